@@ -6,10 +6,23 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "platform/win32_base.h"
 
 namespace kiln::platform {
+
+// Someone who sleeps until one of several objects becomes signalled (the
+// port hub, WaitForSingleObject). Notify may be called from any thread and
+// must not block.
+class SignalWaiter {
+public:
+    virtual void Notify() = 0;
+
+protected:
+    ~SignalWaiter() = default;
+};
 
 class KernelObject {
 public:
@@ -19,6 +32,28 @@ public:
     virtual void OnClose() {}
     // Whether waits on the object are satisfied now (events, threads).
     virtual bool IsSignalled() const { return false; }
+
+    // A waiter is told of every change to signalled; it re-checks
+    // IsSignalled itself, so a spurious notification is harmless.
+    void AddWaiter(SignalWaiter* waiter) {
+        std::lock_guard guard(waitersLock_);
+        waiters_.push_back(waiter);
+    }
+    void RemoveWaiter(SignalWaiter* waiter) {
+        std::lock_guard guard(waitersLock_);
+        std::erase(waiters_, waiter);
+    }
+
+protected:
+    // Signalling objects call this after they became signalled.
+    void NotifyWaiters() {
+        std::lock_guard guard(waitersLock_);
+        for (SignalWaiter* waiter : waiters_) waiter->Notify();
+    }
+
+private:
+    std::mutex waitersLock_;
+    std::vector<SignalWaiter*> waiters_;
 };
 
 // Registers the object and returns its handle; null with ERROR_NOT_ENOUGH_MEMORY
