@@ -3,3 +3,6 @@
 #pragma once
 
 #include "platform/win32_base.h"
+#include "platform/win32_files.h"
+#include "platform/win32_security.h"
+#include "platform/win32_system.h"
