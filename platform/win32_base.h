@@ -14,6 +14,9 @@
 typedef int BOOL;
 typedef unsigned char BYTE;
 typedef unsigned char BOOLEAN;
+typedef unsigned char UCHAR;
+typedef UCHAR* PUCHAR;
+typedef uint16_t USHORT;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;

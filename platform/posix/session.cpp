@@ -1,0 +1,17 @@
+#include "platform/session.h"
+
+#include <unistd.h>
+
+#include <atomic>
+
+namespace kiln::platform {
+
+namespace {
+std::atomic<unsigned> g_debuggerWaitChecks{300};
+}
+
+bool IsInteractiveSession() { return isatty(0) == 1 && isatty(1) == 1; }
+unsigned DebuggerWaitChecks() { return g_debuggerWaitChecks.load(); }
+void SetDebuggerWaitChecks(unsigned checks) { g_debuggerWaitChecks.store(checks); }
+
+}  // namespace kiln::platform
