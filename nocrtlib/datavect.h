@@ -4,6 +4,7 @@
 // programming error.
 #pragma once
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
@@ -74,6 +75,10 @@ public:
     bool reserve(size_t n) {
         KILN_ASSERT_AT(!af_, "nocrtlib/datavect", __LINE__);
         if (n <= c_) return true;
+        if (n > PTRDIFF_MAX / sizeof(T)) {
+            af_ = true;
+            return false;
+        }
         T* p = static_cast<T*>(std::realloc(static_cast<void*>(p_), n * sizeof(T)));
         if (!p) {
             af_ = true;
