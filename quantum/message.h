@@ -201,7 +201,7 @@ private:
         if constexpr (std::is_same_v<M, bool>) {
             r = EncodeBoolean(body, value);
         } else if constexpr (std::is_enum_v<M> || std::is_integral_v<M>) {
-            using U = std::conditional_t<std::is_enum_v<M>, std::underlying_type<M>,
+            using U = typename std::conditional_t<std::is_enum_v<M>, std::underlying_type<M>,
                                          std::type_identity<M>>::type;
             static_assert(std::is_unsigned_v<U> && sizeof(U) != 0);
             if constexpr (sizeof(U) == 1)
@@ -245,7 +245,7 @@ private:
         if constexpr (std::is_same_v<M, bool>) {
             r = DecodeBoolean(body, value);
         } else if constexpr (std::is_enum_v<M> || std::is_integral_v<M>) {
-            using U = std::conditional_t<std::is_enum_v<M>, std::underlying_type<M>,
+            using U = typename std::conditional_t<std::is_enum_v<M>, std::underlying_type<M>,
                                          std::type_identity<M>>::type;
             U raw{};
             if constexpr (sizeof(U) == 1)
