@@ -7,11 +7,12 @@
 namespace kiln {
 
 void RefCountable::Release() const {
-    uint32_t count = m_refCount.load(std::memory_order_relaxed);
+    // Acquire, so that the sole owner that skips the decrement below sees
+    // every write other owners made before they let go.
+    uint32_t count = m_refCount.load(std::memory_order_acquire);
     KILN_ASSERT_TEXT_AT(count > 0 && count < INIT_REFCOUNT,
                         "m_refCount > 0 && m_refCount < INIT_REFCOUNT", "NoCrtLib/RefPtr", 57);
     if (count == 1 || m_refCount.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        std::atomic_thread_fence(std::memory_order_acquire);
         m_refCount.store(DESTROY_REFCOUNT, std::memory_order_relaxed);
         delete this;
     }

@@ -1,0 +1,124 @@
+// Internal to the file functions: parsed Windows paths, the process-wide
+// drive/share/confinement configuration and the confined resolution of a
+// path to (parent directory descriptor, final name).
+#pragma once
+
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/win32_base.h"
+
+namespace kiln::platform {
+
+// A descriptor that closes itself.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) Reset(other.Release());
+        return *this;
+    }
+    ~UniqueFd() { Reset(); }
+    int Get() const { return fd_; }
+    int Release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void Reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+    explicit operator bool() const { return fd_ >= 0; }
+
+  private:
+    int fd_ = -1;
+};
+
+// A Windows path taken apart. Components are on-disk (UTF-8) names, already
+// folded (plain form) or checked (long form).
+struct ParsedPath {
+    bool unc = false;
+    char16_t drive = 0;  // upper case, for drive paths
+    std::u16string server, share;
+    std::vector<std::string> components;
+    bool trailingSeparator = false;
+    bool longForm = false;
+};
+
+// Parses a Windows path. allowWildcards admits * and ? in the final
+// component (FindFirstFileW). False with the Windows last error.
+bool ParseWindowsPath(LPCWSTR path, bool allowWildcards, ParsedPath* parsed);
+
+// One directory that paths are confined to, with its descriptor and the
+// Linux spellings of its location (as configured and as resolved) against
+// which absolute link targets are compared.
+struct BoundaryDir {
+    std::string linuxPath;
+    std::string realPath;
+    UniqueFd fd;
+};
+
+class FileConfig;
+
+// Where a path leads: the parent directory and the final name. An empty name
+// means the path names the boundary directory itself.
+struct Location {
+    std::shared_ptr<const FileConfig> config;  // keeps the boundary open
+    const BoundaryDir* boundary = nullptr;
+    UniqueFd ownedParent;
+    int parentFd = -1;
+    std::string name;
+    // The parent's path relative to the boundary; known only after a
+    // link-by-link resolution (empty otherwise, with relativeKnown false).
+    bool relativeKnown = false;
+    std::vector<std::string> parentComponents;
+    // The path's components below the boundary, as given.
+    std::vector<std::string> relative;
+};
+
+// Resolves all but the final component, following links inside the
+// boundary. False with the Windows last error.
+bool ResolveParent(const ParsedPath& parsed, Location* out);
+
+// Replaces a location whose final name is a symbolic link by the location
+// that the link leads to (link by link, each step verified inside the
+// boundary). False with ERROR_FILE_NOT_FOUND when the link leads outside or
+// to a missing directory, ERROR_CANT_RESOLVE_FILENAME for a loop.
+bool FollowFinalLink(Location* location);
+
+// Opens the object a path names (O_PATH, or the given flags) inside the
+// confinement, following a final link when asked; the location then names the
+// object that was opened. -1 with the Windows last error.
+int OpenConfined(LPCWSTR path, bool followFinalLink, Location* location);
+
+// Convenience: parse and resolve the parent in one step.
+bool ResolvePath(LPCWSTR path, ParsedPath* parsed, Location* out);
+
+// Whether the path `relative` below the boundary of `base`, followed through
+// its final link inside the confinement, is a directory (Windows reports a
+// link to a directory as a directory).
+bool LinkLeadsToDirectory(const Location& base, std::vector<std::string> relative);
+
+// Opens the final object of a location with openat (O_NOFOLLOW added); for
+// an empty name the boundary itself is reopened with the flags.
+int OpenAtLocation(const Location& location, int flags);
+
+// The boundary of the confinement root and the Linux path of the drive or
+// share directory a parsed path lies on (for the volume functions).
+bool VolumeDirectoryOf(const ParsedPath& parsed, std::string* linuxDirectory);
+
+// The Windows path, plain form, of a location's final object as seen through
+// the descriptor (resolved links, current name after renames).
+bool WindowsPathOfFd(int fd, std::u16string* windowsPath);
+
+// Splits a Linux path on '/', dropping empty and "." components.
+std::vector<std::string> SplitLinuxPath(std::string_view path);
+
+}  // namespace kiln::platform

@@ -1,0 +1,175 @@
+// CreateFileW: the Windows creation dispositions, directories only with
+// backup semantics, links followed inside the confinement unless the link
+// itself is asked for, the share-mode table, and delete-on-close.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/posix/attribute_store.h"
+#include "platform/posix/confinement.h"
+#include "platform/posix/file_object.h"
+#include "platform/posix/paths.h"
+#include "platform/posix/share_modes.h"
+#include "platform/win32_files.h"
+
+namespace kiln::platform {
+namespace {
+
+constexpr int kMaxAttempts = 40;
+constexpr DWORD kValidShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+HANDLE Fail(DWORD error) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+int DataMode(DWORD access) {
+    const bool read = access & FILE_READ_DATA;
+    const bool write = access & (FILE_WRITE_DATA | FILE_APPEND_DATA);
+    if (read && write) return O_RDWR;
+    if (write) return O_WRONLY;
+    if (read) return O_RDONLY;
+    return -1;  // no data access: an O_PATH descriptor is enough
+}
+
+}  // namespace
+}  // namespace kiln::platform
+
+using namespace kiln::platform;
+
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
+    if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING ||
+        (dwShareMode & ~kValidShare))
+        return Fail(ERROR_INVALID_PARAMETER);
+    DWORD access = MapGenericFileAccess(dwDesiredAccess);
+    const DWORD flags = dwFlagsAndAttributes & 0xFFF80000u;
+    const DWORD newAttributes = dwFlagsAndAttributes & kSettableAttributes;
+    if (flags & FILE_FLAG_DELETE_ON_CLOSE) access |= DELETE;
+    if (dwCreationDisposition == TRUNCATE_EXISTING && !(access & FILE_WRITE_DATA))
+        return Fail(ERROR_INVALID_PARAMETER);
+    const bool follow = !(flags & FILE_FLAG_OPEN_REPARSE_POINT);
+    const bool backup = flags & FILE_FLAG_BACKUP_SEMANTICS;
+
+    ParsedPath parsed;
+    Location location;
+    if (!ResolvePath(lpFileName, &parsed, &location)) return INVALID_HANDLE_VALUE;
+
+    const int dataMode = DataMode(access);
+    const bool mayCreate = dwCreationDisposition == CREATE_NEW ||
+                           dwCreationDisposition == CREATE_ALWAYS ||
+                           dwCreationDisposition == OPEN_ALWAYS;
+    UniqueFd fd;
+    bool created = false;
+    bool pathOnly = false;
+    struct statx st;
+    for (int attempt = 0;; ++attempt) {
+        if (attempt >= kMaxAttempts) return Fail(ERROR_CANT_RESOLVE_FILENAME);
+        pathOnly = dataMode < 0;
+        fd.Reset(OpenAtLocation(location, pathOnly ? O_PATH : (dataMode | O_NONBLOCK)));
+        int error = fd ? 0 : errno;
+        if (error == EISDIR || error == ELOOP || error == ENXIO || error == EOPNOTSUPP) {
+            // A directory, a link or a special file: look at it first.
+            pathOnly = true;
+            fd.Reset(OpenAtLocation(location, O_PATH));
+            error = fd ? 0 : errno;
+        }
+        if (error == ENOENT) {
+            if (!mayCreate) return Fail(ERROR_FILE_NOT_FOUND);
+            if (location.name.empty() || parsed.trailingSeparator) return Fail(ERROR_INVALID_NAME);
+            mode_t mode = (newAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+            int createMode = dataMode < 0 ? O_RDONLY : dataMode;
+            fd.Reset(::openat(location.parentFd, location.name.c_str(),
+                              createMode | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+            if (!fd && errno == EEXIST) continue;  // appeared meanwhile: open it as existing
+            if (!fd) return Fail(WindowsErrorFromErrno(errno));
+            created = true;
+            pathOnly = false;
+        } else if (error != 0) {
+            return Fail(error == ENOTDIR ? ERROR_PATH_NOT_FOUND : WindowsErrorFromErrno(error));
+        }
+        if (!StatAt(fd.Get(), "", &st)) return INVALID_HANDLE_VALUE;
+        if (S_ISLNK(st.stx_mode) && follow) {
+            if (!FollowFinalLink(&location)) return INVALID_HANDLE_VALUE;
+            continue;
+        }
+        break;
+    }
+
+    const bool directory = S_ISDIR(st.stx_mode);
+    if (!created) {
+        if (dwCreationDisposition == CREATE_NEW) return Fail(ERROR_FILE_EXISTS);
+        if (directory) {
+            if (!backup) return Fail(ERROR_ACCESS_DENIED);
+            if (dwCreationDisposition == CREATE_ALWAYS ||
+                dwCreationDisposition == TRUNCATE_EXISTING)
+                return Fail(ERROR_ACCESS_DENIED);
+        } else if (parsed.trailingSeparator) {
+            return Fail(ERROR_INVALID_NAME);
+        }
+        // READONLY holds for everyone on Windows, root included.
+        const bool readOnlyFile = S_ISREG(st.stx_mode) && !(st.stx_mode & S_IWUSR);
+        const bool truncates =
+            dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
+        if (readOnlyFile && ((access & (FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE)) || truncates))
+            return Fail(ERROR_ACCESS_DENIED);
+    }
+    if ((flags & FILE_FLAG_DELETE_ON_CLOSE) && location.name.empty())
+        return Fail(ERROR_ACCESS_DENIED);
+
+    FileObject::Params params;
+    params.pathOnly = pathOnly;
+    params.directory = directory;
+    params.symlink = S_ISLNK(st.stx_mode);
+    params.access = access;
+    params.shareMode = dwShareMode;
+    params.flags = flags;
+    params.device = makedev(st.stx_dev_major, st.stx_dev_minor);
+    params.inode = st.stx_ino;
+    params.name = location.name;
+    if (flags & FILE_FLAG_DELETE_ON_CLOSE) {
+        params.deleteOnClose.directory.Reset(::fcntl(location.parentFd, F_DUPFD_CLOEXEC, 0));
+        params.deleteOnClose.name = location.name;
+        params.deleteOnClose.isDirectory = directory;
+    }
+    params.keepParent = location.config;
+    params.parentFd = location.parentFd;
+    params.ownedParent = std::move(location.ownedParent);
+    params.fd = fd.Release();
+    auto file = std::make_shared<FileObject>(std::move(params));
+    if (!file->AcquireShare()) {
+        DWORD error = GetLastError();
+        if (created) ::unlinkat(file->ParentFd(), location.name.c_str(), 0);
+        return Fail(error);
+    }
+
+    const bool existed = !created;
+    if (existed &&
+        (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING)) {
+        int result = file->IsPathOnly() || !(access & FILE_WRITE_DATA)
+                         ? ::truncate(ProcFdPath(file->Fd()).c_str(), 0)
+                         : ::ftruncate(file->Fd(), 0);
+        if (result != 0) return Fail(WindowsErrorFromErrno(errno));
+    }
+    if ((created || dwCreationDisposition == CREATE_ALWAYS) && !directory) {
+        // Attributes asked for at creation; READONLY came with the mode already.
+        DWORD stored = newAttributes & kStoredAttributes & ~FILE_ATTRIBUTE_READONLY;
+        if (stored && StatAt(file->Fd(), "", &st))
+            ApplyAttributes(file->Fd(), st, location.name,
+                            stored | (st.stx_mode & S_IWUSR ? 0 : FILE_ATTRIBUTE_READONLY));
+    }
+
+    HANDLE handle = RegisterHandle(file);
+    if (handle == nullptr) {
+        file->OnClose();
+        return INVALID_HANDLE_VALUE;
+    }
+    const bool reportsExisting =
+        existed && (dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS);
+    SetLastError(reportsExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}

@@ -1,0 +1,82 @@
+// The kernel object behind a file or directory handle of CreateFileW.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/posix/handle_table.h"
+#include "platform/posix/share_modes.h"
+#include "platform/win32_base.h"
+
+namespace kiln::platform {
+
+class FileObject final : public KernelObject {
+  public:
+    struct Params {
+        int fd = -1;            // owned; O_PATH when no data access was asked for
+        bool pathOnly = false;  // fd is an O_PATH descriptor
+        bool directory = false;
+        bool symlink = false;  // opened with FILE_FLAG_OPEN_REPARSE_POINT on a link
+        DWORD access = 0;      // granted access, generic rights mapped
+        DWORD shareMode = 0;
+        DWORD flags = 0;  // FILE_FLAG_* of CreateFileW
+        dev_t device = 0;
+        ino_t inode = 0;
+        std::string name;             // final name at open: names starting with '.' are hidden
+        DeleteOnClose deleteOnClose;  // set for FILE_FLAG_DELETE_ON_CLOSE
+        // The directory the file was opened in: attribute queries look the
+        // name up there (cheaper than a walk through /proc) while it still
+        // leads to the same file.
+        std::shared_ptr<const void> keepParent;
+        UniqueFd ownedParent;
+        int parentFd = -1;
+    };
+
+    explicit FileObject(Params&& params);
+    ~FileObject() override;
+
+    // Usable with fstat/statx; for xattrs and ACLs of an O_PATH descriptor go
+    // through ProcFdPath(Fd()).
+    int Fd() const { return params_.fd; }
+    bool IsPathOnly() const { return params_.pathOnly; }
+    bool IsDirectory() const { return params_.directory; }
+    bool IsSymlink() const { return params_.symlink; }
+    DWORD GrantedAccess() const { return params_.access; }
+    DWORD ShareMode() const { return params_.shareMode; }
+    DWORD Flags() const { return params_.flags; }
+    dev_t Device() const { return params_.device; }
+    ino_t Inode() const { return params_.inode; }
+
+    const std::string& Name() const { return params_.name; }
+    int ParentFd() const { return params_.parentFd; }
+    FileKey Key() const { return FileKey{params_.device, params_.inode}; }
+
+    // The file pointer of synchronous ReadFile/WriteFile/SetFilePointer.
+    // Windows keeps it per handle; so do we.
+    std::mutex positionLock;
+    LONGLONG position = 0;
+
+    // Records the handle in the share-mode table (CreateFileW does this once).
+    bool AcquireShare();
+
+    // Releases the share-table entry and the byte-range locks of the handle
+    // and, for the last handle of a delete-on-close file, removes the file.
+    void OnClose() override;
+
+  private:
+    void Release();
+
+    Params params_;
+    std::mutex closeLock_;
+    bool shareRecorded_ = false;
+    bool released_ = false;
+};
+
+// The file object behind a handle; null with ERROR_INVALID_HANDLE for
+// anything else.
+std::shared_ptr<FileObject> LookupFile(HANDLE handle);
+
+}  // namespace kiln::platform

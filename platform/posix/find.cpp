@@ -1,0 +1,192 @@
+// FindFirstFileW / FindNextFileW: a directory listing filtered by a pattern
+// of * and ?, with the attributes and times of every entry read relative to
+// the directory's descriptor (no path walk per entry).
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "platform/posix/attribute_store.h"
+#include "platform/posix/confinement.h"
+#include "platform/posix/handle_table.h"
+#include "platform/posix/paths.h"
+#include "platform/win32_files.h"
+
+namespace kiln::platform {
+namespace {
+
+char16_t Fold(char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+}
+
+bool Match(std::u16string_view pattern, std::u16string_view name) {
+    size_t p = 0, n = 0, starP = std::u16string_view::npos, starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == u'?' || Fold(pattern[p]) == Fold(name[n]))) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == u'*') {
+            starP = p++;
+            starN = n;
+        } else if (starP != std::u16string_view::npos) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == u'*') ++p;
+    return p == pattern.size();
+}
+
+// Windows' own quirks: "*.*" matches every name, and "name.*" also matches
+// "name" without an extension.
+bool MatchesPattern(std::u16string_view pattern, std::u16string_view name) {
+    if (pattern == u"*.*" || pattern == u"*") return true;
+    if (Match(pattern, name)) return true;
+    return pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == u".*" &&
+           Match(pattern.substr(0, pattern.size() - 2), name);
+}
+
+class FindObject final : public KernelObject {
+  public:
+    std::mutex lock;
+    DIR* dir = nullptr;
+    std::u16string pattern;
+    bool atBoundary = false;
+    bool single = false;  // a plain name: one entry, already delivered
+    Location location;    // the directory's boundary, for links among the entries
+    std::vector<std::string> directoryRelative;
+
+    ~FindObject() override {
+        if (dir) ::closedir(dir);
+    }
+
+    // The next matching entry; false with ERROR_NO_MORE_FILES at the end.
+    bool Next(WIN32_FIND_DATAW* data) {
+        std::lock_guard guard(lock);
+        if (!dir) {
+            SetLastError(ERROR_NO_MORE_FILES);
+            return false;
+        }
+        for (;;) {
+            errno = 0;
+            dirent* entry = ::readdir(dir);
+            if (!entry) {
+                SetLastError(errno ? WindowsErrorFromErrno(errno) : ERROR_NO_MORE_FILES);
+                return false;
+            }
+            std::string_view name(entry->d_name);
+            const bool dots = name == "." || name == "..";
+            if (dots && atBoundary) continue;  // nothing above the boundary is shown
+            std::u16string wide = LinuxNameToWindows(name);
+            if (wide.size() >= MAX_PATH || !MatchesPattern(pattern, wide)) continue;
+            // ".." of a directory is described by the directory itself, so
+            // that a listing never reads past what it may see.
+            const char* statName = name == ".." ? "." : entry->d_name;
+            if (Fill(::dirfd(dir), statName, name, wide, data)) return true;
+        }
+    }
+
+    bool Fill(int dirFd, const char* statName, std::string_view name, const std::u16string& wide,
+              WIN32_FIND_DATAW* data) {
+        struct statx st;
+        if (!StatAt(dirFd, statName, &st)) return false;  // vanished meanwhile
+        StoredAttributes stored = ReadStoredAttributes(dirFd, statName, st);
+        bool linkToDirectory = false;
+        if (S_ISLNK(st.stx_mode)) {
+            std::vector<std::string> relative = directoryRelative;
+            relative.emplace_back(name);
+            linkToDirectory = LinkLeadsToDirectory(location, std::move(relative));
+        }
+        std::memset(data, 0, sizeof *data);
+        data->dwFileAttributes = ComposeAttributes(st, name, stored, linkToDirectory);
+        data->ftCreationTime = CreationTimeOf(st, stored);
+        data->ftLastAccessTime = ToFileTime(st.stx_atime);
+        data->ftLastWriteTime = ToFileTime(st.stx_mtime);
+        ULONGLONG size = S_ISREG(st.stx_mode) ? st.stx_size : 0;
+        data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+        data->nFileSizeLow = static_cast<DWORD>(size);
+        if (S_ISLNK(st.stx_mode)) data->dwReserved0 = IO_REPARSE_TAG_SYMLINK;
+        std::memcpy(data->cFileName, wide.data(), wide.size() * sizeof(char16_t));
+        return true;
+    }
+};
+
+HANDLE Fail(DWORD error) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+}  // namespace kiln::platform
+
+using namespace kiln::platform;
+
+HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
+    if (!lpFindFileData) return Fail(ERROR_INVALID_PARAMETER);
+    ParsedPath parsed;
+    auto find = std::make_shared<FindObject>();
+    if (!ParseWindowsPath(lpFileName, true, &parsed)) return INVALID_HANDLE_VALUE;
+    if (parsed.components.empty() || parsed.trailingSeparator) return Fail(ERROR_FILE_NOT_FOUND);
+    if (!ResolveParent(parsed, &find->location)) return INVALID_HANDLE_VALUE;
+    Location& location = find->location;
+    if (location.name.empty()) return Fail(ERROR_FILE_NOT_FOUND);
+    find->directoryRelative.assign(location.relative.begin(), location.relative.end() - 1);
+    find->atBoundary = find->directoryRelative.empty();
+    const std::string& patternName = location.name;
+    const bool wildcard = patternName.find_first_of("*?") != std::string::npos;
+
+    if (!wildcard) {
+        // A plain name finds at most that one entry.
+        find->single = true;
+        std::u16string wide = LinuxNameToWindows(patternName);
+        if (!find->Fill(location.parentFd, patternName.c_str(), patternName, wide, lpFindFileData))
+            return Fail(GetLastError() == ERROR_PATH_NOT_FOUND ? ERROR_PATH_NOT_FOUND
+                                                               : ERROR_FILE_NOT_FOUND);
+    } else {
+        int dirFd = ::openat(location.parentFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd < 0) return Fail(WindowsErrorFromErrno(errno));
+        find->dir = ::fdopendir(dirFd);
+        if (!find->dir) {
+            ::close(dirFd);
+            return Fail(WindowsErrorFromErrno(errno));
+        }
+        // Back to UTF-16 for matching; the wildcards must stay wildcards.
+        find->pattern = LinuxNameToWindows(patternName);
+        for (char16_t& c : find->pattern) {
+            if (c == 0xF000 + u'*') c = u'*';
+            if (c == 0xF000 + u'?') c = u'?';
+        }
+        if (!find->Next(lpFindFileData))
+            return Fail(GetLastError() == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND
+                                                              : GetLastError());
+    }
+    HANDLE handle = RegisterHandle(find);
+    if (!handle) return INVALID_HANDLE_VALUE;
+    SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
+    auto find = LookupHandleAs<FindObject>(hFindFile);
+    if (!find) return FALSE;
+    if (!lpFindFileData) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (find->single) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    return find->Next(lpFindFileData) ? TRUE : FALSE;
+}
+
+BOOL FindClose(HANDLE hFindFile) {
+    if (!LookupHandleAs<FindObject>(hFindFile)) return FALSE;
+    return UnregisterHandle(hFindFile) ? TRUE : FALSE;
+}

@@ -1,0 +1,122 @@
+// Symbolic and hard links, and the final path of an open handle.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/posix/confinement.h"
+#include "platform/posix/file_object.h"
+#include "platform/posix/paths.h"
+#include "platform/win32_files.h"
+
+namespace kiln::platform {
+namespace {
+
+BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+bool IsAbsoluteWindowsPath(std::u16string_view target) {
+    if (target.size() >= 2 && target[1] == u':') return true;
+    return target.size() >= 2 && (target[0] == u'\\' || target[0] == u'/') &&
+           (target[1] == u'\\' || target[1] == u'/');
+}
+
+// The text a link holds on disk: an absolute Windows target becomes the Linux
+// path of the drive table, a relative one keeps its shape with '/' between
+// names. A target rooted on the link's drive (\dir\f) is taken on that drive.
+bool LinkTextOf(std::u16string_view target, const ParsedPath& linkPath, std::string* text) {
+    if (target.empty()) return Fail(ERROR_INVALID_PARAMETER);
+    std::u16string absolute;
+    if (IsAbsoluteWindowsPath(target)) {
+        absolute = std::u16string(target);
+    } else if (target[0] == u'\\' || target[0] == u'/') {
+        if (linkPath.unc) return Fail(ERROR_INVALID_NAME);
+        absolute = std::u16string{linkPath.drive, u':'} + std::u16string(target);
+    }
+    if (!absolute.empty()) return WindowsPathToLinux(absolute.c_str(), text);
+    text->clear();
+    size_t pos = 0;
+    while (pos <= target.size()) {
+        size_t end = target.find_first_of(u"\\/", pos);
+        if (end == std::u16string_view::npos) end = target.size();
+        std::u16string_view name = target.substr(pos, end - pos);
+        if (!text->empty()) *text += '/';
+        *text += (name == u"." || name == u"..") ? std::string(name.begin(), name.end())
+                                                 : WindowsNameToLinux(name);
+        pos = end + 1;
+    }
+    return true;
+}
+
+}  // namespace
+}  // namespace kiln::platform
+
+using namespace kiln::platform;
+
+BOOL CreateSymbolicLinkW(LPCWSTR lpSymlinkFileName, LPCWSTR lpTargetFileName, DWORD dwFlags) {
+    if (dwFlags & ~(SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (!lpTargetFileName) return Fail(ERROR_INVALID_PARAMETER);
+    ParsedPath parsed;
+    Location location;
+    if (!ResolvePath(lpSymlinkFileName, &parsed, &location)) return FALSE;
+    if (location.name.empty()) return Fail(ERROR_ALREADY_EXISTS);
+    std::string text;
+    if (!LinkTextOf(lpTargetFileName, parsed, &text)) return FALSE;
+    // Whether the link is one to a directory follows from its target on Linux,
+    // so SYMBOLIC_LINK_FLAG_DIRECTORY needs no place of its own.
+    if (::symlinkat(text.c_str(), location.parentFd, location.name.c_str()) != 0)
+        return Fail(WindowsErrorFromErrno(errno));
+    return TRUE;
+}
+
+BOOL CreateHardLinkW(LPCWSTR lpFileName, LPCWSTR lpExistingFileName,
+                     LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/) {
+    ParsedPath parsedExisting, parsedNew;
+    Location existing, created;
+    // Both names are resolved inside the confinement: a link can neither be
+    // made to a file outside nor placed outside.
+    if (!ResolvePath(lpExistingFileName, &parsedExisting, &existing)) return FALSE;
+    if (!ResolvePath(lpFileName, &parsedNew, &created)) return FALSE;
+    if (existing.name.empty() || created.name.empty()) return Fail(ERROR_ACCESS_DENIED);
+    struct stat st;
+    if (::fstatat(existing.parentFd, existing.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return Fail(WindowsErrorFromErrno(errno));
+    if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    if (::linkat(existing.parentFd, existing.name.c_str(), created.parentFd, created.name.c_str(),
+                 0) != 0)
+        return Fail(WindowsErrorFromErrno(errno));
+    return TRUE;
+}
+
+DWORD GetFinalPathNameByHandleW(HANDLE hFile, LPWSTR lpszFilePath, DWORD cchFilePath,
+                                DWORD dwFlags) {
+    auto file = LookupFile(hFile);
+    if (!file) return 0;
+    const DWORD volume = dwFlags & ~FILE_NAME_OPENED;
+    if (volume != VOLUME_NAME_DOS && volume != VOLUME_NAME_NONE) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::u16string path;
+    if (!WindowsPathOfFd(file->Fd(), &path)) return 0;
+    std::u16string result;
+    if (volume == VOLUME_NAME_NONE) {
+        // Without the volume: from the first backslash after drive or share.
+        size_t start = path[1] == u':' ? 2 : path.find(u'\\', path.find(u'\\', 2) + 1);
+        result = start == std::u16string::npos ? u"\\" : path.substr(start);
+    } else if (path[1] == u':') {
+        result = u"\\\\?\\" + path;
+    } else {
+        result = u"\\\\?\\UNC\\" + path.substr(2);
+    }
+    // Too small a buffer: the size needed, terminating zero included.
+    if (!lpszFilePath || cchFilePath <= result.size()) return static_cast<DWORD>(result.size() + 1);
+    std::memcpy(lpszFilePath, result.c_str(), (result.size() + 1) * sizeof(char16_t));
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(result.size());
+}

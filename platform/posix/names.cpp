@@ -1,0 +1,172 @@
+// Operations on names: delete, make and remove directories, rename. Each acts
+// with *at() calls on a name in a parent directory that was resolved inside
+// the confinement, so no link and no rename can redirect it outside.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/posix/attribute_store.h"
+#include "platform/posix/confinement.h"
+#include "platform/posix/paths.h"
+#include "platform/posix/share_modes.h"
+#include "platform/win32_files.h"
+
+namespace kiln::platform {
+namespace {
+
+BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+FileKey KeyOf(const struct statx& st) {
+    return FileKey{makedev(st.stx_dev_major, st.stx_dev_minor), st.stx_ino};
+}
+
+// Looks at the final name of a path that a name operation acts on.
+bool LocateName(LPCWSTR path, Location* location, struct statx* st) {
+    ParsedPath parsed;
+    if (!ResolvePath(path, &parsed, location)) return false;
+    if (location->name.empty()) {
+        SetLastError(ERROR_ACCESS_DENIED);  // the boundary itself is never removed or renamed
+        return false;
+    }
+    return StatAt(location->parentFd, location->name.c_str(), st);
+}
+
+// Copies a regular file for a rename across file systems.
+bool CopyFileAcross(const Location& from, const Location& to, bool replace) {
+    UniqueFd in(::openat(from.parentFd, from.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in) return Fail(WindowsErrorFromErrno(errno));
+    struct stat st;
+    if (::fstat(in.Get(), &st) != 0) return Fail(WindowsErrorFromErrno(errno));
+    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (replace ? O_TRUNC : O_EXCL);
+    UniqueFd out(::openat(to.parentFd, to.name.c_str(), flags, st.st_mode & 07777));
+    if (!out) return Fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : WindowsErrorFromErrno(errno));
+    off_t remaining = st.st_size;
+    while (remaining > 0) {
+        ssize_t n = ::copy_file_range(in.Get(), nullptr, out.Get(), nullptr,
+                                      static_cast<size_t>(remaining), 0);
+        if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL))
+            n = ::sendfile(out.Get(), in.Get(), nullptr, static_cast<size_t>(remaining));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            DWORD error = n < 0 ? WindowsErrorFromErrno(errno) : ERROR_GEN_FAILURE;
+            ::unlinkat(to.parentFd, to.name.c_str(), 0);  // leave no half copy behind
+            return Fail(error);
+        }
+        remaining -= n;
+    }
+    timespec times[2] = {st.st_atim, st.st_mtim};
+    ::futimens(out.Get(), times);
+    if (::unlinkat(from.parentFd, from.name.c_str(), 0) != 0)
+        return Fail(WindowsErrorFromErrno(errno));
+    return true;
+}
+
+}  // namespace
+}  // namespace kiln::platform
+
+using namespace kiln::platform;
+
+BOOL DeleteFileW(LPCWSTR lpFileName) {
+    Location location;
+    struct statx st;
+    if (!LocateName(lpFileName, &location, &st)) return FALSE;
+    if (S_ISDIR(st.stx_mode)) return Fail(ERROR_ACCESS_DENIED);
+    if (S_ISREG(st.stx_mode) && !(st.stx_mode & S_IWUSR)) return Fail(ERROR_ACCESS_DENIED);
+    return WithShareTableLocked([&]() -> BOOL {
+        if (!ShareAllowsDeleteLocked(KeyOf(st))) return FALSE;
+        if (::unlinkat(location.parentFd, location.name.c_str(), 0) != 0)
+            return Fail(WindowsErrorFromErrno(errno));
+        return TRUE;
+    });
+}
+
+BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/) {
+    ParsedPath parsed;
+    Location location;
+    if (!ResolvePath(lpPathName, &parsed, &location)) return FALSE;
+    if (location.name.empty()) return Fail(ERROR_ALREADY_EXISTS);
+    if (::mkdirat(location.parentFd, location.name.c_str(), 0777) != 0)
+        return Fail(errno == ENOENT ? ERROR_PATH_NOT_FOUND : WindowsErrorFromErrno(errno));
+    return TRUE;
+}
+
+BOOL RemoveDirectoryW(LPCWSTR lpPathName) {
+    Location location;
+    struct statx st;
+    if (!LocateName(lpPathName, &location, &st)) return FALSE;
+    if (S_ISLNK(st.stx_mode)) {
+        // A link to a directory is a directory on Windows, and goes this way.
+        if (!LinkLeadsToDirectory(location, location.relative)) return Fail(ERROR_DIRECTORY);
+        if (::unlinkat(location.parentFd, location.name.c_str(), 0) != 0)
+            return Fail(WindowsErrorFromErrno(errno));
+        return TRUE;
+    }
+    if (!S_ISDIR(st.stx_mode)) return Fail(ERROR_DIRECTORY);
+    return WithShareTableLocked([&]() -> BOOL {
+        if (!ShareAllowsDeleteLocked(KeyOf(st))) return FALSE;
+        if (::unlinkat(location.parentFd, location.name.c_str(), AT_REMOVEDIR) != 0)
+            return Fail(errno == EEXIST ? ERROR_DIR_NOT_EMPTY : WindowsErrorFromErrno(errno));
+        return TRUE;
+    });
+}
+
+BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
+    if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) return Fail(ERROR_NOT_SUPPORTED);
+    if (!lpNewFileName) return Fail(ERROR_INVALID_PARAMETER);
+    const bool replace = dwFlags & MOVEFILE_REPLACE_EXISTING;
+    Location from;
+    struct statx source;
+    if (!LocateName(lpExistingFileName, &from, &source)) return FALSE;
+    ParsedPath parsedTo;
+    Location to;
+    if (!ResolvePath(lpNewFileName, &parsedTo, &to)) return FALSE;
+    if (to.name.empty()) return Fail(ERROR_ACCESS_DENIED);
+
+    return WithShareTableLocked([&]() -> BOOL {
+        if (!ShareAllowsDeleteLocked(KeyOf(source))) return FALSE;
+        struct statx target;
+        if (::statx(to.parentFd, to.name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS,
+                    &target) == 0) {
+            if (KeyOf(target) == KeyOf(source) && target.stx_nlink == 1 &&
+                from.parentFd == to.parentFd && from.name == to.name)
+                return TRUE;  // onto itself
+            if (!replace) return Fail(ERROR_ALREADY_EXISTS);
+            // Windows never replaces a directory, nor a read-only file.
+            if (S_ISDIR(target.stx_mode) || S_ISDIR(source.stx_mode))
+                return Fail(ERROR_ACCESS_DENIED);
+            if (S_ISREG(target.stx_mode) && !(target.stx_mode & S_IWUSR))
+                return Fail(ERROR_ACCESS_DENIED);
+            if (!ShareAllowsDeleteLocked(KeyOf(target))) return FALSE;
+        }
+        unsigned int renameFlags = replace ? 0 : RENAME_NOREPLACE;
+        if (::renameat2(from.parentFd, from.name.c_str(), to.parentFd, to.name.c_str(),
+                        renameFlags) == 0)
+            return TRUE;
+        int error = errno;
+        if (error == EXDEV && (dwFlags & MOVEFILE_COPY_ALLOWED) && S_ISREG(source.stx_mode))
+            return CopyFileAcross(from, to, replace) ? TRUE : FALSE;
+        switch (error) {
+            case EEXIST:
+                return Fail(ERROR_ALREADY_EXISTS);
+            case ENOENT:
+                return Fail(ERROR_PATH_NOT_FOUND);
+            case EISDIR:
+            case ENOTDIR:
+            case ENOTEMPTY:
+                return Fail(ERROR_ACCESS_DENIED);
+            case EINVAL:
+                return Fail(ERROR_SHARING_VIOLATION);  // a directory into itself
+            default:
+                return Fail(WindowsErrorFromErrno(error));
+        }
+    });
+}

@@ -1,0 +1,342 @@
+// Account names and SIDs: the Unix users and groups of the user and group
+// databases ("Unix User", "Unix Group") and the well-known SIDs with their
+// Windows names. The databases are read with the reentrant calls, so lookups
+// may run on any thread.
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "platform/posix/security_internal.h"
+
+namespace kiln::platform::security {
+
+namespace {
+
+// Runs a getpwnam_r-style call with a buffer that grows while it is too small.
+template <class Entry, class Call>
+bool LookUpEntry(Entry* entry, std::string* storage, Call call) {
+    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+    size_t size = hint > 0 ? static_cast<size_t>(hint) : 1024;
+    for (;;) {
+        storage->resize(size);
+        Entry* result = nullptr;
+        int rc = call(entry, storage->data(), storage->size(), &result);
+        if (rc == 0) return result != nullptr;
+        if (rc != ERANGE || size >= (1u << 24)) return false;
+        size *= 2;
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> UserNameOf(uid_t uid) {
+    passwd entry;
+    std::string storage;
+    if (!LookUpEntry(&entry, &storage, [uid](passwd* e, char* b, size_t n, passwd** r) {
+            return getpwuid_r(uid, e, b, n, r);
+        }))
+        return std::nullopt;
+    return std::string(entry.pw_name);
+}
+
+std::optional<std::string> GroupNameOf(gid_t gid) {
+    group entry;
+    std::string storage;
+    if (!LookUpEntry(&entry, &storage, [gid](group* e, char* b, size_t n, group** r) {
+            return getgrgid_r(gid, e, b, n, r);
+        }))
+        return std::nullopt;
+    return std::string(entry.gr_name);
+}
+
+std::optional<uid_t> UidOfName(const std::string& name) {
+    passwd entry;
+    std::string storage;
+    if (name.empty() ||
+        !LookUpEntry(&entry, &storage, [&name](passwd* e, char* b, size_t n, passwd** r) {
+            return getpwnam_r(name.c_str(), e, b, n, r);
+        }))
+        return std::nullopt;
+    return entry.pw_uid;
+}
+
+std::optional<gid_t> GidOfName(const std::string& name) {
+    group entry;
+    std::string storage;
+    if (name.empty() ||
+        !LookUpEntry(&entry, &storage, [&name](group* e, char* b, size_t n, group** r) {
+            return getgrnam_r(name.c_str(), e, b, n, r);
+        }))
+        return std::nullopt;
+    return entry.gr_gid;
+}
+
+std::vector<gid_t> GroupsOfUser(uid_t uid) {
+    passwd entry;
+    std::string storage;
+    if (!LookUpEntry(&entry, &storage, [uid](passwd* e, char* b, size_t n, passwd** r) {
+            return getpwuid_r(uid, e, b, n, r);
+        }))
+        return {};
+    std::vector<gid_t> groups(32);
+    for (;;) {
+        int count = static_cast<int>(groups.size());
+        if (getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) >= 0) {
+            groups.resize(static_cast<size_t>(count));
+            return groups;
+        }
+        if (count <= static_cast<int>(groups.size())) return {entry.pw_gid};
+        groups.resize(static_cast<size_t>(count));
+    }
+}
+
+}  // namespace kiln::platform::security
+
+using namespace kiln::platform::security;
+
+namespace {
+
+struct WellKnownAccount {
+    BYTE authority;
+    BYTE count;
+    DWORD subAuthorities[2];
+    std::u16string_view name;
+    std::u16string_view domain;
+    SID_NAME_USE use;
+};
+
+const std::vector<std::pair<Bytes, const WellKnownAccount*>>& WellKnownAccounts() {
+    static const WellKnownAccount table[] = {
+        {1, 1, {0}, u"Everyone", u"", SidTypeWellKnownGroup},
+        {3, 1, {0}, u"CREATOR OWNER", u"", SidTypeWellKnownGroup},
+        {3, 1, {1}, u"CREATOR GROUP", u"", SidTypeWellKnownGroup},
+        {5, 1, {1}, u"DIALUP", u"NT AUTHORITY", SidTypeWellKnownGroup},
+        {5, 1, {2}, u"NETWORK", u"NT AUTHORITY", SidTypeWellKnownGroup},
+        {5, 1, {3}, u"BATCH", u"NT AUTHORITY", SidTypeWellKnownGroup},
+        {5, 1, {4}, u"INTERACTIVE", u"NT AUTHORITY", SidTypeWellKnownGroup},
+        {5, 1, {6}, u"SERVICE", u"NT AUTHORITY", SidTypeWellKnownGroup},
+        {5, 1, {7}, u"ANONYMOUS LOGON", u"NT AUTHORITY", SidTypeWellKnownGroup},
+        {5, 1, {11}, u"Authenticated Users", u"NT AUTHORITY", SidTypeWellKnownGroup},
+        {5, 1, {18}, u"SYSTEM", u"NT AUTHORITY", SidTypeWellKnownGroup},
+        {5, 1, {19}, u"LOCAL SERVICE", u"NT AUTHORITY", SidTypeWellKnownGroup},
+        {5, 1, {20}, u"NETWORK SERVICE", u"NT AUTHORITY", SidTypeWellKnownGroup},
+        {5, 1, {32}, u"BUILTIN", u"BUILTIN", SidTypeDomain},
+        {5, 2, {32, 544}, u"Administrators", u"BUILTIN", SidTypeAlias},
+        {5, 2, {32, 545}, u"Users", u"BUILTIN", SidTypeAlias},
+        {5, 2, {32, 546}, u"Guests", u"BUILTIN", SidTypeAlias},
+        {22, 1, {1}, u"Unix User", u"Unix User", SidTypeDomain},
+        {22, 1, {2}, u"Unix Group", u"Unix Group", SidTypeDomain},
+    };
+    static const auto* accounts = [] {
+        auto* list = new std::vector<std::pair<Bytes, const WellKnownAccount*>>;
+        for (const WellKnownAccount& account : table) {
+            Bytes sid = account.count == 1
+                            ? MakeSid(account.authority, {account.subAuthorities[0]})
+                            : MakeSid(account.authority,
+                                      {account.subAuthorities[0], account.subAuthorities[1]});
+            list->emplace_back(std::move(sid), &account);
+        }
+        return list;
+    }();
+    return *accounts;
+}
+
+// Letter case of A to Z is ignored, as Windows compares account names.
+bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char16_t x = a[i], y = b[i];
+        if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
+        if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string Utf8(std::u16string_view text) {
+    if (text.empty()) return {};
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                nullptr, nullptr);
+    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                            nullptr, nullptr);
+    return out;
+}
+
+std::u16string Utf16(std::string_view text) {
+    if (text.empty()) return {};
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::u16string out(static_cast<size_t>(n > 0 ? n : 0), u'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+bool IsLocalSystem(LPCWSTR systemName) {
+    if (!systemName || !*systemName) return true;
+    std::u16string_view name(systemName);
+    if (name.starts_with(u"\\\\")) name.remove_prefix(2);
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) return false;
+    return SameNameIgnoringCase(name, Utf16(host));
+}
+
+struct Account {
+    Bytes sid;
+    std::u16string name;
+    std::u16string domain;
+    SID_NAME_USE use = SidTypeUnknown;
+};
+
+std::optional<Account> UnixUser(const std::string& name) {
+    auto uid = UidOfName(name);
+    if (!uid) return std::nullopt;
+    return Account{UnixUserSid(*uid), Utf16(name), u"Unix User", SidTypeUser};
+}
+
+std::optional<Account> UnixGroup(const std::string& name) {
+    auto gid = GidOfName(name);
+    if (!gid) return std::nullopt;
+    return Account{UnixGroupSid(*gid), Utf16(name), u"Unix Group", SidTypeGroup};
+}
+
+std::optional<Account> WellKnown(std::u16string_view domain, std::u16string_view name,
+                                 bool domainGiven) {
+    for (const auto& [sid, account] : WellKnownAccounts()) {
+        if (account->authority == 22) continue;  // the Unix domains are matched by name below
+        if (domainGiven && !SameNameIgnoringCase(domain, account->domain)) continue;
+        if (SameNameIgnoringCase(name, account->name))
+            return Account{sid, std::u16string(account->name), std::u16string(account->domain),
+                           account->use};
+    }
+    return std::nullopt;
+}
+
+std::optional<Account> AccountOfName(std::u16string_view full) {
+    size_t slash = full.find(u'\\');
+    bool domainGiven = slash != std::u16string_view::npos;
+    std::u16string_view domain = domainGiven ? full.substr(0, slash) : std::u16string_view{};
+    std::u16string_view name = domainGiven ? full.substr(slash + 1) : full;
+    if (name.empty()) {
+        // "DOMAIN\" names the domain itself.
+        if (!domainGiven) return std::nullopt;
+        name = domain;
+    }
+    std::string unixName = Utf8(name);
+    if (!domainGiven || SameNameIgnoringCase(domain, u"Unix User")) {
+        if (auto user = UnixUser(unixName)) return user;
+    }
+    if (!domainGiven || SameNameIgnoringCase(domain, u"Unix Group")) {
+        if (auto group = UnixGroup(unixName)) return group;
+    }
+    for (const auto& [sid, account] : WellKnownAccounts()) {
+        if (account->use != SidTypeDomain) continue;
+        if (SameNameIgnoringCase(name, account->name) &&
+            (!domainGiven || SameNameIgnoringCase(domain, account->domain)))
+            return Account{sid, std::u16string(account->name), std::u16string(account->domain),
+                           account->use};
+    }
+    return WellKnown(domain, name, domainGiven);
+}
+
+std::optional<Account> AccountOfSid(const void* sid) {
+    if (auto uid = UidOfSid(sid)) {
+        auto name = UserNameOf(*uid);
+        if (!name) return std::nullopt;
+        return Account{CopySidBytes(sid), Utf16(*name), u"Unix User", SidTypeUser};
+    }
+    if (auto gid = GidOfSid(sid)) {
+        auto name = GroupNameOf(*gid);
+        if (!name) return std::nullopt;
+        return Account{CopySidBytes(sid), Utf16(*name), u"Unix Group", SidTypeGroup};
+    }
+    for (const auto& [known, account] : WellKnownAccounts()) {
+        if (SameSid(known.data(), sid))
+            return Account{known, std::u16string(account->name), std::u16string(account->domain),
+                           account->use};
+    }
+    return std::nullopt;
+}
+
+// Whether a caller's buffer of count characters holds the text and its zero.
+bool Fits(const std::u16string& text, LPWSTR buffer, LPDWORD count) {
+    return buffer && *count >= text.size() + 1;
+}
+
+}  // namespace
+
+BOOL LookupAccountNameW(LPCWSTR lpSystemName, LPCWSTR lpAccountName, PSID Sid, LPDWORD cbSid,
+                        LPWSTR ReferencedDomainName, LPDWORD cchReferencedDomainName,
+                        PSID_NAME_USE peUse) {
+    if (!lpAccountName || !cbSid || !cchReferencedDomainName || !peUse) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!IsLocalSystem(lpSystemName)) {
+        SetLastError(RPC_S_SERVER_UNAVAILABLE);
+        return FALSE;
+    }
+    auto account = AccountOfName(lpAccountName);
+    if (!account) {
+        SetLastError(ERROR_NONE_MAPPED);
+        return FALSE;
+    }
+    bool domainFits = Fits(account->domain, ReferencedDomainName, cchReferencedDomainName);
+    bool sidFits = Sid && *cbSid >= account->sid.size();
+    if (!domainFits || !sidFits) {
+        *cbSid = static_cast<DWORD>(account->sid.size());
+        *cchReferencedDomainName = static_cast<DWORD>(account->domain.size() + 1);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(Sid, account->sid.data(), account->sid.size());
+    std::memcpy(ReferencedDomainName, account->domain.c_str(),
+                (account->domain.size() + 1) * sizeof(char16_t));
+    *cbSid = static_cast<DWORD>(account->sid.size());
+    *cchReferencedDomainName = static_cast<DWORD>(account->domain.size());
+    *peUse = account->use;
+    return TRUE;
+}
+
+BOOL LookupAccountSidW(LPCWSTR lpSystemName, PSID Sid, LPWSTR Name, LPDWORD cchName,
+                       LPWSTR ReferencedDomainName, LPDWORD cchReferencedDomainName,
+                       PSID_NAME_USE peUse) {
+    if (!cchName || !cchReferencedDomainName || !peUse) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!SidHeaderValid(Sid)) {
+        SetLastError(ERROR_INVALID_SID);
+        return FALSE;
+    }
+    if (!IsLocalSystem(lpSystemName)) {
+        SetLastError(RPC_S_SERVER_UNAVAILABLE);
+        return FALSE;
+    }
+    auto account = AccountOfSid(Sid);
+    if (!account) {
+        SetLastError(ERROR_NONE_MAPPED);
+        return FALSE;
+    }
+    bool nameFits = Fits(account->name, Name, cchName);
+    bool domainFits = Fits(account->domain, ReferencedDomainName, cchReferencedDomainName);
+    if (!nameFits || !domainFits) {
+        *cchName = static_cast<DWORD>(account->name.size() + 1);
+        *cchReferencedDomainName = static_cast<DWORD>(account->domain.size() + 1);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(Name, account->name.c_str(), (account->name.size() + 1) * sizeof(char16_t));
+    std::memcpy(ReferencedDomainName, account->domain.c_str(),
+                (account->domain.size() + 1) * sizeof(char16_t));
+    *cchName = static_cast<DWORD>(account->name.size());
+    *cchReferencedDomainName = static_cast<DWORD>(account->domain.size());
+    *peUse = account->use;
+    return TRUE;
+}

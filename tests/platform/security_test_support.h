@@ -1,0 +1,96 @@
+// Helpers of the security tests: SIDs and ACLs in plain buffers, and running
+// a piece of a test as the unprivileged user nobody/nogroup.
+#pragma once
+
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace kiln::test {
+
+using SidBuffer = std::vector<BYTE>;
+
+inline SidBuffer Sid(BYTE authority, std::initializer_list<DWORD> subAuthorities) {
+    SidBuffer sid(GetSidLengthRequired(static_cast<UCHAR>(subAuthorities.size())));
+    SID_IDENTIFIER_AUTHORITY value{{0, 0, 0, 0, 0, authority}};
+    InitializeSid(sid.data(), &value, static_cast<BYTE>(subAuthorities.size()));
+    DWORD i = 0;
+    for (DWORD sub : subAuthorities) *GetSidSubAuthority(sid.data(), i++) = sub;
+    return sid;
+}
+
+inline SidBuffer UserSid(DWORD uid) {
+    return Sid(22, {1, uid});
+}
+inline SidBuffer GroupSid(DWORD gid) {
+    return Sid(22, {2, gid});
+}
+inline SidBuffer World() {
+    return Sid(1, {0});
+}
+
+constexpr DWORD kNobody = 65534;
+constexpr DWORD kNogroup = 65534;
+constexpr DWORD kUsersGroup = 100;
+
+struct Ace {
+    BYTE type;
+    BYTE flags;
+    DWORD mask;
+    SidBuffer sid;
+};
+
+// An ACL with the entries in order, in a buffer of exactly its size.
+inline std::vector<BYTE> MakeAcl(const std::vector<Ace>& entries) {
+    DWORD size = sizeof(ACL);
+    for (const Ace& ace : entries) size += 8 + static_cast<DWORD>(ace.sid.size());
+    std::vector<BYTE> acl(size);
+    InitializeAcl(reinterpret_cast<PACL>(acl.data()), size, ACL_REVISION);
+    for (const Ace& ace : entries) {
+        auto* p = reinterpret_cast<PACL>(acl.data());
+        PSID sid = const_cast<BYTE*>(ace.sid.data());
+        if (ace.type == ACCESS_ALLOWED_ACE_TYPE)
+            AddAccessAllowedAceEx(p, ACL_REVISION, ace.flags, ace.mask, sid);
+        else if (ace.type == ACCESS_DENIED_ACE_TYPE)
+            AddAccessDeniedAceEx(p, ACL_REVISION, ace.flags, ace.mask, sid);
+        else
+            AddAuditAccessAceEx(p, ACL_REVISION, ace.flags, ace.mask, sid, TRUE, FALSE);
+    }
+    return acl;
+}
+
+inline ACCESS_MASK EffectiveRights(const void* acl, const SidBuffer& sid, DWORD* error = nullptr) {
+    TRUSTEE_W trustee{};
+    trustee.TrusteeForm = TRUSTEE_IS_SID;
+    trustee.ptstrName = reinterpret_cast<LPWSTR>(const_cast<BYTE*>(sid.data()));
+    ACCESS_MASK rights = 0xDEADBEEF;
+    DWORD rc =
+        GetEffectiveRightsFromAclW(static_cast<PACL>(const_cast<void*>(acl)), &trustee, &rights);
+    if (error) *error = rc;
+    return rights;
+}
+
+// Runs body in a child process as nobody/nogroup without supplementary
+// groups or capabilities; gives the child's exit code (body's result), or
+// -1 when the child could not drop privileges or died.
+inline int RunAsNobody(const std::function<int()>& body) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(kNogroup, kNogroup, kNogroup) != 0 ||
+            setresuid(kNobody, kNobody, kNobody) != 0)
+            _exit(250);
+        _exit(body());
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status) == 250 ? -1 : WEXITSTATUS(status);
+}
+
+}  // namespace kiln::test

@@ -1,0 +1,358 @@
+// Events, threads, waits and critical sections of the platform layer.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "platform/posix/event_signal.h"
+#include "platform/posix/handle_table.h"
+#include "platform/win32.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct HandleCloser {
+    HANDLE h;
+    ~HandleCloser() {
+        if (h) CloseHandle(h);
+    }
+};
+
+// Records notifications the way the port hub does.
+class CountingWaiter final : public kiln::platform::SignalWaiter {
+  public:
+    void Notify() override {
+        {
+            std::lock_guard guard(lock_);
+            ++count_;
+        }
+        wake_.notify_all();
+    }
+    bool WaitForCount(int n, std::chrono::milliseconds limit) {
+        std::unique_lock guard(lock_);
+        return wake_.wait_for(guard, limit, [&] { return count_ >= n; });
+    }
+    int Count() {
+        std::lock_guard guard(lock_);
+        return count_;
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable wake_;
+    int count_ = 0;
+};
+
+TEST(SystemEvent, ManualResetStaysSignalledUntilReset) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    HandleCloser closer{event};
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    ASSERT_TRUE(SetEvent(event));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    ASSERT_TRUE(ResetEvent(event));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+}
+
+TEST(SystemEvent, AutoResetLetsOneWaitThrough) {
+    HANDLE event = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    ASSERT_NE(event, nullptr);
+    HandleCloser closer{event};
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    SetEvent(event);
+    SetEvent(event);  // setting twice does not count twice
+    EXPECT_EQ(WaitForSingleObject(event, 10), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, 10), WAIT_TIMEOUT);
+}
+
+TEST(SystemEvent, AutoResetWakesExactlyOneOfTwoWaiters) {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    HandleCloser closer{event};
+    std::atomic<int> woken{0};
+    auto waiter = [&] {
+        if (WaitForSingleObject(event, 400) == WAIT_OBJECT_0) ++woken;
+    };
+    std::thread a(waiter), b(waiter);
+    std::this_thread::sleep_for(50ms);
+    SetEvent(event);
+    a.join();
+    b.join();
+    EXPECT_EQ(woken.load(), 1);
+}
+
+TEST(SystemEvent, WaitTimesOutAfterRoughlyTheTimeout) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    HandleCloser closer{event};
+    auto begin = Clock::now();
+    EXPECT_EQ(WaitForSingleObject(event, 60), WAIT_TIMEOUT);
+    EXPECT_GE(Clock::now() - begin, 60ms);
+}
+
+TEST(SystemEvent, InfiniteWaitEndsWhenAnotherThreadSets) {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    HandleCloser closer{event};
+    std::thread setter([&] {
+        std::this_thread::sleep_for(30ms);
+        SetEvent(event);
+    });
+    EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+    setter.join();
+}
+
+TEST(SystemEvent, RegisteredWaiterIsNotifiedOnSet) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    HandleCloser closer{event};
+    auto object = kiln::platform::LookupHandle(event);
+    ASSERT_TRUE(object);
+    CountingWaiter waiter;
+    object->AddWaiter(&waiter);
+    EXPECT_FALSE(object->IsSignalled());
+    std::thread setter([&] { SetEvent(event); });
+    EXPECT_TRUE(waiter.WaitForCount(1, 2s));
+    setter.join();
+    EXPECT_TRUE(object->IsSignalled());
+    object->RemoveWaiter(&waiter);
+    ResetEvent(event);
+    SetEvent(event);
+    EXPECT_EQ(waiter.Count(), 1);  // removed waiters hear nothing more
+}
+
+TEST(SystemEvent, SignalEventHandleSetsEventsOnly) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    HandleCloser closer{event};
+    EXPECT_TRUE(kiln::platform::SignalEventHandle(event));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+
+    HANDLE thread = CreateThread(
+        nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    HandleCloser threadCloser{thread};
+    SetLastError(0);
+    EXPECT_FALSE(kiln::platform::SignalEventHandle(thread));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+}
+
+TEST(SystemEvent, NamedEventsAreRefused) {
+    SetLastError(0);
+    EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, u"Global\\Kiln"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+}
+
+// Calls on handles that are not (or no longer) what the call needs.
+TEST(SystemEvent, InvalidHandlesFailWithInvalidHandle) {
+    HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(closed, nullptr);
+    ASSERT_TRUE(CloseHandle(closed));
+    HANDLE forged = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFFF0));
+    DWORD code = 0;
+    for (HANDLE h : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE, closed, forged}) {
+        SCOPED_TRACE(reinterpret_cast<uintptr_t>(h));
+        SetLastError(0);
+        EXPECT_FALSE(SetEvent(h));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        SetLastError(0);
+        EXPECT_FALSE(ResetEvent(h));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        SetLastError(0);
+        EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_FAILED);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        SetLastError(0);
+        EXPECT_FALSE(GetExitCodeThread(h, &code));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        SetLastError(0);
+        EXPECT_FALSE(CloseHandle(h));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    }
+}
+
+TEST(SystemThread, ExitCodeIsStillActiveWhileRunningThenTheReturnValue) {
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(release, nullptr);
+    HandleCloser releaseCloser{release};
+    DWORD id = 0;
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            WaitForSingleObject(static_cast<HANDLE>(p), INFINITE);
+            return 42;
+        },
+        release, 0, &id);
+    ASSERT_NE(thread, nullptr);
+    HandleCloser closer{thread};
+    EXPECT_NE(id, 0u);
+    EXPECT_NE(id, GetCurrentThreadId());
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
+    EXPECT_EQ(WaitForSingleObject(thread, 20), WAIT_TIMEOUT);
+    SetEvent(release);
+    EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    ASSERT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 42u);
+    // A finished thread stays signalled for every later wait.
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
+}
+
+TEST(SystemThread, ThreadOutlivesItsClosedHandle) {
+    static std::atomic<bool> ran{false};
+    ran = false;
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(release, nullptr);
+    HandleCloser releaseCloser{release};
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            WaitForSingleObject(static_cast<HANDLE>(p), INFINITE);
+            ran = true;
+            return 0;
+        },
+        release, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(CloseHandle(thread));
+    SetEvent(release);
+    auto limit = Clock::now() + 5s;
+    while (!ran && Clock::now() < limit) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(ran);
+}
+
+DWORD WINAPI ReportStackSize(LPVOID parameter) {
+    pthread_attr_t attributes;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        pthread_attr_getstacksize(&attributes, &size);
+        pthread_attr_destroy(&attributes);
+    }
+    *static_cast<size_t*>(parameter) = size;
+    return 0;
+}
+
+TEST(SystemThread, StackSizeIsHonouredAndRoundedUp) {
+    struct Case {
+        SIZE_T requested;
+        size_t atLeast;
+    };
+    const size_t minimum = PTHREAD_STACK_MIN;
+    const Case cases[] = {
+        {64 * 1024, 64 * 1024},  // the backend's worker thread
+        {256 * 1024 + 1, 256 * 1024 + 1},
+        {1, minimum},
+    };
+    // Far below the default stack of several MiB, with room for what a
+    // sanitizer's thread start adds.
+    const size_t slack = 256 * 1024;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.requested);
+        size_t reported = 0;
+        HANDLE thread = CreateThread(nullptr, c.requested, ReportStackSize, &reported, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        HandleCloser closer{thread};
+        ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+        EXPECT_GE(reported, c.atLeast);
+        EXPECT_LT(reported, c.atLeast + slack);
+    }
+}
+
+TEST(SystemThread, BadArgumentsAreRefused) {
+    SetLastError(0);
+    EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    SetLastError(0);
+    EXPECT_EQ(CreateThread(nullptr, 0, ReportStackSize, nullptr, CREATE_SUSPENDED, nullptr),
+              nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    HandleCloser closer{event};
+    DWORD code = 7;
+    SetLastError(0);
+    EXPECT_FALSE(GetExitCodeThread(event, &code));  // an event is not a thread
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(code, 7u);
+}
+
+TEST(SystemThread, RegisteredWaiterIsNotifiedWhenTheThreadEnds) {
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(release, nullptr);
+    HandleCloser releaseCloser{release};
+    HANDLE thread = CreateThread(
+        nullptr, 64 * 1024,
+        [](LPVOID p) -> DWORD { return WaitForSingleObject(static_cast<HANDLE>(p), INFINITE); },
+        release, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    HandleCloser closer{thread};
+    auto object = kiln::platform::LookupHandle(thread);
+    ASSERT_TRUE(object);
+    CountingWaiter waiter;
+    object->AddWaiter(&waiter);
+    EXPECT_FALSE(object->IsSignalled());
+    SetEvent(release);
+    EXPECT_TRUE(waiter.WaitForCount(1, 5s));
+    EXPECT_TRUE(object->IsSignalled());
+    object->RemoveWaiter(&waiter);
+}
+
+TEST(SystemCriticalSection, IsRecursiveAndExcludesOtherThreads) {
+    CRITICAL_SECTION section;
+    InitializeCriticalSection(&section);
+    EnterCriticalSection(&section);
+    EnterCriticalSection(&section);
+    EXPECT_TRUE(TryEnterCriticalSection(&section));  // the owner may always enter again
+
+    std::atomic<int> otherGotIn{-1};
+    std::thread other([&] { otherGotIn = TryEnterCriticalSection(&section); });
+    other.join();
+    EXPECT_EQ(otherGotIn.load(), FALSE);
+
+    LeaveCriticalSection(&section);
+    LeaveCriticalSection(&section);
+    std::thread stillHeld([&] { otherGotIn = TryEnterCriticalSection(&section); });
+    stillHeld.join();
+    EXPECT_EQ(otherGotIn.load(), FALSE);  // one level is still held
+
+    LeaveCriticalSection(&section);
+    std::thread free([&] {
+        otherGotIn = TryEnterCriticalSection(&section);
+        if (otherGotIn) LeaveCriticalSection(&section);
+    });
+    free.join();
+    EXPECT_EQ(otherGotIn.load(), TRUE);
+    DeleteCriticalSection(&section);
+}
+
+TEST(SystemCriticalSection, SerialisesIncrementsFromManyThreads) {
+    CRITICAL_SECTION section;
+    ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&section, 4000));
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 10000; ++i) {
+                EnterCriticalSection(&section);
+                long seen = counter;
+                std::atomic_signal_fence(std::memory_order_seq_cst);
+                counter = seen + 1;
+                LeaveCriticalSection(&section);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(counter, 40000);
+    DeleteCriticalSection(&section);
+}
+
+}  // namespace
