@@ -1,0 +1,226 @@
+#include "host/port_hub_impl.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "platform/posix/handle_table.h"
+
+namespace kiln {
+
+// One thread's wait. Sends to its ports and signalled handles set `woken`
+// under the hub's lock and notify while still holding it, so the waiter
+// cannot leave (and destroy the condition) in between.
+struct PortHubImpl::Waiter final : platform::SignalWaiter {
+    Waiter(PortHubImpl& hub, InPort* const* ports, size_t count)
+        : hub(hub), ports(ports), count(count) {}
+
+    // Called by a signalled event or thread, with that object's waiter list
+    // locked; the hub's lock is never held while waiters are added or removed,
+    // so the two locks are always taken in this order.
+    void Notify() override {
+        std::lock_guard lock(hub.m_mutex);
+        woken = true;
+        wake.notify_one();
+    }
+
+    bool Watches(const InPort* port) const {
+        return std::find(ports, ports + count, port) != ports + count;
+    }
+
+    PortHubImpl& hub;
+    InPort* const* ports;
+    size_t count;
+    bool woken = false;
+    std::condition_variable wake;
+};
+
+PortHubImpl::~PortHubImpl() {
+    std::lock_guard lock(m_mutex);
+    for (auto& [port, links] : m_inLinks) {
+        port->ClearEndPoints();
+        port->SetHub(nullptr);
+    }
+    for (auto& [port, links] : m_outLinks) {
+        port->ClearEndPoints();
+        port->SetHub(nullptr);
+    }
+}
+
+void PortHubImpl::AddWaitHandle(HANDLE handle) {
+    std::lock_guard lock(m_mutex);
+    m_pendingHandles[std::this_thread::get_id()].push_back(handle);
+}
+
+void PortHubImpl::Wait(InPort* const* ports, size_t count, uint32_t, uint32_t) {
+    WaitUntil(ports, count, nullptr);
+}
+
+bool PortHubImpl::WaitFor(InPort* const* ports, size_t count, std::chrono::nanoseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    return WaitUntil(ports, count, &deadline);
+}
+
+bool PortHubImpl::WaitUntil(InPort* const* ports, size_t count,
+                            const std::chrono::steady_clock::time_point* deadline) {
+    std::vector<HANDLE> handles;
+    {
+        std::lock_guard lock(m_mutex);
+        auto pending = m_pendingHandles.find(std::this_thread::get_id());
+        if (pending != m_pendingHandles.end()) {
+            handles = std::move(pending->second);
+            m_pendingHandles.erase(pending);
+        }
+    }
+    std::vector<std::shared_ptr<platform::KernelObject>> objects;
+    objects.reserve(handles.size());
+    for (HANDLE handle : handles) {
+        std::shared_ptr<platform::KernelObject> object = platform::LookupHandle(handle);
+        // A handle that names nothing can never be signalled; returning lets
+        // the caller find its own error instead of sleeping for ever.
+        if (!object) return true;
+        objects.push_back(std::move(object));
+    }
+    // Nothing could ever end this wait.
+    if ((!ports || count == 0) && objects.empty()) return true;
+    if (!ports) count = 0;
+
+    Waiter waiter(*this, ports, count);
+    for (auto& object : objects) object->AddWaiter(&waiter);
+    bool ready;
+    {
+        std::unique_lock lock(m_mutex);
+        auto isReady = [&] {
+            if (waiter.woken) return true;
+            for (size_t i = 0; i < count; ++i)
+                if (!ports[i]->IsEmpty()) return true;
+            for (auto& object : objects)
+                if (object->IsSignalled()) return true;
+            return false;
+        };
+        ready = isReady();
+        if (!ready) {
+            ++m_sleeps;
+            m_waiters.push_back(&waiter);
+            if (deadline) {
+                ready = waiter.wake.wait_until(lock, *deadline, isReady);
+            } else {
+                waiter.wake.wait(lock, isReady);
+                ready = true;
+            }
+            std::erase(m_waiters, &waiter);
+        }
+    }
+    // After this no object can still be notifying the waiter.
+    for (auto& object : objects) object->RemoveWaiter(&waiter);
+    return ready;
+}
+
+uint8_t PortHubImpl::Send(OutPort& port, const RefPtr<Quantum>& quantum) {
+    if (!quantum) return 0;
+    std::lock_guard lock(m_mutex);
+    const size_t links = port.EndPointCount();
+    bool all = links > 0;
+    for (size_t i = 0; i < links; ++i) {
+        InPort* target = port.EndPoint(i);
+        // The receiver downcasts what it takes; a quantum of another class
+        // must never reach its queue.
+        if (!target->Accepts(quantum)) {
+            ++m_refused;
+            all = false;
+            continue;
+        }
+        target->Append(quantum, ++m_sequence);
+        WakeWaitersOn(target);
+    }
+    return all ? 1 : 0;
+}
+
+void PortHubImpl::WakeWaitersOn(const InPort* port) {
+    for (Waiter* waiter : m_waiters) {
+        if (waiter->Watches(port)) {
+            waiter->woken = true;
+            waiter->wake.notify_one();
+        }
+    }
+}
+
+void PortHubImpl::Disconnect(OutPort& out, InPort& in) {
+    ++m_disconnects;
+    ForgetLink(out, in);
+}
+
+void PortHubImpl::ForgetLink(OutPort& out, InPort& in) {
+    // A port without links no longer needs the hub, even when it outlives it.
+    if (auto it = m_outLinks.find(&out); it != m_outLinks.end() && --it->second == 0) {
+        m_outLinks.erase(it);
+        out.SetHub(nullptr);
+    }
+    if (auto it = m_inLinks.find(&in); it != m_inLinks.end() && --it->second == 0) {
+        m_inLinks.erase(it);
+        in.SetHub(nullptr);
+    }
+}
+
+void PortHubImpl::Lock() {
+    m_mutex.lock();
+}
+
+void PortHubImpl::Unlock() {
+    m_mutex.unlock();
+}
+
+void PortHubImpl::Link(OutPort& out, InPort& in) {
+    if (!out.IsCompatible(in)) {
+        WString text(u"PortHub: cannot link an output port for ");
+        AppendAscii(text, out.TypeName());
+        text += u" to an input port for ";
+        AppendAscii(text, in.TypeName());
+        throw PortLinkError(text);
+    }
+    std::lock_guard lock(m_mutex);
+    for (PortHub* hub : {out.Hub(), in.Hub()}) {
+        if (hub && hub != this)
+            throw PortLinkError(WString(u"PortHub: port is linked through another hub"));
+    }
+    if (out.HasEndPoint(&in)) return;
+    if (!out.AddEndPoint(&in)) throw std::bad_alloc();
+    if (!in.AddEndPoint(&out)) {
+        out.RemoveEndPoint(&in);
+        throw std::bad_alloc();
+    }
+    ++m_outLinks[&out];
+    ++m_inLinks[&in];
+    out.SetHub(this);
+    in.SetHub(this);
+}
+
+bool PortHubImpl::Unlink(OutPort& out, InPort& in) {
+    std::lock_guard lock(m_mutex);
+    if (!out.HasEndPoint(&in)) return false;
+    out.RemoveEndPoint(&in);
+    if (in.HasEndPoint(&out)) in.RemoveEndPoint(&out);
+    ForgetLink(out, in);
+    return true;
+}
+
+uint64_t PortHubImpl::DeliveryCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_sequence;
+}
+
+uint64_t PortHubImpl::RefusedCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_refused;
+}
+
+uint64_t PortHubImpl::SleepCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_sleeps;
+}
+
+uint64_t PortHubImpl::DisconnectCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_disconnects;
+}
+
+}  // namespace kiln

@@ -1,0 +1,89 @@
+// PortHubImpl: the host's PortHub. It links output ports to input ports,
+// numbers every delivery from one 64-bit counter, appends to the target
+// queue under its lock and wakes the thread that waits on that queue. A wait
+// also ends when an event or thread added with AddWaitHandle is signalled.
+// One hub serves any number of components on any number of threads.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "component/kiln_component.h"
+#include "component/port_hub.h"
+#include "nocrtlib/exceptions.h"
+
+namespace kiln {
+
+// Linking two ports failed: different types, or a port of another hub.
+class PortLinkError : public WStrException {
+  public:
+    explicit PortLinkError(WString text) : WStrException(std::move(text)) {}
+    WString Description() const override { return WStrException::Description(); }
+};
+
+class PortHubImpl final : public PortHub {
+  public:
+    PortHubImpl() = default;
+    PortHubImpl(const PortHubImpl&) = delete;
+    PortHubImpl& operator=(const PortHubImpl&) = delete;
+    // Ports still linked are detached (hub pointer and end-point lists
+    // cleared) so that they can be destroyed later without the hub. No
+    // thread may be waiting or sending when the hub goes.
+    ~PortHubImpl();
+
+    // The component's interface.
+    void AddWaitHandle(HANDLE handle) override;
+    void Wait(InPort* const* ports, size_t count, uint32_t reserved1, uint32_t reserved2) override;
+    // A null quantum, or one that a linked port does not accept, is not
+    // delivered there. Result: 1 when every linked port took it, else 0.
+    uint8_t Send(OutPort& port, const RefPtr<Quantum>& quantum) override;
+    void Disconnect(OutPort& out, InPort& in) override;
+    void Lock() override;
+    void Unlock() override;
+
+    // The host's side.
+    // Links the two ports (a second link of the same pair is a no-op).
+    // PortLinkError when their types differ or one belongs to another hub.
+    void Link(OutPort& out, InPort& in);
+    // Removes a link; false when the two were not linked.
+    bool Unlink(OutPort& out, InPort& in);
+    // Installs this hub in the component; its ports are linked separately.
+    void Install(KilnComponent& component) { component.SetHub(this); }
+    // Wait with a time-out: true when a port may have input or a handle is
+    // signalled, false when the time ran out first.
+    bool WaitFor(InPort* const* ports, size_t count, std::chrono::nanoseconds timeout);
+
+    // Figures for tests and diagnostics.
+    uint64_t DeliveryCount() const;  // the last sequence number given
+    uint64_t RefusedCount() const;   // deliveries a port did not accept
+    uint64_t SleepCount() const;     // waits that had to block
+    uint64_t DisconnectCount() const;
+
+  private:
+    struct Waiter;
+
+    bool WaitUntil(InPort* const* ports, size_t count,
+                   const std::chrono::steady_clock::time_point* deadline);
+    // Drops the bookkeeping of one link; with the lock held.
+    void ForgetLink(OutPort& out, InPort& in);
+    void WakeWaitersOn(const InPort* port);
+
+    mutable std::mutex m_mutex;
+    uint64_t m_sequence = 0;
+    uint64_t m_refused = 0;
+    uint64_t m_sleeps = 0;
+    uint64_t m_disconnects = 0;
+    std::vector<Waiter*> m_waiters;
+    // Handles that each thread added for its next wait.
+    std::unordered_map<std::thread::id, std::vector<HANDLE>> m_pendingHandles;
+    // How many links each port of this hub has.
+    std::unordered_map<InPort*, size_t> m_inLinks;
+    std::unordered_map<OutPort*, size_t> m_outLinks;
+};
+
+}  // namespace kiln
