@@ -9,6 +9,22 @@ bool EncodeToBytes(const QuantumS& q, datavect<uint8_t>& out, OpCx* errors) {
     return ok;
 }
 
+namespace {
+thread_local uint32_t t_decodeDepth = 0;
+}
+
+DecodeDepthGuard::DecodeDepthGuard() : depth_(++t_decodeDepth) {}
+DecodeDepthGuard::~DecodeDepthGuard() { --t_decodeDepth; }
+
+WString DecodeDepthGuard::Message(const char* cls) {
+    WString m(u"Nesting deeper than ");
+    m += NumberToText(static_cast<uint64_t>(kMaxDecodeDepth));
+    m += u" levels in ";
+    AppendAscii(m, cls);
+    m += u"::Decode()";
+    return m;
+}
+
 namespace message_detail {
 
 WString FieldMessage(const char* prefix, const char* field, const char* cls, const char* op) {

@@ -132,6 +132,11 @@ public:
     }
 
     OpResult Decode(DecodeContext& cx) override {
+        DecodeDepthGuard depth;
+        if (depth.TooDeep()) {
+            cx.AddError(DecodeDepthGuard::Message(D::kTypeId));
+            return OpResult::Failure();
+        }
         // Read the frame in place; the caller's position moves only once the
         // whole frame decoded.
         const uint8_t* head = cx.Peek(4);

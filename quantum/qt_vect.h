@@ -110,6 +110,11 @@ public:
 
     OpResult Decode(DecodeContext& cx) override {
         this->Clear();
+        DecodeDepthGuard depth;
+        if (depth.TooDeep()) {
+            cx.AddError(DecodeDepthGuard::Message("QtVectS"));
+            return OpResult::Failure();
+        }
         const uint8_t* head = cx.Peek(4);
         if (!head) {
             cx.AddError(u"DecodeWord32(): premature end of input data");

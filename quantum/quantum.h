@@ -54,6 +54,24 @@ inline WString Ascii(std::string_view ascii) {
     return w;
 }
 
+// Decoding recurses once per nesting level; hostile input could nest deep
+// enough to exhaust the stack. Every composite decoder holds a guard, and
+// input nested deeper than kMaxDecodeDepth fails cleanly instead.
+constexpr uint32_t kMaxDecodeDepth = 256;
+class DecodeDepthGuard {
+public:
+    DecodeDepthGuard();
+    ~DecodeDepthGuard();
+    DecodeDepthGuard(const DecodeDepthGuard&) = delete;
+    DecodeDepthGuard& operator=(const DecodeDepthGuard&) = delete;
+    bool TooDeep() const { return depth_ > kMaxDecodeDepth; }
+    // "Nesting deeper than 256 levels in <cls>::Decode()"
+    static WString Message(const char* cls);
+
+private:
+    uint32_t depth_;
+};
+
 // Encodes a quantum into contiguous bytes; false when encoding failed.
 bool EncodeToBytes(const QuantumS& q, datavect<uint8_t>& out, OpCx* errors = nullptr);
 

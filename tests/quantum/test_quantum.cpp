@@ -352,3 +352,40 @@ TEST(Decode, HostileInput) {
 
 }  // namespace
 }  // namespace kiln
+
+namespace kiln {
+namespace {
+
+// Hostile input can nest as deep as its bytes allow; the decoder must fail
+// cleanly instead of exhausting the stack.
+TEST(Decode, NestingDepthIsBounded) {
+    auto nested = [](uint32_t levels) {
+        RefPtr<test::QtTestOuter> top = MakeRef<test::QtTestOuter>();
+        test::QtTestOuter* cur = top.get();
+        for (uint32_t i = 1; i < levels; ++i) {
+            auto next = MakeRef<test::QtTestOuter>();
+            cur->m_any = next;
+            cur = next.get();
+        }
+        return Encode(*top);
+    };
+    // Every composite level counts, the empty vector and field-less record
+    // inside the innermost message included: 255 messages nest 256 levels.
+    for (uint32_t levels : {kMaxDecodeDepth - 1, kMaxDecodeDepth, 5000u}) {
+        auto bytes = nested(levels);
+        StaticDecodeContext cx(bytes.data(), bytes.size());
+        test::QtTestOuter d;
+        OpResult r = d.Decode(cx);
+        if (levels < kMaxDecodeDepth) {
+            EXPECT_TRUE(r.ok) << levels;
+        } else {
+            EXPECT_FALSE(r.ok) << levels;
+            EXPECT_THAT(ErrorLines(cx).front(),
+                        testing::MatchesRegex("Nesting deeper than 256 levels in Qt[A-Za-z]+::Decode\\(\\)"));
+            EXPECT_EQ(ErrorLines(cx).back(), "Error decoding m_any in QtTestOuter::Decode()");
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kiln
