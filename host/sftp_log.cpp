@@ -1,0 +1,87 @@
+#include "host/sftp_log.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <string>
+
+namespace kiln::sftp {
+
+bool ParseLogLevel(std::string_view text, LogLevel& level) {
+    std::string t;
+    for (char c : text) t += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (t == "QUIET" || t == "FATAL")
+        level = LogLevel::Quiet;
+    else if (t == "ERROR")
+        level = LogLevel::Error;
+    else if (t == "INFO")
+        level = LogLevel::Info;
+    else if (t == "VERBOSE")
+        level = LogLevel::Verbose;
+    else if (t == "DEBUG" || t == "DEBUG1" || t == "DEBUG2" || t == "DEBUG3")
+        level = LogLevel::Debug;
+    else
+        return false;
+    return true;
+}
+
+LogLevel LevelOfProviderLog(SfsLogType type) {
+    // A provider record is about one client request: a failed request (a
+    // missing file the client probes for) is the client's business, not a
+    // fault of the server, and shows from INFO on, as OpenSSH's server does.
+    // The provider warns about the ends of files and listings, which are part
+    // of every transfer: they belong with the per-request records.
+    switch (type) {
+        case SfsLogType::Error:
+            return LogLevel::Info;
+        case SfsLogType::Warning:
+            return LogLevel::Verbose;
+        case SfsLogType::Info:
+            return LogLevel::Verbose;
+        default:
+            return LogLevel::Debug;
+    }
+}
+
+Logger::Logger(Sink sink, LogLevel level) : m_sink(sink), m_level(level) {
+    if (m_sink == Sink::Syslog) openlog("kiln-sftp-server", LOG_PID, LOG_AUTH);
+}
+
+Logger::~Logger() {
+    if (m_sink == Sink::Syslog) closelog();
+}
+
+void Logger::Log(LogLevel level, std::string_view text) {
+    if (!Enabled(level)) return;
+    std::lock_guard<std::mutex> guard(m_lock);
+    switch (m_sink) {
+        case Sink::Stderr: {
+            std::string line = "kiln-sftp-server: ";
+            line.append(text);
+            line += '\n';
+            // One write per record keeps lines whole when threads log at once.
+            ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
+            (void)ignored;
+            break;
+        }
+        case Sink::Syslog: {
+            int priority = level == LogLevel::Error  ? LOG_ERR
+                           : level == LogLevel::Info ? LOG_INFO
+                                                     : LOG_DEBUG;
+            std::string line(text);
+            syslog(priority, "%s", line.c_str());
+            break;
+        }
+        case Sink::Memory:
+            m_lines.emplace_back(text);
+            break;
+    }
+}
+
+std::vector<std::string> Logger::Lines() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_lines;
+}
+
+}  // namespace kiln::sftp

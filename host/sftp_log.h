@@ -1,0 +1,43 @@
+// Log records of the server and of the provider, filtered by level, to
+// standard error or to syslog, one line each.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sfs/sfs_enums.h"
+
+namespace kiln::sftp {
+
+enum class LogLevel { Quiet = 0, Error = 1, Info = 2, Verbose = 3, Debug = 4 };
+
+// "QUIET", "ERROR", "INFO", "VERBOSE", "DEBUG" (and OpenSSH's FATAL, DEBUG1
+// to DEBUG3), any letter case; false for anything else.
+bool ParseLogLevel(std::string_view text, LogLevel& level);
+// The level at which a provider record of this type is shown.
+LogLevel LevelOfProviderLog(SfsLogType type);
+
+class Logger {
+  public:
+    enum class Sink { Stderr, Syslog, Memory };
+
+    Logger(Sink sink, LogLevel level);
+    ~Logger();
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+
+    void Log(LogLevel level, std::string_view text);
+    bool Enabled(LogLevel level) const { return level <= m_level && m_level != LogLevel::Quiet; }
+    // What a Memory logger kept (tests).
+    std::vector<std::string> Lines() const;
+
+  private:
+    Sink m_sink;
+    LogLevel m_level;
+    mutable std::mutex m_lock;
+    std::vector<std::string> m_lines;
+};
+
+}  // namespace kiln::sftp

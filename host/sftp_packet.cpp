@@ -1,0 +1,192 @@
+#include "host/sftp_packet.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kiln::sftp {
+
+bool SftpReader::U8(uint8_t& v) {
+    if (m_failed || Remaining() < 1) return Fail();
+    v = *m_p++;
+    return true;
+}
+
+bool SftpReader::Bool(bool& v) {
+    uint8_t b = 0;
+    if (!U8(b)) return false;
+    v = b != 0;
+    return true;
+}
+
+bool SftpReader::U32(uint32_t& v) {
+    if (m_failed || Remaining() < 4) return Fail();
+    v = (uint32_t{m_p[0]} << 24) | (uint32_t{m_p[1]} << 16) | (uint32_t{m_p[2]} << 8) | m_p[3];
+    m_p += 4;
+    return true;
+}
+
+bool SftpReader::U64(uint64_t& v) {
+    uint32_t hi = 0, lo = 0;
+    if (!U32(hi) || !U32(lo)) return false;
+    v = (uint64_t{hi} << 32) | lo;
+    return true;
+}
+
+bool SftpReader::String(std::string_view& v) {
+    uint32_t n = 0;
+    if (!U32(n)) return false;
+    return Raw(n, v);
+}
+
+bool SftpReader::Raw(size_t n, std::string_view& v) {
+    if (m_failed || Remaining() < n) return Fail();
+    v = std::string_view(reinterpret_cast<const char*>(m_p), n);
+    m_p += n;
+    return true;
+}
+
+SftpWriter::SftpWriter(uint8_t type) {
+    m_bytes.reserve(64);
+    m_bytes.resize(4);
+    m_bytes.push_back(type);
+}
+
+void SftpWriter::U32(uint32_t v) {
+    uint8_t b[4] = {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+    m_bytes.insert(m_bytes.end(), b, b + 4);
+}
+
+void SftpWriter::U64(uint64_t v) {
+    U32(static_cast<uint32_t>(v >> 32));
+    U32(static_cast<uint32_t>(v));
+}
+
+void SftpWriter::String(std::string_view v) {
+    U32(static_cast<uint32_t>(v.size()));
+    Raw(v);
+}
+
+size_t SftpWriter::ReserveU32() {
+    size_t at = m_bytes.size();
+    m_bytes.resize(at + 4);
+    return at;
+}
+
+void SftpWriter::PatchU32(size_t at, uint32_t v) {
+    m_bytes[at] = uint8_t(v >> 24);
+    m_bytes[at + 1] = uint8_t(v >> 16);
+    m_bytes[at + 2] = uint8_t(v >> 8);
+    m_bytes[at + 3] = uint8_t(v);
+}
+
+const std::vector<uint8_t>& SftpWriter::Finish(size_t trailing) {
+    PatchU32(0, static_cast<uint32_t>(m_bytes.size() - 4 + trailing));
+    return m_bytes;
+}
+
+PacketInput::PacketInput(int fd, int wakeFd, uint32_t maxPacket)
+    : m_fd(fd), m_wakeFd(wakeFd), m_maxPacket(maxPacket) {
+    // Room for the largest packet plus its length word, so that one read
+    // can always complete a packet that fits the bound.
+    m_buffer.resize(size_t{maxPacket} + 4 > 256 * 1024 ? size_t{maxPacket} + 4 : 256 * 1024);
+}
+
+PacketInput::Result PacketInput::Fill() {
+    if (m_start > 0 && (m_end == m_start || m_buffer.size() - m_end < 64 * 1024)) {
+        std::memmove(m_buffer.data(), m_buffer.data() + m_start, m_end - m_start);
+        m_end -= m_start;
+        m_start = 0;
+    }
+    for (;;) {
+        if (m_wakeFd >= 0) {
+            pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+            int n = poll(fds, 2, -1);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                m_errno = errno;
+                return Result::Error;
+            }
+            if (fds[1].revents) return Result::Stopped;
+        }
+        ssize_t n = read(m_fd, m_buffer.data() + m_end, m_buffer.size() - m_end);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            m_errno = errno;
+            return Result::Error;
+        }
+        if (n == 0) return m_end == m_start ? Result::End : Result::Truncated;
+        m_end += static_cast<size_t>(n);
+        return Result::Packet;
+    }
+}
+
+PacketInput::Result PacketInput::Next(RefPtr<QtBytes>& packet) {
+    for (;;) {
+        size_t have = m_end - m_start;
+        if (have >= 4) {
+            const uint8_t* p = m_buffer.data() + m_start;
+            uint32_t length =
+                (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+            if (length == 0 || length > m_maxPacket) {
+                m_refusedLength = length;
+                return Result::TooLong;
+            }
+            if (have >= size_t{length} + 4) {
+                packet = MakeRef<QtBytes>(p + 4, length);
+                m_start += size_t{length} + 4;
+                if (m_start == m_end) m_start = m_end = 0;
+                return Result::Packet;
+            }
+        }
+        Result r = Fill();
+        if (r != Result::Packet) return r;
+    }
+}
+
+bool PacketOutput::Write(std::string_view head, std::string_view payload, std::string_view tail) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_broken) return false;
+    iovec iov[3] = {{const_cast<char*>(head.data()), head.size()},
+                    {const_cast<char*>(payload.data()), payload.size()},
+                    {const_cast<char*>(tail.data()), tail.size()}};
+    int first = 0;
+    while (first < 3) {
+        if (iov[first].iov_len == 0) {
+            ++first;
+            continue;
+        }
+        ssize_t n = writev(m_fd, iov + first, 3 - first);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            m_broken = true;
+            return false;
+        }
+        size_t done = static_cast<size_t>(n);
+        while (first < 3 && done >= iov[first].iov_len) {
+            done -= iov[first].iov_len;
+            iov[first].iov_len = 0;
+            ++first;
+        }
+        if (first < 3) {
+            iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + done;
+            iov[first].iov_len -= done;
+        }
+    }
+    ++m_packets;
+    return true;
+}
+
+bool PacketOutput::Broken() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_broken;
+}
+
+uint64_t PacketOutput::PacketsWritten() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_packets;
+}
+
+}  // namespace kiln::sftp

@@ -1,0 +1,545 @@
+#include "host/sftp_session.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+
+#include "host/sftp_paths.h"
+#include "platform/posix/paths.h"
+
+namespace kiln::sftp {
+namespace {
+
+// What a request may bring back besides its packet: a READ its length, a
+// READDIR a batch of names, anything else a small status.
+constexpr uint64_t kNamesReplyCharge = 64 * 1024;
+constexpr uint64_t kSmallReplyCharge = 512;
+
+std::string Utf8(const RefPtr<QtStr>& s) {
+    return s ? Narrow(s->sv()) : std::string();
+}
+
+}  // namespace
+
+SftpSession::SftpSession(ProviderLink provider, SessionOptions options, Logger& log)
+    : m_provider(std::move(provider)), m_options(std::move(options)), m_log(log) {
+    m_home = m_options.home.empty() ? std::string("/")
+                                    : CanonicalPath("/", m_options.home).value_or("/");
+    m_responsePort = MakeRef<QtOutPort<QtSfsResponse>>();
+    m_logPort = MakeRef<QtOutPort<QtSfsLog>>();
+    m_transferPort = MakeRef<QtOutPort<QtSfsNotifyFileTransfer>>();
+    m_hub.Link(*m_responsePort, m_responseIn);
+    m_hub.Link(*m_logPort, m_logIn);
+    m_hub.Link(*m_transferPort, m_transferIn);
+    m_hub.Link(m_wakeOut, m_wakeIn);
+    m_hub.Link(m_initOut, *m_provider.initPort);
+    m_hub.Link(m_requestOut, *m_provider.requestPort);
+    m_hub.Link(m_eofOut, *m_provider.eofPort);
+    m_hub.Install(*m_provider.component);
+}
+
+SftpSession::~SftpSession() {
+    m_stopping = true;
+    WakeReader();
+    if (m_providerThread.joinable()) {
+        // The provider still runs only when Serve never got to end it.
+        m_eofSent = true;
+        KilnComponent::SendOn(m_hub, m_eofOut, MakeRef<QtEof>());
+        m_providerThread.join();
+    }
+    if (m_replyThread.joinable()) {
+        KilnComponent::SendOn(m_hub, m_wakeOut, MakeRef<QtEof>());
+        m_replyThread.join();
+    }
+    // The provider's ports lead into this hub: unlink them before it goes.
+    m_hub.Unlink(m_initOut, *m_provider.initPort);
+    m_hub.Unlink(m_requestOut, *m_provider.requestPort);
+    m_hub.Unlink(m_eofOut, *m_provider.eofPort);
+    m_provider.component->SetHub(nullptr);
+    for (int fd : m_wakePipe)
+        if (fd >= 0) close(fd);
+}
+
+std::optional<std::string> SftpSession::Resolve(std::string_view clientPath) const {
+    return CanonicalPath(m_home, clientPath);
+}
+
+void SftpSession::StartProvider() {
+    auto init = MakeRef<QtSfsInit>();
+    auto root = QtNameValueTree::Make(u"Parameters", u"");
+    root->AddChild(u"MountPath", u"/");
+    root->AddChild(u"RootPath", m_options.rootPath);
+    for (const auto& [name, value] : m_options.parameters) root->AddChild(name, value);
+    init->m_root = root;
+    init->m_outLog = m_logPort;
+    m_providerThread = std::thread([this] { ProviderThread(); });
+    KilnComponent::SendOn(m_hub, m_initOut, init);
+}
+
+void SftpSession::ProviderThread() {
+    std::string failure;
+    try {
+        m_provider.component->Run();
+    } catch (const KilnComponent::Exit& e) {
+        failure = Narrow(e.Description().sv());
+    } catch (const WException& e) {
+        failure = Narrow(e.Description().sv());
+    } catch (const std::exception& e) {
+        failure = e.what();
+    } catch (...) {
+        failure = "unknown exception";
+    }
+    if (!failure.empty())
+        m_log.Log(LogLevel::Error, "provider stopped: " + failure);
+    else if (!m_eofSent)
+        m_log.Log(LogLevel::Error, "provider stopped before the end of input");
+    m_providerDead = !failure.empty() || !m_eofSent;
+    KilnComponent::SendOn(m_hub, m_wakeOut, MakeRef<QtEof>());
+}
+
+void SftpSession::ReplyThread() {
+    InPort* ports[] = {&m_responseIn, &m_logIn, &m_transferIn, &m_wakeIn};
+    for (;;) {
+        RefPtr<Quantum> next;
+        size_t from = 0;
+        {
+            PortHubLock lock(m_hub);
+            const QuantaEntry* best = nullptr;
+            for (size_t i = 0; i < 4; ++i) {
+                const QuantaEntry* front = ports[i]->Front();
+                if (front && (!best || front->sequence < best->sequence)) {
+                    best = front;
+                    from = i;
+                }
+            }
+            if (best) next = ports[from]->PopFront();
+        }
+        if (!next) {
+            m_hub.Wait(ports, 4, 0, 0);
+            continue;
+        }
+        if (from == 0) {
+            HandleResponse(QuantumCast<QtSfsResponse>(next));
+        } else if (from == 1) {
+            if (auto log = QuantumCast<QtSfsLog>(next)) HandleLog(*log);
+        } else if (from == 2) {
+            if (auto note = QuantumCast<QtSfsNotifyFileTransfer>(next)) HandleTransfer(*note);
+        } else {
+            if (m_providerDead) {
+                FailAllPending("The provider stopped.");
+                m_stopping = true;
+            }
+            if (m_stopping) break;
+        }
+    }
+    m_replyThreadDone = true;
+    WakeReader();
+}
+
+void SftpSession::HandleResponse(const RefPtr<QtSfsResponse>& response) {
+    if (!response) return;
+    Pending pending;
+    {
+        std::lock_guard<std::mutex> guard(m_pendingLock);
+        auto it = m_pending.find(response->m_id);
+        if (it == m_pending.end()) {
+            m_log.Log(LogLevel::Error,
+                      "provider answered unknown request " + std::to_string(response->m_id));
+            return;
+        }
+        pending = std::move(it->second);
+        m_pending.erase(it);
+    }
+    ClientRequest& request = *pending.request;
+    try {
+        if (!request.replied) pending.done(*this, request, *response);
+    } catch (const WException& e) {
+        m_log.Log(LogLevel::Error, "reply failed: " + Narrow(e.Description().sv()));
+    } catch (const std::exception& e) {
+        m_log.Log(LogLevel::Error, std::string("reply failed: ") + e.what());
+    }
+    Settle(request);
+}
+
+void SftpSession::Settle(ClientRequest& request) {
+    if (--request.outstanding == 0 && !request.replied)
+        ReplyStatus(request, SfsStatusCode::Failure, "The request could not be completed.");
+}
+
+void SftpSession::HandleLog(const QtSfsLog& log) {
+    LogLevel level = LevelOfProviderLog(log.m_type);
+    if (m_log.Enabled(level)) m_log.Log(level, Utf8(log.m_message));
+}
+
+void SftpSession::HandleTransfer(const QtSfsNotifyFileTransfer& note) {
+    std::string path = Utf8(note.m_path);
+    if (note.m_path) {
+        std::string linuxPath;
+        if (platform::WindowsPathToLinux(note.m_path->c_str(), &linuxPath)) path = linuxPath;
+    }
+    m_log.Log(LogLevel::Info, "close \"" + path + "\" bytes read " +
+                                  std::to_string(note.m_readBytes) + " written " +
+                                  std::to_string(note.m_writeBytes));
+}
+
+void SftpSession::FailAllPending(std::string_view why) {
+    std::unordered_map<uint32_t, Pending> pending;
+    {
+        std::lock_guard<std::mutex> guard(m_pendingLock);
+        pending.swap(m_pending);
+    }
+    for (auto& [id, p] : pending) {
+        ReplyStatus(*p.request, SfsStatusCode::Failure, why);
+        Settle(*p.request);
+    }
+}
+
+void SftpSession::Sfs(ClientRequest& request, SfsRequest type, const RefPtr<QuantumS>& content,
+                      Completion done) {
+    if (m_providerDead) {
+        if (!request.replied) ReplyStatus(request, SfsStatusCode::Failure, "The provider stopped.");
+        return;
+    }
+    auto message = MakeRef<QtSfsRequest>();
+    message->m_type = type;
+    message->m_content = content;
+    message->m_outResponse = m_responsePort;
+    message->m_outLog = m_logPort;
+    ++request.outstanding;
+    {
+        std::lock_guard<std::mutex> guard(m_pendingLock);
+        ClientRequestPtr owner = request.shared_from_this();
+        do {
+            message->m_id = m_nextSfsId++;
+        } while (m_pending.count(message->m_id));
+        m_pending.emplace(message->m_id, Pending{owner, std::move(done)});
+    }
+    KilnComponent::SendOn(m_hub, m_requestOut, message);
+}
+
+void SftpSession::SfsOpen(ClientRequest& request, const RefPtr<QtSfsOpen>& open, Completion done) {
+    open->m_outFileTransfer = m_transferPort;
+    Sfs(request, SfsRequest::Open, open, std::move(done));
+}
+
+SftpWriter SftpSession::StartReply(const ClientRequest& request, uint8_t type) const {
+    SftpWriter w(type);
+    w.U32(request.id);
+    return w;
+}
+
+void SftpSession::Reply(ClientRequest& request, SftpWriter& packet) {
+    if (request.replied.exchange(true)) return;
+    m_out->Write(packet.Finish());
+    Release(request.charge);
+}
+
+void SftpSession::ReplyStatus(ClientRequest& request, SfsStatusCode code,
+                              std::string_view message) {
+    SftpWriter w = StartReply(request, Fxp::Status);
+    w.U32(StatusCodeForClient(code));
+    if (message.empty()) message = code == SfsStatusCode::Ok ? "Success" : "Failure";
+    w.String(message);
+    w.String("en");
+    Reply(request, w);
+}
+
+void SftpSession::ReplyStatus(ClientRequest& request, const QtSfsStatus& status) {
+    std::string message = Utf8(status.m_errorMessage);
+    SftpWriter w = StartReply(request, Fxp::Status);
+    w.U32(StatusCodeForClient(status.m_statusCode));
+    w.String(message);
+    w.String(status.m_languageTag ? Utf8(status.m_languageTag) : "en");
+    Reply(request, w);
+}
+
+void SftpSession::ReplyData(ClientRequest& request, const QtBytes& data, bool endOfFile) {
+    if (request.replied.exchange(true)) return;
+    SftpWriter w = StartReply(request, Fxp::Data);
+    w.U32(static_cast<uint32_t>(data.Size()));
+    const uint8_t eof = endOfFile ? 1 : 0;
+    const bool withEof = m_version >= 6;
+    w.Finish(data.Size() + (withEof ? 1 : 0));
+    // The data goes out from the provider's buffer as it is.
+    m_out->Write(
+        AsView(w.Bytes()), data.View(),
+        withEof ? std::string_view(reinterpret_cast<const char*>(&eof), 1) : std::string_view());
+    Release(request.charge);
+}
+
+void SftpSession::RememberHandle(std::string_view handle, std::string path) {
+    std::lock_guard<std::mutex> guard(m_handleLock);
+    m_handles[std::string(handle)] = std::move(path);
+}
+
+std::optional<std::string> SftpSession::PathOfHandle(std::string_view handle) const {
+    std::lock_guard<std::mutex> guard(m_handleLock);
+    auto it = m_handles.find(handle);
+    if (it == m_handles.end()) return std::nullopt;
+    return it->second;
+}
+
+void SftpSession::ForgetHandle(std::string_view handle) {
+    std::lock_guard<std::mutex> guard(m_handleLock);
+    auto it = m_handles.find(handle);
+    if (it != m_handles.end()) m_handles.erase(it);
+}
+
+uint32_t SftpSession::StatusCodeForClient(SfsStatusCode code) const {
+    // Each code that an older version lacks falls back to its nearest
+    // relative, repeatedly, until the version knows it.
+    auto fallback = [](uint32_t c) -> uint32_t {
+        switch (static_cast<SfsStatusCode>(c)) {
+            case SfsStatusCode::InvalidHandle:
+                return 4;  // Failure
+            case SfsStatusCode::NoSuchPath:
+                return 2;  // NoSuchFile
+            case SfsStatusCode::FileAlreadyExists:
+                return 4;  // Failure
+            case SfsStatusCode::WriteProtect:
+                return 3;  // PermissionDenied
+            case SfsStatusCode::NoMedia:
+                return 2;  // NoSuchFile
+            case SfsStatusCode::NoSpaceOnFilesystem:
+                return 4;  // Failure
+            case SfsStatusCode::QuotaExceeded:
+                return 14;  // NoSpaceOnFilesystem
+            case SfsStatusCode::UnknownPrincipal:
+                return 4;  // Failure
+            case SfsStatusCode::LockConflict:
+                return 3;  // PermissionDenied
+            case SfsStatusCode::DirNotEmpty:
+                return 4;  // Failure
+            case SfsStatusCode::NotADirectory:
+                return 10;  // NoSuchPath
+            case SfsStatusCode::InvalidFileName:
+                return 10;  // NoSuchPath
+            case SfsStatusCode::LinkLoop:
+                return 10;  // NoSuchPath
+            case SfsStatusCode::CannotDelete:
+                return 3;  // PermissionDenied
+            case SfsStatusCode::InvalidParameter:
+                return 5;  // BadMessage
+            case SfsStatusCode::FileIsADirectory:
+                return 4;  // Failure
+            case SfsStatusCode::RangeLockConflict:
+                return 17;  // LockConflict
+            case SfsStatusCode::RangeLockRefused:
+                return 17;  // LockConflict
+            case SfsStatusCode::DeletePending:
+                return 3;  // PermissionDenied
+            case SfsStatusCode::FileCorrupt:
+                return 4;  // Failure
+            case SfsStatusCode::OwnerInvalid:
+                return 16;  // UnknownPrincipal
+            case SfsStatusCode::GroupInvalid:
+                return 16;  // UnknownPrincipal
+            case SfsStatusCode::NoMatchingByteRangeLock:
+                return 4;  // Failure
+            default:
+                return 4;
+        }
+    };
+    const int v = m_version;
+    const uint32_t highest = v <= 3 ? 8 : v == 4 ? 13 : v == 5 ? 17 : 31;
+    uint32_t c = static_cast<uint32_t>(code);
+    while (c > highest) c = fallback(c);
+    return c;
+}
+
+void SftpSession::EndSession(std::string_view why) {
+    m_log.Log(LogLevel::Error, std::string(why) + "; closing");
+    m_ended = true;
+}
+
+void SftpSession::WakeReader() {
+    if (m_wakePipe[1] >= 0) {
+        char b = 1;
+        ssize_t ignored = write(m_wakePipe[1], &b, 1);
+        (void)ignored;
+    }
+    std::lock_guard<std::mutex> guard(m_flightLock);
+    m_flightChanged.notify_all();
+}
+
+uint64_t SftpSession::ChargeOf(const QtBytes& packet) const {
+    SftpReader r(packet.Data(), packet.Size());
+    uint8_t type = 0;
+    uint32_t id = 0;
+    r.U8(type);
+    r.U32(id);
+    uint64_t reply = kSmallReplyCharge;
+    if (type == Fxp::Read) {
+        std::string_view handle;
+        uint64_t offset = 0;
+        uint32_t length = 0;
+        r.String(handle);
+        r.U64(offset);
+        if (r.U32(length)) reply = std::min<uint64_t>(length, m_provider.info->m_maxReadSize) + 64;
+    } else if (type == Fxp::Readdir) {
+        reply = kNamesReplyCharge;
+    } else if (type == Fxp::Extended) {
+        reply = kMaxWriteLength;  // copy-data moves chunks of this size
+    }
+    return packet.Size() + reply;
+}
+
+bool SftpSession::Admit(uint64_t charge) {
+    std::unique_lock<std::mutex> lock(m_flightLock);
+    // One request is always let through, however large, so that a bound
+    // below one request's size slows the session but never stops it.
+    m_flightChanged.wait(lock, [&] {
+        return m_stopping || m_flightCount == 0 ||
+               (m_flightBytes + charge <= m_options.maxInFlightBytes &&
+                m_flightCount < m_options.maxInFlightRequests);
+    });
+    if (m_stopping) return false;
+    m_flightBytes += charge;
+    ++m_flightCount;
+    uint64_t peak = m_peakFlightBytes.load();
+    while (m_flightBytes > peak && !m_peakFlightBytes.compare_exchange_weak(peak, m_flightBytes)) {
+    }
+    return true;
+}
+
+void SftpSession::Release(uint64_t charge) {
+    std::lock_guard<std::mutex> guard(m_flightLock);
+    m_flightBytes -= std::min(charge, m_flightBytes);
+    if (m_flightCount) --m_flightCount;
+    m_flightChanged.notify_all();
+}
+
+bool SftpSession::Negotiate(const RefPtr<QtBytes>& packet) {
+    SftpReader r(packet->Data(), packet->Size());
+    uint8_t type = 0;
+    uint32_t version = 0;
+    if (!r.U8(type) || type != Fxp::Init || !r.U32(version)) {
+        m_log.Log(LogLevel::Error, "session must start with SSH_FXP_INIT; closing");
+        return false;
+    }
+    if (version < 3) {
+        m_log.Log(LogLevel::Error, "client offers protocol version " + std::to_string(version) +
+                                       ", which this server does not speak; closing");
+        return false;
+    }
+    m_version = static_cast<int>(std::min<uint32_t>(version, 6));
+    m_log.Log(LogLevel::Verbose, "client version " + std::to_string(version) + ", using version " +
+                                     std::to_string(m_version.load()));
+    return m_out->Write(BuildVersionPacket(*this));
+}
+
+void SftpSession::Dispatch(const ClientRequestPtr& request) {
+    SftpReader r(request->packet->Data(), request->packet->Size());
+    uint8_t type = 0;
+    r.U8(type);
+    if (!r.U32(request->id)) {
+        // Too short to carry an id: nothing can be answered.
+        m_log.Log(LogLevel::Error, "packet of type " + std::to_string(type) + " without an id");
+        Release(request->charge);
+        return;
+    }
+    request->type = type;
+    Handler handler = HandlerFor(m_version, type);
+    try {
+        std::string_view extension;
+        if (type == Fxp::Extended) {
+            SftpReader peek = r;
+            peek.String(extension);
+        }
+        if (!handler) {
+            ReplyStatus(*request, SfsStatusCode::OpUnsupported,
+                        "Request type " + std::to_string(type) + " is not supported.");
+        } else if (m_options.readOnly && RequestModifies(type, extension)) {
+            ReplyStatus(*request, SfsStatusCode::PermissionDenied, "The server is read-only.");
+        } else {
+            handler(*this, *request, r);
+        }
+    } catch (const WException& e) {
+        m_log.Log(LogLevel::Error, "request failed: " + Narrow(e.Description().sv()));
+    } catch (const std::exception& e) {
+        m_log.Log(LogLevel::Error, std::string("request failed: ") + e.what());
+    }
+    Settle(*request);
+}
+
+int SftpSession::Serve(int inFd, int outFd) {
+    if (pipe2(m_wakePipe, O_CLOEXEC) != 0) {
+        m_log.Log(LogLevel::Error, "cannot create a pipe; closing");
+        return 1;
+    }
+    m_out = std::make_unique<PacketOutput>(outFd);
+    StartProvider();
+    m_replyThread = std::thread([this] { ReplyThread(); });
+
+    PacketInput input(inFd, m_wakePipe[0]);
+    int status = 0;
+    bool negotiated = false;
+    for (;;) {
+        RefPtr<QtBytes> packet;
+        PacketInput::Result r = input.Next(packet);
+        if (r == PacketInput::Result::End) break;
+        if (r == PacketInput::Result::Stopped) {
+            if (m_providerDead) status = 1;
+            break;
+        }
+        if (r != PacketInput::Result::Packet) {
+            if (r == PacketInput::Result::TooLong)
+                m_log.Log(LogLevel::Error, "packet length " +
+                                               std::to_string(input.RefusedLength()) +
+                                               " out of range; closing");
+            else if (r == PacketInput::Result::Truncated)
+                m_log.Log(LogLevel::Error, "input ended inside a packet; closing");
+            else
+                m_log.Log(LogLevel::Error, "read error on input; closing");
+            status = 1;
+            break;
+        }
+        if (!negotiated) {
+            if (!Negotiate(packet)) {
+                status = 1;
+                break;
+            }
+            negotiated = true;
+            continue;
+        }
+        ++m_requestsSeen;
+        auto request = std::make_shared<ClientRequest>();
+        request->packet = packet;
+        request->charge = ChargeOf(*packet);
+        if (!Admit(request->charge)) {
+            if (m_providerDead) status = 1;
+            break;
+        }
+        Dispatch(request);
+        if (m_ended) {
+            status = 1;
+            break;
+        }
+        if (m_out->Broken()) {
+            m_log.Log(LogLevel::Error, "output closed; ending the session");
+            status = 1;
+            break;
+        }
+    }
+
+    // Requests still in flight are answered before the provider is told
+    // that input ended, so that none of them is left without a reply.
+    {
+        std::unique_lock<std::mutex> lock(m_flightLock);
+        m_flightChanged.wait(lock, [&] { return m_flightCount == 0 || m_replyThreadDone; });
+    }
+    if (m_providerThread.joinable()) {
+        m_eofSent = true;
+        KilnComponent::SendOn(m_hub, m_eofOut, MakeRef<QtEof>());
+        m_providerThread.join();
+    }
+    m_stopping = true;
+    KilnComponent::SendOn(m_hub, m_wakeOut, MakeRef<QtEof>());
+    if (m_replyThread.joinable()) m_replyThread.join();
+    if (m_providerDead) status = 1;
+    return status;
+}
+
+}  // namespace kiln::sftp

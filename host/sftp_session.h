@@ -1,0 +1,214 @@
+// SftpSession: one SFTP session in front of one provider.
+//
+// Threads: the caller's thread reads standard input, cuts it into packets and
+// runs the request handlers, which turn each request into QtSfsRequest
+// messages for the provider; the provider runs on a thread of its own; a
+// reply thread takes the provider's responses, logs and transfer
+// notifications from the server's own input ports (linked to the reply ports
+// that travel inside each request) and turns every response into the SFTP
+// reply of the negotiated version. Every client request gets exactly one
+// reply, whatever path it takes.
+//
+// Memory: each request in flight is charged its packet and the reply it may
+// bring (a READ its length). While the charges reach the bound, no further
+// input is read, so a client that floods large reads cannot grow the server.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "component/kiln_component.h"
+#include "component/qt_out_port.h"
+#include "host/port_hub_impl.h"
+#include "host/sftp_log.h"
+#include "host/sftp_packet.h"
+#include "sfs/sfs_control.h"
+#include "sfs/sfs_requests.h"
+#include "sfs/sfs_responses.h"
+
+namespace kiln::sftp {
+
+// What the server needs of a provider: the component, its three input ports
+// and its self-description.
+struct ProviderLink {
+    KilnComponent* component = nullptr;
+    InPort* initPort = nullptr;
+    InPort* requestPort = nullptr;
+    InPort* eofPort = nullptr;
+    RefPtr<QtSfsProviderInfo> info;
+};
+
+struct SessionOptions {
+    std::string root = "/";   // the Linux directory that clients see as "/"
+    std::u16string rootPath;  // the provider's "RootPath" (Windows form)
+    std::string home;         // the client path of the start directory
+    bool readOnly = false;
+    uint64_t maxInFlightBytes = 64ull << 20;
+    size_t maxInFlightRequests = 4096;
+    // Further initialisation parameters (the provider switches), in order.
+    std::vector<std::pair<std::u16string, std::u16string>> parameters;
+};
+
+// One client request from its arrival to its single reply.
+// It stays alive while its handler runs or a provider request made for it
+// is unanswered: each of these holds one count of `outstanding`, and whoever
+// drops the last count answers Failure if nothing has answered yet.
+struct ClientRequest : std::enable_shared_from_this<ClientRequest> {
+    uint32_t id = 0;
+    uint8_t type = 0;
+    uint64_t charge = 0;
+    RefPtr<QtBytes> packet;  // kept while the request lives: WRITE data borrows it
+    std::atomic<bool> replied{false};
+    std::atomic<int> outstanding{1};  // the handler's own count to begin with
+};
+
+class SftpSession;
+using ClientRequestPtr = std::shared_ptr<ClientRequest>;
+// Runs on the reply thread with the provider's response to one request.
+using Completion = std::function<void(SftpSession&, ClientRequest&, const QtSfsResponse&)>;
+using Handler = void (*)(SftpSession&, ClientRequest&, SftpReader&);
+
+class SftpSession {
+  public:
+    SftpSession(ProviderLink provider, SessionOptions options, Logger& log);
+    ~SftpSession();
+    SftpSession(const SftpSession&) = delete;
+    SftpSession& operator=(const SftpSession&) = delete;
+
+    // Serves one session: runs the provider, reads requests from `inFd` until
+    // end of input and writes replies to `outFd`. 0 after a normal end, 1
+    // when the session had to be cut short (the reason is logged).
+    int Serve(int inFd, int outFd);
+
+    // ---- For the request handlers --------------------------------------
+
+    int Version() const { return m_version; }
+    void SetVersion(int version) { m_version = version; }
+    const SessionOptions& Options() const { return m_options; }
+    const QtSfsProviderInfo& Info() const { return *m_provider.info; }
+    Logger& Log() { return m_log; }
+    const std::string& Home() const { return m_home; }
+    // The canonical client path of a path from the client (relative ones
+    // against the home directory); nullopt for a path the server refuses.
+    std::optional<std::string> Resolve(std::string_view clientPath) const;
+
+    // Sends one request to the provider on behalf of `request`; `done` runs
+    // with its response on the reply thread.
+    void Sfs(ClientRequest& request, SfsRequest type, const RefPtr<QuantumS>& content,
+             Completion done);
+    void SfsOpen(ClientRequest& request, const RefPtr<QtSfsOpen>& open, Completion done);
+
+    // The replies; each ends the request (a second reply is dropped).
+    SftpWriter StartReply(const ClientRequest& request, uint8_t type) const;
+    void Reply(ClientRequest& request, SftpWriter& packet);
+    void ReplyStatus(ClientRequest& request, SfsStatusCode code, std::string_view message = {});
+    void ReplyStatus(ClientRequest& request, const QtSfsStatus& status);
+    void ReplyData(ClientRequest& request, const QtBytes& data, bool endOfFile);
+
+    // Handles the server has seen the provider issue, with their paths.
+    void RememberHandle(std::string_view handle, std::string path);
+    std::optional<std::string> PathOfHandle(std::string_view handle) const;
+    void ForgetHandle(std::string_view handle);
+
+    // The SFTP status code of the negotiated version for a provider code.
+    uint32_t StatusCodeForClient(SfsStatusCode code) const;
+
+    // How many requests the session has dispatched, this one included.
+    uint64_t RequestsSeen() const { return m_requestsSeen; }
+    // Ends the session after the current request, as the protocol demands
+    // for some misuse; the reason is logged.
+    void EndSession(std::string_view why);
+
+    // Figures for tests.
+    uint64_t PeakInFlightBytes() const { return m_peakFlightBytes.load(); }
+
+  private:
+    struct Pending {
+        ClientRequestPtr request;
+        Completion done;
+    };
+
+    void StartProvider();
+    void ProviderThread();
+    void ReplyThread();
+    void HandleResponse(const RefPtr<QtSfsResponse>& response);
+    void HandleLog(const QtSfsLog& log);
+    void HandleTransfer(const QtSfsNotifyFileTransfer& note);
+    void FailAllPending(std::string_view why);
+    // Runs one request through its handler; the request is answered Failure
+    // when the handler raised or forgot to answer.
+    void Dispatch(const ClientRequestPtr& request);
+    bool Negotiate(const RefPtr<QtBytes>& packet);
+    uint64_t ChargeOf(const QtBytes& packet) const;
+    bool Admit(uint64_t charge);
+    void Release(uint64_t charge);
+    // Drops one count of `outstanding`; the last one makes sure of a reply.
+    void Settle(ClientRequest& request);
+    void WakeReader();
+
+    ProviderLink m_provider;
+    SessionOptions m_options;
+    Logger& m_log;
+    std::string m_home;
+    std::atomic<int> m_version{0};
+
+    PortHubImpl m_hub;
+    // The server's own ports: feeders into the provider and the inputs that
+    // the reply ports of every request lead to.
+    TypedOutPort<QtSfsInit> m_initOut;
+    TypedOutPort<QtSfsRequest> m_requestOut;
+    TypedOutPort<QtEof> m_eofOut;
+    TypedOutPort<QtEof> m_wakeOut;
+    TypedInPort<QtSfsResponse> m_responseIn;
+    TypedInPort<QtSfsLog> m_logIn;
+    TypedInPort<QtSfsNotifyFileTransfer> m_transferIn;
+    TypedInPort<QtEof> m_wakeIn;
+    RefPtr<QtOutPort<QtSfsResponse>> m_responsePort;
+    RefPtr<QtOutPort<QtSfsLog>> m_logPort;
+    RefPtr<QtOutPort<QtSfsNotifyFileTransfer>> m_transferPort;
+
+    std::unique_ptr<PacketOutput> m_out;
+    std::thread m_providerThread;
+    std::thread m_replyThread;
+    int m_wakePipe[2] = {-1, -1};
+
+    std::mutex m_pendingLock;
+    std::unordered_map<uint32_t, Pending> m_pending;
+    uint32_t m_nextSfsId = 1;
+    std::atomic<bool> m_providerDead{false};
+    std::atomic<bool> m_eofSent{false};
+    std::atomic<bool> m_stopping{false};
+    std::atomic<bool> m_replyThreadDone{false};
+    std::atomic<bool> m_ended{false};
+    uint64_t m_requestsSeen = 0;
+
+    std::mutex m_flightLock;
+    std::condition_variable m_flightChanged;
+    uint64_t m_flightBytes = 0;
+    size_t m_flightCount = 0;
+    std::atomic<uint64_t> m_peakFlightBytes{0};
+
+    mutable std::mutex m_handleLock;
+    std::map<std::string, std::string, std::less<>> m_handles;
+};
+
+// The request handlers of each protocol version (sftp_versions.cpp).
+Handler HandlerFor(int version, uint8_t type);
+// Whether a request of this type, or this extension, changes the file
+// system (refused in read-only mode).
+bool RequestModifies(uint8_t type, std::string_view extension);
+// The VERSION packet for the negotiated version.
+std::vector<uint8_t> BuildVersionPacket(const SftpSession& session);
+
+}  // namespace kiln::sftp

@@ -1,0 +1,626 @@
+// The core requests of protocol versions 3 to 6: one small table per
+// version over shared handlers, named by the versions they serve, and one
+// table of every request and extension that says what each is called, how
+// it is advertised and whether it changes the file system.
+#include <algorithm>
+#include <memory>
+
+#include "host/sftp_handlers.h"
+
+namespace kiln::sftp {
+namespace {
+
+// ---- Version 3/4 open flags ------------------------------------------------
+namespace Pflag {
+inline constexpr uint32_t Read = 0x01;
+inline constexpr uint32_t Write = 0x02;
+inline constexpr uint32_t Append = 0x04;
+inline constexpr uint32_t Creat = 0x08;
+inline constexpr uint32_t Trunc = 0x10;
+inline constexpr uint32_t Excl = 0x20;
+inline constexpr uint32_t Text = 0x40;  // version 4
+}  // namespace Pflag
+
+// Every access right that the provider's open passes on to the file system;
+// a provider that leaves its access mask unset takes these.
+constexpr uint32_t kAllAccess = 0x001F01FF;
+constexpr uint32_t kWriteAccess = SfsAccessMask::AnyWrite;
+
+uint32_t AccessMaskOf(const SftpSession& s) {
+    uint32_t m = s.Info().m_supportedAccessMask;
+    return m ? m : kAllAccess;
+}
+
+bool CreatesOrWrites(uint32_t disposition) {
+    return disposition != SfsOpenFlags::OpenExisting;
+}
+
+void SendOpen(SftpSession& s, ClientRequest& r, const std::string& path, uint32_t access,
+              uint32_t flags, const RefPtr<QtSfsAttrs>& attrs) {
+    if (s.Options().readOnly &&
+        ((access & kWriteAccess) || CreatesOrWrites(flags & SfsOpenFlags::AccessDisposition) ||
+         (flags & (SfsOpenFlags::AppendData | SfsOpenFlags::DeleteOnClose)))) {
+        s.ReplyStatus(r, SfsStatusCode::PermissionDenied, "The server is read-only.");
+        return;
+    }
+    ApplyCreateMask(*attrs);
+    auto open = MakeRef<QtSfsOpen>();
+    open->m_fileName = SfsPath(path);
+    open->m_desiredAccess = access;
+    open->m_flags = flags;
+    open->m_attrs = attrs;
+    s.SfsOpen(r, open, ForwardHandle(path));
+}
+
+void v34_open(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string path;
+    uint32_t pflags = 0;
+    if (!ReadPath(s, r, in, path)) return;
+    if (!in.U32(pflags)) return Malformed(s, r);
+    auto attrs = EmptyAttrs();
+    if (!ReadAttrsOrAnswer(s, r, in, *attrs)) return;
+    uint32_t access = 0, flags = 0;
+    if (pflags & Pflag::Read) access |= SfsAccessMask::ReadData | SfsAccessMask::ReadAttributes;
+    if (pflags & Pflag::Write) access |= SfsAccessMask::WriteData | SfsAccessMask::WriteAttributes;
+    if (pflags & Pflag::Append) {
+        access |= SfsAccessMask::AppendData;
+        flags |= SfsOpenFlags::AppendData;
+    }
+    if ((pflags & Pflag::Creat) && (pflags & Pflag::Excl))
+        flags |= SfsOpenFlags::CreateNew;
+    else if ((pflags & Pflag::Creat) && (pflags & Pflag::Trunc))
+        flags |= SfsOpenFlags::CreateTruncate;
+    else if (pflags & Pflag::Creat)
+        flags |= SfsOpenFlags::OpenOrCreate;
+    else if (pflags & Pflag::Trunc)
+        flags |= SfsOpenFlags::TruncateExisting;
+    else
+        flags |= SfsOpenFlags::OpenExisting;
+    if (s.Version() >= 4 && (pflags & Pflag::Text)) flags |= SfsOpenFlags::TextMode;
+    SendOpen(s, r, path, access, flags, attrs);
+}
+
+void v56_open(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string path;
+    uint32_t access = 0, flags = 0;
+    if (!ReadPath(s, r, in, path)) return;
+    if (!in.U32(access) || !in.U32(flags)) return Malformed(s, r);
+    auto attrs = EmptyAttrs();
+    if (!ReadAttrsOrAnswer(s, r, in, *attrs)) return;
+    // Version 5 knows only the low nine flag bits.
+    const uint32_t known = s.Version() == 5 ? 0x1FF : 0xFFFF;
+    const uint32_t supported = s.Info().m_supportedOpenFlags | SfsOpenFlags::AccessDisposition;
+    if ((flags & ~known) || (flags & ~supported) || (access & ~AccessMaskOf(s))) {
+        s.ReplyStatus(r, SfsStatusCode::OpUnsupported, "Open flags or access not supported.");
+        return;
+    }
+    SendOpen(s, r, path, access, flags, attrs);
+}
+
+void vany_close(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string_view handle;
+    if (!ReadHandle(s, r, in, handle)) return;
+    s.ForgetHandle(handle);
+    auto close = MakeRef<QtSfsClose>();
+    close->m_handle = SfsHandle(handle);
+    s.Sfs(r, SfsRequest::Close, close, Forward());
+}
+
+void vany_read(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string_view handle;
+    uint64_t offset = 0;
+    uint32_t length = 0;
+    if (!ReadHandle(s, r, in, handle)) return;
+    if (!in.U64(offset) || !in.U32(length)) return Malformed(s, r);
+    auto read = MakeRef<QtSfsRead>();
+    read->m_handle = SfsHandle(handle);
+    read->m_offset = offset;
+    // A short read is allowed; the provider's bound keeps replies in step
+    // with what the memory bound charged for them.
+    read->m_length = std::min(length, s.Info().m_maxReadSize);
+    s.Sfs(r, SfsRequest::Read, read, Forward());
+}
+
+void vany_write(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string_view handle, data;
+    uint64_t offset = 0;
+    if (!ReadHandle(s, r, in, handle)) return;
+    if (!in.U64(offset) || !in.String(data)) return Malformed(s, r);
+    auto write = MakeRef<QtSfsWrite>();
+    write->m_handle = SfsHandle(handle);
+    write->m_offset = offset;
+    // The data stays in the packet's buffer, which the request keeps alive.
+    auto bytes = MakeRef<QtBytes>();
+    bytes->Borrow(RefPtr<const Quantum>(r.packet.get()),
+                  reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    write->m_data = bytes;
+    s.Sfs(r, SfsRequest::Write, write, Forward());
+}
+
+void StatPath(SftpSession& s, ClientRequest& r, SftpReader& in, bool follow) {
+    std::string path;
+    uint32_t requested = 0;
+    if (!ReadPath(s, r, in, path)) return;
+    if (s.Version() >= 4 && !in.U32(requested)) return Malformed(s, r);
+    auto stat = MakeRef<QtSfsStat>();
+    stat->m_path = SfsPath(path);
+    stat->m_flags = StatFlags(s, requested);
+    stat->m_followSymlink = follow;
+    s.Sfs(r, SfsRequest::Stat, stat, Forward());
+}
+
+void vany_stat(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    StatPath(s, r, in, true);
+}
+void vany_lstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    StatPath(s, r, in, false);
+}
+
+void vany_fstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string_view handle;
+    uint32_t requested = 0;
+    if (!ReadHandle(s, r, in, handle)) return;
+    if (s.Version() >= 4 && !in.U32(requested)) return Malformed(s, r);
+    auto stat = MakeRef<QtSfsFStat>();
+    stat->m_handle = SfsHandle(handle);
+    stat->m_flags = StatFlags(s, requested);
+    s.Sfs(r, SfsRequest::FStat, stat, Forward());
+}
+
+// Fields that describe a file but cannot be written are dropped from a set
+// request rather than failing it.
+void DropReadOnlyFields(QtSfsAttrs& a) {
+    a.m_validAttrFlags &= ~(SfsAttrFlags::TextHint | SfsAttrFlags::LinkCount);
+}
+
+void vany_setstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string path;
+    if (!ReadPath(s, r, in, path)) return;
+    auto attrs = EmptyAttrs();
+    if (!ReadAttrsOrAnswer(s, r, in, *attrs)) return;
+    DropReadOnlyFields(*attrs);
+    auto set = MakeRef<QtSfsSetStat>();
+    set->m_path = SfsPath(path);
+    set->m_attrs = attrs;
+    s.Sfs(r, SfsRequest::SetStat, set, Forward());
+}
+
+void vany_fsetstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string_view handle;
+    if (!ReadHandle(s, r, in, handle)) return;
+    auto attrs = EmptyAttrs();
+    if (!ReadAttrsOrAnswer(s, r, in, *attrs)) return;
+    DropReadOnlyFields(*attrs);
+    auto set = MakeRef<QtSfsFSetStat>();
+    set->m_handle = SfsHandle(handle);
+    set->m_attrs = attrs;
+    s.Sfs(r, SfsRequest::FSetStat, set, Forward());
+}
+
+void vany_opendir(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string path;
+    if (!ReadPath(s, r, in, path)) return;
+    auto open = MakeRef<QtSfsOpenDir>();
+    open->m_path = SfsPath(path);
+    s.Sfs(r, SfsRequest::OpenDir, open, ForwardHandle(path));
+}
+
+// A listing carries only what the directory itself tells (type, size,
+// times); owner, group and permissions, which `ls -l` and recursive
+// transfers need, come from a stat of each entry.
+struct ListingState {
+    RefPtr<QtSfsNames> names;
+    std::vector<std::string> clientNames;
+    size_t remaining = 0;
+};
+
+void ReplyListing(SftpSession& s, ClientRequest& r, const ListingState& st) {
+    SftpWriter w = s.StartReply(r, Fxp::Name);
+    const size_t count = st.clientNames.size();
+    w.U32(static_cast<uint32_t>(count));
+    for (size_t i = 0; i < count; ++i) {
+        QtSfsName* entry = (*st.names->m_names)[i];
+        QtSfsAttrs empty;
+        WriteNameEntry(w, s.Version(), st.clientNames[i],
+                       entry && entry->m_attrs ? *entry->m_attrs : empty);
+    }
+    if (s.Version() >= 6) w.Bool(st.names->m_endOfList);
+    s.Reply(r, w);
+}
+
+void vany_readdir(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string_view handle;
+    if (!ReadHandle(s, r, in, handle)) return;
+    auto read = MakeRef<QtSfsReadDir>();
+    read->m_handle = SfsHandle(handle);
+    std::optional<std::string> dir = s.PathOfHandle(handle);
+    s.Sfs(r, SfsRequest::ReadDir, read,
+          [dir](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
+              auto names = QuantumCast<QtSfsNames>(response.m_content);
+              if (response.m_type != SfsResponse::Names || !names) {
+                  Forward()(s, r, response);
+                  return;
+              }
+              if (!names->m_names) names->m_names = MakeRef<QtVectS<QtSfsName>>();
+              auto st = std::make_shared<ListingState>();
+              st->names = names;
+              for (QtSfsName* entry : *names->m_names)
+                  st->clientNames.push_back(
+                      entry && entry->m_fileName ? FromSfsPath(entry->m_fileName->sv()) : "");
+              st->remaining = st->clientNames.size();
+              if (!dir || st->remaining == 0) return ReplyListing(s, r, *st);
+              const uint32_t flags = StatFlags(s, 0);
+              for (size_t i = 0; i < st->clientNames.size(); ++i) {
+                  const std::string& name = st->clientNames[i];
+                  auto stat = MakeRef<QtSfsStat>();
+                  stat->m_path = SfsPath(name == ".."  ? ParentPath(*dir)
+                                         : name == "." ? *dir
+                                                       : JoinPath(*dir, name));
+                  stat->m_flags = flags;
+                  stat->m_followSymlink = false;
+                  s.Sfs(r, SfsRequest::Stat, stat,
+                        [st, i](SftpSession& s, ClientRequest& r, const QtSfsResponse& answer) {
+                            auto attrs = QuantumCast<QtSfsAttrs>(answer.m_content);
+                            QtSfsName* entry = (*st->names->m_names)[i];
+                            if (answer.m_type == SfsResponse::Attrs && attrs && entry)
+                                entry->m_attrs = attrs;
+                            if (--st->remaining == 0) ReplyListing(s, r, *st);
+                        });
+              }
+          });
+}
+
+void PathOnly(SftpSession& s, ClientRequest& r, SftpReader& in, SfsRequest type) {
+    std::string path;
+    if (!ReadPath(s, r, in, path)) return;
+    RefPtr<QuantumS> content;
+    if (type == SfsRequest::Remove) {
+        auto q = MakeRef<QtSfsRemove>();
+        q->m_fileName = SfsPath(path);
+        content = q;
+    } else {
+        auto q = MakeRef<QtSfsRmDir>();
+        q->m_path = SfsPath(path);
+        content = q;
+    }
+    s.Sfs(r, type, content, Forward());
+}
+
+void vany_remove(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    PathOnly(s, r, in, SfsRequest::Remove);
+}
+void vany_rmdir(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    PathOnly(s, r, in, SfsRequest::RmDir);
+}
+
+void vany_mkdir(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string path;
+    if (!ReadPath(s, r, in, path)) return;
+    auto attrs = EmptyAttrs();
+    if (!ReadAttrsOrAnswer(s, r, in, *attrs)) return;
+    ApplyCreateMask(*attrs);
+    auto mk = MakeRef<QtSfsMkDir>();
+    mk->m_path = SfsPath(path);
+    mk->m_attrs = attrs;
+    s.Sfs(r, SfsRequest::MkDir, mk, Forward());
+}
+
+// Versions 3 to 5: the canonical path, worked out here without touching the
+// disk.
+void v345_realpath(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string path;
+    if (!ReadPath(s, r, in, path)) return;
+    ReplyName(s, r, path, QtSfsAttrs());
+}
+
+// Version 6: compose paths are joined here; the provider only checks the
+// result when the client asked for it.
+void v6_realpath(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string path;
+    if (!ReadPath(s, r, in, path)) return;
+    uint8_t control = static_cast<uint8_t>(SfsRealPath::NoCheck);
+    if (!in.AtEnd() && !in.U8(control)) return Malformed(s, r);
+    while (!in.AtEnd()) {
+        std::string_view compose;
+        if (!in.String(compose)) return Malformed(s, r);
+        auto joined = CanonicalPath(path, compose);
+        if (!joined) return s.ReplyStatus(r, SfsStatusCode::InvalidFileName);
+        path = *joined;
+    }
+    if (control < 1 || control > 3) return Malformed(s, r);
+    if (control == static_cast<uint8_t>(SfsRealPath::NoCheck))
+        return ReplyName(s, r, path, QtSfsAttrs());
+    auto real = MakeRef<QtSfsRealPath>();
+    real->m_originalPath = SfsPath(path);
+    real->m_controlByte = static_cast<SfsRealPath>(control);
+    real->m_composePaths = MakeRef<QtVectS<QtStr>>();
+    s.Sfs(r, SfsRequest::RealPath, real, ForwardNameAs(path));
+}
+
+void Rename(SftpSession& s, ClientRequest& r, SftpReader& in, bool withFlags) {
+    std::string from, to;
+    uint32_t flags = 0;
+    if (!ReadPath(s, r, in, from) || !ReadPath(s, r, in, to)) return;
+    if (withFlags && !in.U32(flags)) return Malformed(s, r);
+    auto rename = MakeRef<QtSfsRename>();
+    rename->m_oldPath = SfsPath(from);
+    rename->m_newPath = SfsPath(to);
+    rename->m_flags = flags & (SfsRenameFlags::Overwrite | SfsRenameFlags::Atomic);
+    s.Sfs(r, SfsRequest::Rename, rename, Forward());
+}
+
+void v34_rename(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    Rename(s, r, in, false);
+}
+void v56_rename(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    Rename(s, r, in, true);
+}
+
+void vany_readlink(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string path;
+    if (!ReadPath(s, r, in, path)) return;
+    auto read = MakeRef<QtSfsReadLink>();
+    read->m_path = SfsPath(path);
+    s.Sfs(r, SfsRequest::ReadLink, read, Forward());
+}
+
+void SendLink(SftpSession& s, ClientRequest& r, const std::string& link, std::string_view target,
+              bool symbolic) {
+    // A relative target is relative to the directory of the link.
+    auto existing = CanonicalPath(ParentPath(link), target);
+    if (!existing) return s.ReplyStatus(r, SfsStatusCode::InvalidFileName);
+    auto q = MakeRef<QtSfsLink>();
+    q->m_newLinkPath = SfsPath(link);
+    q->m_existingPath = SfsPath(*existing);
+    q->m_symlink = symbolic;
+    s.Sfs(r, SfsRequest::Link, q, Forward());
+}
+
+// OpenSSH's order: the target first, then the link.
+void v345_symlink(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string_view target;
+    std::string link;
+    if (!in.String(target)) return Malformed(s, r);
+    if (!ReadPath(s, r, in, link)) return;
+    SendLink(s, r, link, target, true);
+}
+
+void v6_link(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string link;
+    std::string_view target;
+    bool symbolic = false;
+    if (!ReadPath(s, r, in, link)) return;
+    if (!in.String(target) || !in.Bool(symbolic)) return Malformed(s, r);
+    SendLink(s, r, link, target, symbolic);
+}
+
+void v6_block(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string_view handle;
+    auto q = MakeRef<QtSfsBlock>();
+    if (!ReadHandle(s, r, in, handle)) return;
+    if (!in.U64(q->m_offset) || !in.U64(q->m_length) || !in.U32(q->m_flags)) return Malformed(s, r);
+    if (!SfsBlockVectorAllows(s.Info().m_supportedBlockVector, q->m_flags))
+        return s.ReplyStatus(r, SfsStatusCode::OpUnsupported, "Lock mode not supported.");
+    q->m_handle = SfsHandle(handle);
+    s.Sfs(r, SfsRequest::Block, q, Forward());
+}
+
+void v6_unblock(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string_view handle;
+    auto q = MakeRef<QtSfsUnblock>();
+    if (!ReadHandle(s, r, in, handle)) return;
+    if (!in.U64(q->m_offset) || !in.U64(q->m_length)) return Malformed(s, r);
+    q->m_handle = SfsHandle(handle);
+    s.Sfs(r, SfsRequest::Unblock, q, Forward());
+}
+
+void vany_extended(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string_view name;
+    if (!in.String(name)) return Malformed(s, r);
+    Handler h = ExtensionHandler(name);
+    if (!h) {
+        return s.ReplyStatus(r, SfsStatusCode::OpUnsupported,
+                             "Extension '" + std::string(name) + "' is not supported.");
+    }
+    h(s, r, in);
+}
+
+// ---- One table per version ---------------------------------------------------
+
+struct VersionEntry {
+    uint8_t type;
+    Handler handler;
+};
+
+constexpr VersionEntry kVersion3[] = {
+    {Fxp::Open, v34_open},          {Fxp::Close, vany_close},       {Fxp::Read, vany_read},
+    {Fxp::Write, vany_write},       {Fxp::Lstat, vany_lstat},       {Fxp::Fstat, vany_fstat},
+    {Fxp::Setstat, vany_setstat},   {Fxp::Fsetstat, vany_fsetstat}, {Fxp::Opendir, vany_opendir},
+    {Fxp::Readdir, vany_readdir},   {Fxp::Remove, vany_remove},     {Fxp::Mkdir, vany_mkdir},
+    {Fxp::Rmdir, vany_rmdir},       {Fxp::Realpath, v345_realpath}, {Fxp::Stat, vany_stat},
+    {Fxp::Rename, v34_rename},      {Fxp::Readlink, vany_readlink}, {Fxp::Symlink, v345_symlink},
+    {Fxp::Extended, vany_extended},
+};
+// Version 4 has the same requests; stat flags and attribute formats differ
+// inside the shared handlers.
+constexpr const VersionEntry (&kVersion4)[19] = kVersion3;
+constexpr VersionEntry kVersion5[] = {
+    {Fxp::Open, v56_open},          {Fxp::Close, vany_close},       {Fxp::Read, vany_read},
+    {Fxp::Write, vany_write},       {Fxp::Lstat, vany_lstat},       {Fxp::Fstat, vany_fstat},
+    {Fxp::Setstat, vany_setstat},   {Fxp::Fsetstat, vany_fsetstat}, {Fxp::Opendir, vany_opendir},
+    {Fxp::Readdir, vany_readdir},   {Fxp::Remove, vany_remove},     {Fxp::Mkdir, vany_mkdir},
+    {Fxp::Rmdir, vany_rmdir},       {Fxp::Realpath, v345_realpath}, {Fxp::Stat, vany_stat},
+    {Fxp::Rename, v56_rename},      {Fxp::Readlink, vany_readlink}, {Fxp::Symlink, v345_symlink},
+    {Fxp::Extended, vany_extended},
+};
+constexpr VersionEntry kVersion6[] = {
+    {Fxp::Open, v56_open},        {Fxp::Close, vany_close},       {Fxp::Read, vany_read},
+    {Fxp::Write, vany_write},     {Fxp::Lstat, vany_lstat},       {Fxp::Fstat, vany_fstat},
+    {Fxp::Setstat, vany_setstat}, {Fxp::Fsetstat, vany_fsetstat}, {Fxp::Opendir, vany_opendir},
+    {Fxp::Readdir, vany_readdir}, {Fxp::Remove, vany_remove},     {Fxp::Mkdir, vany_mkdir},
+    {Fxp::Rmdir, vany_rmdir},     {Fxp::Realpath, v6_realpath},   {Fxp::Stat, vany_stat},
+    {Fxp::Rename, v56_rename},    {Fxp::Readlink, vany_readlink}, {Fxp::Link, v6_link},
+    {Fxp::Block, v6_block},       {Fxp::Unblock, v6_unblock},     {Fxp::Extended, vany_extended},
+};
+
+// ---- Every request and extension -----------------------------------------------
+
+struct RequestEntry {
+    const char* name;
+    const char* extension;  // the extended-request name; null for a core request
+    uint8_t type;
+    Handler handler;  // extensions only: core handlers come from the version tables
+    bool modifies;
+    const char* advertised;  // the version data in VERSION; null: not announced by name
+};
+
+constexpr RequestEntry kRequests[] = {
+    {"open", nullptr, Fxp::Open, nullptr, false, nullptr},  // refuses writes itself
+    {"close", nullptr, Fxp::Close, nullptr, false, nullptr},
+    {"read", nullptr, Fxp::Read, nullptr, false, nullptr},
+    {"write", nullptr, Fxp::Write, nullptr, true, nullptr},
+    {"lstat", nullptr, Fxp::Lstat, nullptr, false, nullptr},
+    {"fstat", nullptr, Fxp::Fstat, nullptr, false, nullptr},
+    {"setstat", nullptr, Fxp::Setstat, nullptr, true, nullptr},
+    {"fsetstat", nullptr, Fxp::Fsetstat, nullptr, true, nullptr},
+    {"opendir", nullptr, Fxp::Opendir, nullptr, false, nullptr},
+    {"readdir", nullptr, Fxp::Readdir, nullptr, false, nullptr},
+    {"remove", nullptr, Fxp::Remove, nullptr, true, nullptr},
+    {"mkdir", nullptr, Fxp::Mkdir, nullptr, true, nullptr},
+    {"rmdir", nullptr, Fxp::Rmdir, nullptr, true, nullptr},
+    {"realpath", nullptr, Fxp::Realpath, nullptr, false, nullptr},
+    {"stat", nullptr, Fxp::Stat, nullptr, false, nullptr},
+    {"rename", nullptr, Fxp::Rename, nullptr, true, nullptr},
+    {"readlink", nullptr, Fxp::Readlink, nullptr, false, nullptr},
+    {"symlink", nullptr, Fxp::Symlink, nullptr, true, nullptr},
+    {"link", nullptr, Fxp::Link, nullptr, true, nullptr},
+    {"block", nullptr, Fxp::Block, nullptr, false, nullptr},
+    {"unblock", nullptr, Fxp::Unblock, nullptr, false, nullptr},
+    {"posix-rename", "posix-rename@openssh.com", Fxp::Extended, ext_posix_rename, true, "1"},
+    {"statvfs", "statvfs@openssh.com", Fxp::Extended, ext_statvfs, false, "2"},
+    {"fstatvfs", "fstatvfs@openssh.com", Fxp::Extended, ext_fstatvfs, false, "2"},
+    {"hardlink", "hardlink@openssh.com", Fxp::Extended, ext_hardlink, true, "1"},
+    {"limits", "limits@openssh.com", Fxp::Extended, ext_limits, false, "1"},
+    {"expand-path", "expand-path@openssh.com", Fxp::Extended, ext_expand_path, false, "1"},
+    {"copy-data", "copy-data", Fxp::Extended, ext_copy_data, true, "1"},
+    {"home-directory", "home-directory", Fxp::Extended, ext_home_directory, false, "1"},
+    {"users-groups-by-id", "users-groups-by-id@openssh.com", Fxp::Extended, ext_users_groups_by_id,
+     false, "1"},
+    {"check-file-name", "check-file-name", Fxp::Extended, ext_check_file_name, false, "1"},
+    {"check-file-handle", "check-file-handle", Fxp::Extended, ext_check_file_handle, false, "1"},
+    {"check-file", "check-file", Fxp::Extended, ext_check_file_handle, false, "1"},
+    {"space-available", "space-available", Fxp::Extended, ext_space_available, false, "1"},
+    {"text-seek", "text-seek", Fxp::Extended, ext_text_seek, false, "1"},
+    {"version-select", "version-select", Fxp::Extended, ext_version_select, false, nullptr},
+};
+
+const RequestEntry* FindExtension(std::string_view name) {
+    for (const RequestEntry& e : kRequests)
+        if (e.extension && name == e.extension) return &e;
+    return nullptr;
+}
+
+// Whether the provider can serve an extension at all.
+bool ProviderServes(const SftpSession& s, const RequestEntry& e) {
+    if (std::string_view(e.name) == "text-seek")
+        return s.Info().m_supportedOpenFlags & SfsOpenFlags::TextMode;
+    return true;
+}
+
+}  // namespace
+
+Handler HandlerFor(int version, uint8_t type) {
+    auto find = [type](const auto& table) -> Handler {
+        for (const VersionEntry& e : table)
+            if (e.type == type) return e.handler;
+        return nullptr;
+    };
+    switch (version) {
+        case 3:
+            return find(kVersion3);
+        case 4:
+            return find(kVersion4);
+        case 5:
+            return find(kVersion5);
+        case 6:
+            return find(kVersion6);
+        default:
+            return nullptr;
+    }
+}
+
+Handler ExtensionHandler(std::string_view name) {
+    const RequestEntry* e = FindExtension(name);
+    return e ? e->handler : nullptr;
+}
+
+bool RequestModifies(uint8_t type, std::string_view extension) {
+    if (type == Fxp::Extended) {
+        const RequestEntry* e = FindExtension(extension);
+        return e && e->modifies;
+    }
+    for (const RequestEntry& e : kRequests)
+        if (!e.extension && e.type == type) return e.modifies;
+    return false;
+}
+
+std::vector<uint8_t> BuildVersionPacket(const SftpSession& s) {
+    const int version = s.Version();
+    const QtSfsProviderInfo& info = s.Info();
+    SftpWriter w(Fxp::Version);
+    w.U32(static_cast<uint32_t>(version));
+    auto pair = [&w](std::string_view name, std::string_view data) {
+        w.String(name);
+        w.String(data);
+    };
+    std::vector<std::string> served;
+    for (const RequestEntry& e : kRequests) {
+        if (!e.extension || !e.advertised || !ProviderServes(s, e)) continue;
+        if (s.Options().readOnly && e.modifies) continue;
+        pair(e.extension, e.advertised);
+        served.push_back(e.extension);
+    }
+    pair("versions", "3,4,5,6");
+    // Text files move as they are; the provider counts lines by CR LF.
+    pair("newline", "\r\n");
+    {
+        SftpWriter vendor(0);
+        const QtSfsVendorInfo* v = info.m_vendorInfo.get();
+        vendor.String(v && v->m_vendorName ? Narrow(v->m_vendorName->sv()) : "");
+        vendor.String(v && v->m_productName ? Narrow(v->m_productName->sv()) : "");
+        vendor.String(v && v->m_productVersion ? Narrow(v->m_productVersion->sv()) : "");
+        vendor.U64(v ? v->m_productBuildNumber : 0);
+        pair("vendor-id", AsView(vendor.Bytes()).substr(5));
+    }
+    const uint32_t attrMask = info.m_supportedAttrFields & AttrFlagsOfVersion(version);
+    const uint32_t accessMask =
+        info.m_supportedAccessMask ? info.m_supportedAccessMask : kAllAccess;
+    if (version == 5) {
+        SftpWriter sup(0);
+        sup.U32(attrMask);
+        sup.U32(info.m_supportedAttrBits);
+        sup.U32(info.m_supportedOpenFlags & 0x1FF);
+        sup.U32(accessMask);
+        sup.U32(info.m_maxReadSize);
+        for (const std::string& name : served) sup.String(name);
+        pair("supported", AsView(sup.Bytes()).substr(5));
+    } else if (version == 6) {
+        SftpWriter sup(0);
+        sup.U32(attrMask);
+        sup.U32(info.m_supportedAttrBits);
+        sup.U32(info.m_supportedOpenFlags);
+        sup.U32(accessMask);
+        sup.U32(info.m_maxReadSize);
+        sup.U8(static_cast<uint8_t>(info.m_supportedOpenBlockVector >> 8));
+        sup.U8(static_cast<uint8_t>(info.m_supportedOpenBlockVector));
+        sup.U8(static_cast<uint8_t>(info.m_supportedBlockVector >> 8));
+        sup.U8(static_cast<uint8_t>(info.m_supportedBlockVector));
+        sup.U32(0);  // no attribute extensions
+        sup.U32(static_cast<uint32_t>(served.size()));
+        for (const std::string& name : served) sup.String(name);
+        pair("supported2", AsView(sup.Bytes()).substr(5));
+    }
+    return w.Finish();
+}
+
+}  // namespace kiln::sftp

@@ -1,0 +1,250 @@
+// RealPath, Rename, ReadLink and Link: the requests that work on names rather
+// than on contents. RealPath answers the path as the host sent it (the host
+// canonicalises); ReadLink answers a link's target only when it lies inside
+// the provider, and anything else looks like a path that does not exist, so
+// that a link cannot tell a client where outside the provider it points.
+#include "nocrtlib/dll_loader.h"
+#include "sfswin/attrs_read.h"
+#include "sfswin/error_mapping.h"
+#include "sfswin/kiln_sfs_win.h"
+
+namespace kiln::KilnSfsWin {
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Room for a link target that grows between the two calls that read it.
+constexpr DWORD kFinalPathSlack = 260;
+constexpr char16_t kNoSymlinks[] = u"Symbolic links are not supported by the OS.";
+constexpr char16_t kNoHardLinks[] = u"Hard links are not supported by the OS.";
+constexpr char16_t kNotALink[] = u"The path specified is not a symbolic link.";
+
+[[noreturn]] void FailWithText(KilnSfsWin& provider, const QtSfsRequest& request,
+                               const WString& logText, SfsStatusCode code,
+                               std::u16string_view message) {
+    provider.LogRequest(request, SfsLogType::Error, logText);
+    RaiseStatus(KilnSfsProvider::MakeStatus(code, message));
+}
+
+// The virtual directory of logical drives has no file behind it to ask.
+RefPtr<QtSfsAttrs> LogicalDrivesAttrs() {
+    auto attrs = MakeRef<QtSfsAttrs>();
+    attrs->m_validAttrFlags = SfsAttrFlags::Size | SfsAttrFlags::LinkCount;
+    attrs->m_type = SfsType::Directory;
+    attrs->m_size = 0;
+    attrs->m_linkCount = 1;
+    return attrs;
+}
+
+// The attributes of the path itself; a final link is not followed.
+RefPtr<QtSfsAttrs> AttrsOfPath(const WString& callPath) {
+    PathInfo info = GetInfoByPath(callPath, false);
+    const bool isLink = (info.openFlags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+    return AttrsFromHandleInfo(info.info, isLink);
+}
+
+// The long-form final path of an open file.
+WString FinalPathOf(HANDLE file) {
+    DWORD length = sysentry::GetFinalPathNameByHandleW(file, nullptr, 0, 0);
+    if (length == 0) ThrowLastError(u"GetFinalPathNameByHandle()");
+    const DWORD capacity = length + kFinalPathSlack;
+    datavect<char16_t> buffer;
+    if (!buffer.resize(capacity))
+        throw SystemError(u"GetFinalPathNameByHandle()", ERROR_OUTOFMEMORY);
+    DWORD written = sysentry::GetFinalPathNameByHandleW(file, buffer.data(), capacity, 0);
+    if (written == 0) ThrowLastError(u"GetFinalPathNameByHandle()");
+    if (written >= capacity) throw SystemError(u"GetFinalPathNameByHandle()", ERROR_MORE_DATA);
+    return WString(std::u16string_view(buffer.data(), written));
+}
+
+// Closes a file handle when the scope ends.
+class FileCloser {
+  public:
+    explicit FileCloser(HANDLE handle) : m_handle(handle) {}
+    ~FileCloser() { CloseHandle(m_handle); }
+    FileCloser(const FileCloser&) = delete;
+    FileCloser& operator=(const FileCloser&) = delete;
+
+  private:
+    HANDLE m_handle;
+};
+
+}  // namespace
+
+void KilnSfsWin::RealPath(const QtSfsRequest& request) {
+    auto* content = dynamic_cast<const QtSfsRealPath*>(request.m_content.get());
+    if (content->m_composePaths && content->m_composePaths->Count() != 0)
+        throw Exit(ErrCls::Kiln, 0,
+                   u"KilnSfsWin: Received unexpected ComposePaths in " + EnumText(request.m_type) +
+                       u" packet");
+    std::u16string_view sfsPath =
+        content->m_originalPath ? content->m_originalPath->Str().sv() : std::u16string_view();
+    MappedPath mapped = MapSfsPath(sfsPath);
+    const SfsRealPath control = content->m_controlByte;
+    const bool statAlways = control == SfsRealPath::StatAlways;
+
+    RefPtr<QtSfsAttrs> attrs;
+    if (control != SfsRealPath::NoCheck) {
+        if (mapped.check != PathCheck::Valid) {
+            // Logs the reason and answers NoSuchPath.
+            if (statAlways) ExtractSfsPath(request);
+        } else if (mapped.path.empty()) {
+            attrs = LogicalDrivesAttrs();
+        } else {
+            try {
+                attrs = AttrsOfPath(CallPath(mapped.path));
+            } catch (const SystemError& error) {
+                if (statAlways) {
+                    SfsStatusCode code = MapWindowsError(error.Code());
+                    LogRequest(request, SfsLogType::Error,
+                               u"KilnSfsWin: Querying real path for '" + mapped.path + u"' failed" +
+                                   StatusSuffix(code) +
+                                   u". Failed at reading basic path attributes. " +
+                                   error.Description());
+                    RaiseStatus(code);
+                }
+            }
+        }
+    }
+
+    if (attrs) {
+        // A success: logged as every other one is, whatever the attributes.
+        LogRequest(request, SfsLogType::Info,
+                   u"KilnSfsWin: Queried real path with attributes for '" + mapped.path + u"'.");
+    } else {
+        attrs = MakeRef<QtSfsAttrs>();
+        LogRequest(request, SfsLogType::Trace,
+                   u"KilnSfsWin: Queried real path for '" + mapped.path + u"'.");
+    }
+    auto name = MakeRef<QtSfsName>();
+    name->m_fileName = content->m_originalPath ? content->m_originalPath : MakeStr(u"");
+    name->m_attrs = attrs;
+    AnswerName(request, name);
+}
+
+void KilnSfsWin::Rename(const QtSfsRequest& request) {
+    auto* content = dynamic_cast<const QtSfsRename*>(request.m_content.get());
+    PathPair paths = ExtractSfsPaths(request);
+    const WString& oldPath = paths.first;
+    const WString& newPath = paths.second;
+    DWORD flags = 0;
+    if (content->m_flags & SfsRenameFlags::Overwrite) flags |= MOVEFILE_REPLACE_EXISTING;
+    // Only a rename that need not be atomic may cross volumes by copying.
+    if ((content->m_flags & SfsRenameFlags::Atomic) == 0) flags |= MOVEFILE_COPY_ALLOWED;
+
+    if (!MoveFileExW(CallPath(oldPath).c_str(), CallPath(newPath).c_str(), flags)) {
+        SystemError error(u"MoveFileEx()", GetLastError());
+        FailRequest(
+            *this, request,
+            DescribeHandlerFailure(u"Moving '" + oldPath + u"' to '" + newPath + u"'", error));
+    }
+    LogRequest(request, u"KilnSfsWin: Moved '" + oldPath + u"' to '" + newPath + u"'.");
+    AnswerCode(request, SfsStatusCode::Ok);
+}
+
+void KilnSfsWin::ReadLink(const QtSfsRequest& request) {
+    WString path = ExtractSfsPath(request);
+    WString callPath = CallPath(path);
+    const WString action = u"Resolving symbolic link '" + path + u"'";
+    if (!SymbolicLinkSupport() || !sysentry::HasGetFinalPathNameByHandle())
+        FailWithText(*this, request,
+                     u"KilnSfsWin: " + action + u" failed with OpUnsupported. " + kNoSymlinks,
+                     SfsStatusCode::OpUnsupported, kNoSymlinks);
+
+    WString resolved;
+    WithWindowsErrors(*this, request, action, [&] {
+        DWORD attributes = GetFileAttributesW(callPath.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) ThrowLastError(u"GetFileAttributes()");
+        if (!IsSymlink(callPath, &attributes))
+            FailWithText(*this, request, u"KilnSfsWin: " + action + u" failed. " + kNotALink,
+                         SfsStatusCode::Failure, kNotALink);
+        const DWORD openFlags =
+            (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FILE_FLAG_BACKUP_SEMANTICS : 0;
+        HANDLE target = CreateFileW(callPath.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                    OPEN_EXISTING, openFlags, nullptr);
+        if (target == INVALID_HANDLE_VALUE) ThrowLastError(u"CreateFile()");
+        FileCloser closer(target);
+        resolved = FinalPathOf(target);
+    });
+
+    MappedPath plain;
+    if (resolved.size() >= 4 && resolved.sv().substr(0, 4) == u"\\\\?\\") {
+        plain = FromLongPath(resolved);
+    } else {
+        plain.check = CheckWinPath(resolved);
+        plain.path = resolved;
+    }
+    const WString& shown = plain.path.empty() ? resolved : plain.path;
+    if (plain.check != PathCheck::Valid) {
+        LogRequest(
+            request, SfsLogType::Error,
+            u"KilnSfsWin: " + action + u" to '" + shown + u"' failed with NoSuchPath. " +
+                (plain.check == PathCheck::Outside ? u" Resolved path points outside this provider."
+                                                   : u" Resolved path is invalid."));
+        RaiseStatus(SfsStatusCode::NoSuchPath);
+    }
+
+    auto name = MakeRef<QtSfsName>();
+    name->m_fileName = MakeStr(MapWinPathToSfs(plain.path));
+    name->m_attrs = MakeRef<QtSfsAttrs>();
+    LogRequest(request,
+               u"KilnSfsWin: Resolved symbolic link '" + path + u"' to '" + plain.path + u"'.");
+    AnswerName(request, name);
+}
+
+void KilnSfsWin::Link(const QtSfsRequest& request) {
+    auto* content = dynamic_cast<const QtSfsLink*>(request.m_content.get());
+    PathPair paths = ExtractSfsPaths(request);
+    const WString& newLink = paths.first;
+    const WString& existing = paths.second;
+    const bool symbolic = content->m_symlink;
+    const char16_t* typeWord = symbolic ? u" symbolic" : u" hard";
+    const bool available = symbolic ? SymbolicLinkSupport() && sysentry::HasCreateSymbolicLink()
+                                    : sysentry::HasCreateHardLink();
+    if (!available) {
+        const char16_t* sentence = symbolic ? kNoSymlinks : kNoHardLinks;
+        FailWithText(*this, request,
+                     WString(u"KilnSfsWin: Creating") + typeWord + u" link '" + newLink +
+                         u"' to '" + existing + u"' failed with OpUnsupported. " + sentence,
+                     SfsStatusCode::OpUnsupported, sentence);
+    }
+
+    WString newCall = CallPath(newLink);
+    WString existingCall = CallPath(existing);
+    const char16_t* targetWord = u"";
+    const char16_t* remark = u"";
+    try {
+        if (symbolic) {
+            DWORD flags = 0;
+            targetWord = u" file";
+            DWORD attributes = GetFileAttributesW(existingCall.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES) {
+                if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                    targetWord = u" directory";
+                    flags = SYMBOLIC_LINK_FLAG_DIRECTORY;
+                }
+            } else {
+                SystemError error(u"GetFileAttributes()", GetLastError());
+                remark = u" Warning: failed to query target path type.";
+                LogRequest(request, SfsLogType::Warning,
+                           WString(u"KilnSfsWin: Querying file type for") + typeWord +
+                               u" link target '" + newLink + u"' failed. " + error.Description());
+            }
+            if (!sysentry::CreateSymbolicLinkW(newCall.c_str(), existingCall.c_str(), flags))
+                ThrowLastError(u"CreateSymbolicLink()");
+        } else {
+            if (!sysentry::CreateHardLinkW(newCall.c_str(), existingCall.c_str(), nullptr))
+                ThrowLastError(u"CreateHardLink()");
+        }
+    } catch (const SystemError& error) {
+        FailRequest(*this, request,
+                    DescribeHandlerFailure(WString(u"Creating") + typeWord + u" link '" + newLink +
+                                               u"' to" + targetWord + u" '" + existing + u"'",
+                                           error));
+    }
+    LogRequest(request, WString(u"KilnSfsWin: Created") + typeWord + u" link '" + newLink +
+                            u"' to" + targetWord + u" '" + existing + u"'." + remark);
+    AnswerCode(request, SfsStatusCode::Ok);
+}
+
+}  // namespace kiln::KilnSfsWin

@@ -1,0 +1,170 @@
+// Runs an SftpSession in front of the FakeProvider on a socket pair, and
+// plays the client: builds request packets, reads replies.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/sftp_log.h"
+#include "host/sftp_packet.h"
+#include "host/sftp_session.h"
+#include "sftp_fake_provider.h"
+
+namespace kiln::test {
+
+// A reply as the client sees it.
+struct SftpReply {
+    uint8_t type = 0;
+    uint32_t id = 0;
+    std::string body;  // everything after the id
+    uint32_t StatusCode() const {
+        sftp::SftpReader r(body);
+        uint32_t code = 0xFFFFFFFF;
+        r.U32(code);
+        return code;
+    }
+};
+
+class SftpTestSession {
+  public:
+    explicit SftpTestSession(sftp::SessionOptions options = {},
+                             sftp::LogLevel level = sftp::LogLevel::Debug)
+        : m_log(sftp::Logger::Sink::Memory, level) {
+        char tmpl[] = "/tmp/kiln-sftp-test-XXXXXX";
+        m_dir = mkdtemp(tmpl);
+        m_provider = std::make_unique<FakeProvider>(m_dir);
+        sftp::ProviderLink link{m_provider.get(), &m_provider->InitPort(),
+                                &m_provider->RequestPort(), &m_provider->EofPort(),
+                                FakeProvider::Info()};
+        if (options.home.empty()) options.home = "/";
+        m_session = std::make_unique<sftp::SftpSession>(link, options, m_log);
+        int in[2], out[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in), 0);
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out), 0);
+        m_toServer = in[0];
+        m_fromServer = out[0];
+        m_serverIn = in[1];
+        m_serverOut = out[1];
+        m_thread = std::thread([this] {
+            m_status = m_session->Serve(m_serverIn, m_serverOut);
+            shutdown(m_serverOut, SHUT_WR);
+        });
+    }
+
+    ~SftpTestSession() {
+        CloseInput();
+        if (m_thread.joinable()) m_thread.join();
+        m_session.reset();
+        m_provider.reset();
+        for (int fd : {m_toServer, m_fromServer, m_serverIn, m_serverOut})
+            if (fd >= 0) close(fd);
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+
+    const std::string& Dir() const { return m_dir; }
+    FakeProvider& Provider() { return *m_provider; }
+    sftp::SftpSession& Session() { return *m_session; }
+    sftp::Logger& Log() { return m_log; }
+
+    void SendRaw(std::string_view bytes) {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t n = write(m_toServer, bytes.data() + done, bytes.size() - done);
+            if (n <= 0) return;
+            done += static_cast<size_t>(n);
+        }
+    }
+    void Send(sftp::SftpWriter& w) { SendRaw(sftp::AsView(w.Finish())); }
+    void CloseInput() {
+        if (m_toServer >= 0) shutdown(m_toServer, SHUT_WR);
+    }
+
+    // The next packet, or nullopt when the server closed its output or
+    // nothing came within the time-out.
+    std::optional<SftpReply> Read(int timeoutMs = 10000) {
+        std::string length;
+        if (!ReadExactly(4, length, timeoutMs)) return std::nullopt;
+        sftp::SftpReader r(length);
+        uint32_t n = 0;
+        r.U32(n);
+        std::string packet;
+        if (n == 0 || !ReadExactly(n, packet, timeoutMs)) return std::nullopt;
+        SftpReply reply;
+        reply.type = static_cast<uint8_t>(packet[0]);
+        sftp::SftpReader body(std::string_view(packet).substr(1));
+        if (reply.type != sftp::Fxp::Version) body.U32(reply.id);
+        reply.body = packet.substr(reply.type == sftp::Fxp::Version ? 1 : 5);
+        return reply;
+    }
+
+    // Sends INIT and returns the VERSION reply.
+    std::optional<SftpReply> Init(uint32_t version) {
+        sftp::SftpWriter w(sftp::Fxp::Init);
+        w.U32(version);
+        Send(w);
+        return Read();
+    }
+
+    // Sends one request and reads its reply.
+    SftpReply Call(sftp::SftpWriter& w) {
+        Send(w);
+        auto r = Read();
+        EXPECT_TRUE(r.has_value());
+        return r.value_or(SftpReply{});
+    }
+
+    // Waits for the session to end; its exit status.
+    int Finish() {
+        CloseInput();
+        if (m_thread.joinable()) m_thread.join();
+        return m_status;
+    }
+
+    bool LogContains(std::string_view text) const {
+        for (const std::string& line : m_log.Lines())
+            if (line.find(text) != std::string::npos) return true;
+        return false;
+    }
+
+  private:
+    bool ReadExactly(size_t n, std::string& out, int timeoutMs) {
+        out.resize(n);
+        size_t done = 0;
+        while (done < n) {
+            pollfd p{m_fromServer, POLLIN, 0};
+            if (poll(&p, 1, timeoutMs) <= 0) return false;
+            ssize_t got = read(m_fromServer, out.data() + done, n - done);
+            if (got <= 0) return false;
+            done += static_cast<size_t>(got);
+        }
+        return true;
+    }
+
+    sftp::Logger m_log;
+    std::string m_dir;
+    std::unique_ptr<FakeProvider> m_provider;
+    std::unique_ptr<sftp::SftpSession> m_session;
+    int m_toServer = -1, m_fromServer = -1, m_serverIn = -1, m_serverOut = -1;
+    std::thread m_thread;
+    int m_status = -1;
+};
+
+// Request builders.
+inline sftp::SftpWriter Request(uint8_t type, uint32_t id) {
+    sftp::SftpWriter w(type);
+    w.U32(id);
+    return w;
+}
+
+}  // namespace kiln::test

@@ -1,0 +1,675 @@
+// The SFTP server against the test provider: negotiation, requests of every
+// version, bad input, the memory bound and read-only mode, all on the wire.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "host/sftp_attrs.h"
+#include "sftp_test_session.h"
+
+namespace kiln::test {
+namespace {
+
+using sftp::SftpReader;
+using sftp::SftpWriter;
+using sftp::Fxp::Close;
+namespace Fxp = sftp::Fxp;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& data) {
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+std::set<std::string> ExtensionNames(const SftpReply& version) {
+    SftpReader r(version.body);
+    uint32_t v = 0;
+    r.U32(v);
+    std::set<std::string> names;
+    while (!r.AtEnd()) {
+        std::string_view name, data;
+        if (!r.String(name) || !r.String(data)) break;
+        names.emplace(name);
+    }
+    return names;
+}
+
+std::string OpenHandle(SftpTestSession& t, uint32_t id, const std::string& path, uint32_t pflags) {
+    SftpWriter w = Request(Fxp::Open, id);
+    w.String(path);
+    w.U32(pflags);
+    w.U32(0);  // no attributes (version 3)
+    SftpReply r = t.Call(w);
+    EXPECT_EQ(r.type, Fxp::Handle) << "open " << path << " status " << r.StatusCode();
+    SftpReader rd(r.body);
+    std::string_view h;
+    rd.String(h);
+    return std::string(h);
+}
+
+TEST(SftpSession, NegotiatesTheLowerVersionAndAdvertisesPerVersion) {
+    struct Case {
+        uint32_t offered, expected;
+        const char* present;
+        const char* absent;
+    } cases[] = {
+        {3, 3, "posix-rename@openssh.com", "supported"},
+        {4, 4, "newline", "supported2"},
+        {5, 5, "supported", "supported2"},
+        {6, 6, "supported2", "supported"},
+        {7, 6, "versions", "supported"},
+        {0xFFFFFFFF, 6, "check-file-handle", "fsync@openssh.com"},
+    };
+    for (const Case& c : cases) {
+        SftpTestSession t;
+        auto version = t.Init(c.offered);
+        ASSERT_TRUE(version);
+        EXPECT_EQ(version->type, Fxp::Version);
+        SftpReader r(version->body);
+        uint32_t v = 0;
+        r.U32(v);
+        EXPECT_EQ(v, c.expected) << "offered " << c.offered;
+        auto names = ExtensionNames(*version);
+        EXPECT_TRUE(names.count(c.present)) << c.present << " in version " << v;
+        EXPECT_FALSE(names.count(c.absent)) << c.absent << " in version " << v;
+        EXPECT_EQ(t.Finish(), 0);
+        EXPECT_TRUE(t.Provider().SawEof());
+    }
+}
+
+TEST(SftpSession, SendsTheProviderItsInitialisation) {
+    sftp::SessionOptions options;
+    options.rootPath = u"C:\\srv";
+    options.parameters = {{u"PosixPermissions", u"Yes"}};
+    SftpTestSession t(options);
+    ASSERT_TRUE(t.Init(3));
+    // The provider takes its initialisation before any request.
+    SftpWriter stat = Request(Fxp::Stat, 1);
+    stat.String("/");
+    EXPECT_EQ(t.Call(stat).type, Fxp::Attrs);
+    auto init = t.Provider().InitMessage();
+    ASSERT_TRUE(init && init->m_root && init->m_outLog);
+    EXPECT_EQ(std::u16string(init->m_root->ChildValue(u"MountPath")->sv()), u"/");
+    EXPECT_EQ(std::u16string(init->m_root->ChildValue(u"RootPath")->sv()), u"C:\\srv");
+    EXPECT_EQ(std::u16string(init->m_root->ChildValue(u"PosixPermissions")->sv()), u"Yes");
+}
+
+TEST(SftpSession, AStreamThatDoesNotStartWithInitEndsCleanly) {
+    struct Case {
+        std::string first;
+        const char* log;
+    } cases[] = {
+        {std::string("\x00\x00\x00\x05\x11\x00\x00\x00\x01", 9), "must start with SSH_FXP_INIT"},
+        {std::string("\x00\x00\x00\x05\x01\x00\x00\x00\x02", 9), "protocol version 2"},
+        {std::string("\x00\x00\x00\x03\x01\x00\x00", 7), "must start with SSH_FXP_INIT"},
+    };
+    for (const Case& c : cases) {
+        SftpTestSession t;
+        t.SendRaw(c.first);
+        EXPECT_FALSE(t.Read(5000).has_value());
+        EXPECT_EQ(t.Finish(), 1);
+        EXPECT_TRUE(t.LogContains(c.log)) << c.log;
+    }
+}
+
+TEST(SftpSession, BadFramingEndsTheSessionWithALogLine) {
+    struct Case {
+        std::string bytes;
+        const char* log;
+    } cases[] = {
+        {std::string("\x00\x10\x04\x00", 4), "out of range"},  // 1 MiB + 1 KiB: over the bound
+        {std::string("\x00\x00\x00\x00", 4), "out of range"},
+        {std::string("\x00\x00\x00\x20\x11\x00\x00", 7), "inside a packet"},
+    };
+    for (const Case& c : cases) {
+        SftpTestSession t;
+        ASSERT_TRUE(t.Init(3));
+        t.SendRaw(c.bytes);
+        t.CloseInput();
+        EXPECT_FALSE(t.Read(5000).has_value());
+        EXPECT_EQ(t.Finish(), 1);
+        EXPECT_TRUE(t.LogContains(c.log)) << c.log;
+    }
+}
+
+TEST(SftpSession, EveryRequestGetsExactlyOneReply) {
+    SftpTestSession t;
+    ASSERT_TRUE(t.Init(3));
+    struct Case {
+        SftpWriter request;
+        uint8_t type;
+        uint32_t status;  // when type is STATUS
+    };
+    std::vector<Case> cases;
+    auto add = [&](uint8_t type, uint32_t id, auto fill, uint8_t replyType, uint32_t status) {
+        SftpWriter w = Request(type, id);
+        fill(w);
+        cases.push_back({std::move(w), replyType, status});
+    };
+    auto nothing = [](SftpWriter&) {};
+    add(99, 1, nothing, Fxp::Status, 8);          // unknown type
+    add(Fxp::Link, 2, nothing, Fxp::Status, 8);   // version 6 only
+    add(Fxp::Block, 3, nothing, Fxp::Status, 8);  // version 6 only
+    add(Fxp::Open, 4, nothing, Fxp::Status, 5);   // no file name
+    add(
+        Fxp::Open, 5, [](SftpWriter& w) { w.String("/x"); }, Fxp::Status, 5);  // no pflags
+    add(
+        Fxp::Read, 6,
+        [](SftpWriter& w) {
+            w.String("nope");
+            w.U64(0);
+            w.U32(10);
+        },
+        Fxp::Status, 4);  // a handle never issued: InvalidHandle, which version 3 calls Failure
+    add(
+        Fxp::Extended, 7, [](SftpWriter& w) { w.String("no-such@example.com"); }, Fxp::Status, 8);
+    add(
+        Fxp::Stat, 8, [](SftpWriter& w) { w.String("/missing"); }, Fxp::Status, 2);
+    add(
+        Fxp::Realpath, 9, [](SftpWriter& w) { w.String("a/../b"); }, Fxp::Name, 0);
+    add(
+        Fxp::Extended, 10, [](SftpWriter& w) { w.String("limits@openssh.com"); },
+        Fxp::ExtendedReply, 0);
+    add(
+        Fxp::Close, 11, [](SftpWriter& w) { w.String(std::string(300, 'h')); }, Fxp::Status, 4);
+    // Pipelined: all requests go out before any reply is read.
+    for (Case& c : cases) t.Send(c.request);
+    std::map<uint32_t, SftpReply> replies;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        auto r = t.Read();
+        ASSERT_TRUE(r) << "reply " << i;
+        EXPECT_TRUE(replies.emplace(r->id, *r).second) << "second reply for " << r->id;
+    }
+    for (uint32_t id = 1; id <= cases.size(); ++id) {
+        const Case& c = cases[id - 1];
+        ASSERT_TRUE(replies.count(id)) << id;
+        EXPECT_EQ(replies[id].type, c.type) << "request " << id;
+        if (c.type == Fxp::Status) {
+            EXPECT_EQ(replies[id].StatusCode(), c.status) << "request " << id;
+        }
+    }
+    EXPECT_FALSE(t.Read(300).has_value()) << "no stray replies";
+    EXPECT_EQ(t.Finish(), 0);
+}
+
+TEST(SftpSession, VersionThreeOpenFlagsTranslateToDispositionAndAccess) {
+    struct Case {
+        uint32_t pflags;
+        uint32_t disposition;
+        uint32_t access;
+        uint32_t flags;
+    } cases[] = {
+        {0x01, SfsOpenFlags::OpenExisting, 0x81, 0},
+        {0x02 | 0x08 | 0x10, SfsOpenFlags::CreateTruncate, 0x102, 0},
+        {0x02 | 0x08 | 0x20, SfsOpenFlags::CreateNew, 0x102, 0},
+        {0x02 | 0x08, SfsOpenFlags::OpenOrCreate, 0x102, 0},
+        {0x02 | 0x10, SfsOpenFlags::TruncateExisting, 0x102, 0},
+        {0x01 | 0x02 | 0x04 | 0x08, SfsOpenFlags::OpenOrCreate, 0x187, SfsOpenFlags::AppendData},
+    };
+    SftpTestSession t;
+    ASSERT_TRUE(t.Init(3));
+    WriteFile(t.Dir() + "/f", "abc");
+    uint32_t id = 1;
+    for (const Case& c : cases) {
+        // An exclusive create needs a name that does not exist yet.
+        std::string path = (c.pflags & 0x20) ? "/f" + std::to_string(id) : "/f";
+        std::string h = OpenHandle(t, id++, path, c.pflags);
+        auto open = QuantumCast<QtSfsOpen>(t.Provider().LastRequest(SfsRequest::Open)->m_content);
+        ASSERT_TRUE(open);
+        EXPECT_EQ(open->m_flags & SfsOpenFlags::AccessDisposition, c.disposition) << c.pflags;
+        EXPECT_EQ(open->m_flags & ~SfsOpenFlags::AccessDisposition, c.flags) << c.pflags;
+        EXPECT_EQ(open->m_desiredAccess, c.access) << c.pflags;
+        EXPECT_TRUE(open->m_outFileTransfer) << "closing reports the transfer";
+        SftpWriter close = Request(Fxp::Close, id++);
+        close.String(h);
+        EXPECT_EQ(t.Call(close).StatusCode(), 0u);
+    }
+}
+
+TEST(SftpSession, WritesAndReadsBytesThroughHandles) {
+    SftpTestSession t;
+    ASSERT_TRUE(t.Init(3));
+    std::string h = OpenHandle(t, 1, "/data.bin", 0x02 | 0x08 | 0x10);
+    std::string payload(200000, '\0');
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = char(i * 7);
+    SftpWriter write = Request(Fxp::Write, 2);
+    write.String(h);
+    write.U64(0);
+    write.String(payload);
+    EXPECT_EQ(t.Call(write).StatusCode(), 0u);
+    SftpWriter close = Request(Fxp::Close, 3);
+    close.String(h);
+    EXPECT_EQ(t.Call(close).StatusCode(), 0u);
+    EXPECT_EQ(ReadFile(t.Dir() + "/data.bin"), payload);
+
+    h = OpenHandle(t, 4, "data.bin", 0x01);  // relative to the home "/"
+    SftpWriter read = Request(Fxp::Read, 5);
+    read.String(h);
+    read.U64(100);
+    read.U32(1000);
+    SftpReply data = t.Call(read);
+    ASSERT_EQ(data.type, Fxp::Data);
+    SftpReader r(data.body);
+    std::string_view bytes;
+    ASSERT_TRUE(r.String(bytes));
+    EXPECT_EQ(bytes, payload.substr(100, 1000));
+    SftpWriter eof = Request(Fxp::Read, 6);
+    eof.String(h);
+    eof.U64(payload.size());
+    eof.U32(10);
+    EXPECT_EQ(t.Call(eof).StatusCode(), 1u);  // EOF
+}
+
+TEST(SftpSession, StatusCodesFallBackToWhatTheVersionKnows) {
+    struct Case {
+        uint32_t code;
+        uint32_t v3, v4, v5, v6;
+    } cases[] = {
+        {0, 0, 0, 0, 0},     {2, 2, 2, 2, 2},     {9, 4, 9, 9, 9},    {10, 2, 10, 10, 10},
+        {11, 4, 11, 11, 11}, {12, 3, 12, 12, 12}, {15, 4, 4, 15, 15}, {17, 3, 3, 17, 17},
+        {18, 4, 4, 4, 18},   {19, 2, 10, 10, 19}, {23, 5, 5, 5, 23},  {25, 3, 3, 17, 25},
+        {29, 4, 4, 16, 29},  {31, 4, 4, 4, 31},
+    };
+    for (int version : {3, 4, 5, 6}) {
+        SftpTestSession t;
+        ASSERT_TRUE(t.Init(version));
+        uint32_t id = 1;
+        for (const Case& c : cases) {
+            SftpWriter w = Request(Fxp::Remove, id++);
+            w.String("/status/" + std::to_string(c.code));
+            uint32_t expected = version == 3   ? c.v3
+                                : version == 4 ? c.v4
+                                : version == 5 ? c.v5
+                                               : c.v6;
+            EXPECT_EQ(t.Call(w).StatusCode(), expected) << "code " << c.code << " v" << version;
+        }
+    }
+}
+
+TEST(SftpSession, ListingsCarryLongnamesAndAttributesFromAStatOfEachEntry) {
+    SftpTestSession t;
+    ASSERT_TRUE(t.Init(3));
+    WriteFile(t.Dir() + "/file", "12345");
+    chmod((t.Dir() + "/file").c_str(), 0604);
+    mkdir((t.Dir() + "/sub").c_str(), 0750);
+    SftpWriter open = Request(Fxp::Opendir, 1);
+    open.String("/");
+    SftpReply handle = t.Call(open);
+    ASSERT_EQ(handle.type, Fxp::Handle);
+    SftpReader hr(handle.body);
+    std::string_view h;
+    hr.String(h);
+    SftpWriter read = Request(Fxp::Readdir, 2);
+    read.String(h);
+    SftpReply names = t.Call(read);
+    ASSERT_EQ(names.type, Fxp::Name);
+    SftpReader r(names.body);
+    uint32_t count = 0;
+    r.U32(count);
+    ASSERT_EQ(count, 2u);
+    std::map<std::string, std::pair<std::string, uint32_t>> entries;
+    for (uint32_t i = 0; i < count; ++i) {
+        std::string_view name, longname;
+        r.String(name);
+        r.String(longname);
+        QtSfsAttrs attrs;
+        ASSERT_EQ(sftp::ReadAttrs(r, 3, attrs), sftp::AttrsError::None);
+        entries[std::string(name)] = {std::string(longname), attrs.m_permissions};
+    }
+    EXPECT_EQ(entries["file"].first.substr(0, 10), "-rw----r--");
+    EXPECT_NE(entries["file"].first.find(" 5 "), std::string::npos) << entries["file"].first;
+    EXPECT_EQ(entries["sub"].first.substr(0, 10), "drwxr-x---");
+    EXPECT_EQ(entries["file"].second, 0604u);
+    SftpWriter again = Request(Fxp::Readdir, 3);
+    again.String(h);
+    EXPECT_EQ(t.Call(again).StatusCode(), 1u);  // EOF
+}
+
+TEST(SftpSession, ExtensionsServedThroughTheProvider) {
+    SftpTestSession t;
+    ASSERT_TRUE(t.Init(3));
+    WriteFile(t.Dir() + "/src", std::string(700000, 'k'));
+    WriteFile(t.Dir() + "/old", "o");
+    WriteFile(t.Dir() + "/new", "n");
+    // posix-rename replaces the target.
+    SftpWriter rename = Request(Fxp::Extended, 1);
+    rename.String("posix-rename@openssh.com");
+    rename.String("/old");
+    rename.String("/new");
+    EXPECT_EQ(t.Call(rename).StatusCode(), 0u);
+    EXPECT_EQ(ReadFile(t.Dir() + "/new"), "o");
+    // copy-data moves the whole file in chunks inside the server.
+    std::string from = OpenHandle(t, 2, "/src", 0x01);
+    std::string to = OpenHandle(t, 3, "/dst", 0x02 | 0x08 | 0x10);
+    SftpWriter copy = Request(Fxp::Extended, 4);
+    copy.String("copy-data");
+    copy.String(from);
+    copy.U64(0);
+    copy.U64(0);
+    copy.String(to);
+    copy.U64(0);
+    EXPECT_EQ(t.Call(copy).StatusCode(), 0u);
+    EXPECT_EQ(ReadFile(t.Dir() + "/dst"), ReadFile(t.Dir() + "/src"));
+    SftpWriter same = Request(Fxp::Extended, 5);
+    same.String("copy-data");
+    same.String(from);
+    same.U64(0);
+    same.U64(0);
+    same.String(from);
+    same.U64(0);
+    EXPECT_EQ(t.Call(same).StatusCode(), 5u);  // InvalidParameter, BadMessage in version 3
+    // statvfs answers eleven numbers.
+    SftpWriter vfs = Request(Fxp::Extended, 6);
+    vfs.String("statvfs@openssh.com");
+    vfs.String("/");
+    SftpReply space = t.Call(vfs);
+    EXPECT_EQ(space.type, Fxp::ExtendedReply);
+    EXPECT_EQ(space.body.size(), 11u * 8);
+    // expand-path resolves "~" to the home directory.
+    SftpWriter expand = Request(Fxp::Extended, 7);
+    expand.String("expand-path@openssh.com");
+    expand.String("~/a/../b");
+    SftpReply name = t.Call(expand);
+    ASSERT_EQ(name.type, Fxp::Name);
+    SftpReader nr(name.body);
+    uint32_t count = 0;
+    std::string_view path;
+    nr.U32(count);
+    nr.String(path);
+    EXPECT_EQ(path, "/b");
+}
+
+TEST(SftpSession, SymlinkTakesOpenSshArgumentOrder) {
+    SftpTestSession t;
+    ASSERT_TRUE(t.Init(3));
+    WriteFile(t.Dir() + "/target", "t");
+    SftpWriter w = Request(Fxp::Symlink, 1);
+    w.String("target");  // target first, relative to the link's directory
+    w.String("/link");
+    EXPECT_EQ(t.Call(w).StatusCode(), 0u);
+    auto link = QuantumCast<QtSfsLink>(t.Provider().LastRequest(SfsRequest::Link)->m_content);
+    ASSERT_TRUE(link);
+    EXPECT_EQ(std::u16string(link->m_newLinkPath->sv()), u"/link");
+    EXPECT_EQ(std::u16string(link->m_existingPath->sv()), u"/target");
+    EXPECT_TRUE(link->m_symlink);
+}
+
+TEST(SftpSession, ReadOnlyModeRefusesEveryChange) {
+    sftp::SessionOptions options;
+    options.readOnly = true;
+    SftpTestSession t(options);
+    auto version = t.Init(3);
+    ASSERT_TRUE(version);
+    EXPECT_FALSE(ExtensionNames(*version).count("posix-rename@openssh.com"));
+    EXPECT_TRUE(ExtensionNames(*version).count("statvfs@openssh.com"));
+    WriteFile(t.Dir() + "/f", "x");
+    struct Case {
+        uint8_t type;
+        std::function<void(SftpWriter&)> fill;
+        uint32_t status;
+    } cases[] = {
+        {Fxp::Open,
+         [](SftpWriter& w) {
+             w.String("/f");
+             w.U32(0x02);
+             w.U32(0);
+         },
+         3},
+        {Fxp::Open,
+         [](SftpWriter& w) {
+             w.String("/g");
+             w.U32(0x01 | 0x08);
+             w.U32(0);
+         },
+         3},
+        {Fxp::Remove, [](SftpWriter& w) { w.String("/f"); }, 3},
+        {Fxp::Mkdir,
+         [](SftpWriter& w) {
+             w.String("/d");
+             w.U32(0);
+         },
+         3},
+        {Fxp::Setstat,
+         [](SftpWriter& w) {
+             w.String("/f");
+             w.U32(0);
+         },
+         3},
+        {Fxp::Extended, [](SftpWriter& w) { w.String("hardlink@openssh.com"); }, 3},
+        {Fxp::Stat, [](SftpWriter& w) { w.String("/f"); }, 0xFFFFFFFF},  // attrs: allowed
+    };
+    uint32_t id = 1;
+    for (const Case& c : cases) {
+        SftpWriter w = Request(c.type, id++);
+        c.fill(w);
+        SftpReply r = t.Call(w);
+        if (c.status == 0xFFFFFFFF) {
+            EXPECT_EQ(r.type, Fxp::Attrs);
+        } else {
+            EXPECT_EQ(r.StatusCode(), c.status) << "type " << int(c.type);
+        }
+    }
+    EXPECT_EQ(ReadFile(t.Dir() + "/f"), "x");
+    EXPECT_FALSE(t.Provider().LastRequest(SfsRequest::Remove));
+}
+
+TEST(SftpSession, TheMemoryBoundStopsReadingWhileRequestsPileUp) {
+    sftp::SessionOptions options;
+    options.maxInFlightBytes = 8 << 20;
+    SftpTestSession t(options);
+    ASSERT_TRUE(t.Init(3));
+    WriteFile(t.Dir() + "/f", "tiny");
+    std::string h = OpenHandle(t, 1, "/f", 0x01);
+    t.Provider().CloseGate();
+    constexpr uint32_t kReads = 64;
+    std::thread flood([&] {
+        for (uint32_t i = 0; i < kReads; ++i) {
+            SftpWriter w = Request(Fxp::Read, 100 + i);
+            w.String(h);
+            w.U64(1 << 20);
+            w.U32(4 << 20);  // 4 MiB each: 256 MiB asked for in all
+            t.Send(w);
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Two reads fit the bound; the rest wait in the socket, unread.
+    EXPECT_LE(t.Session().PeakInFlightBytes(), options.maxInFlightBytes);
+    t.Provider().OpenGate();
+    std::set<uint32_t> ids;
+    for (uint32_t i = 0; i < kReads; ++i) {
+        auto r = t.Read();
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->StatusCode(), 1u);  // EOF: the file is tiny
+        ids.insert(r->id);
+    }
+    flood.join();
+    EXPECT_EQ(ids.size(), kReads);
+    EXPECT_LE(t.Session().PeakInFlightBytes(), options.maxInFlightBytes);
+    EXPECT_GT(t.Session().PeakInFlightBytes(), 4u << 20);
+}
+
+TEST(SftpSession, AProviderThatStopsFailsWhatIsPendingAndEndsTheSession) {
+    SftpTestSession t;
+    ASSERT_TRUE(t.Init(3));
+    SftpWriter w = Request(Fxp::Remove, 1);
+    w.String("/die");
+    SftpReply r = t.Call(w);
+    EXPECT_EQ(r.type, Fxp::Status);
+    EXPECT_EQ(r.StatusCode(), 4u);
+    EXPECT_EQ(t.Finish(), 1);
+    EXPECT_TRUE(t.LogContains("provider stopped: FakeProvider: told to die"));
+}
+
+TEST(SftpSession, VersionSixRealpathComposesAndChecksThroughTheProvider) {
+    SftpTestSession t;
+    ASSERT_TRUE(t.Init(6));
+    mkdir((t.Dir() + "/a").c_str(), 0755);
+    struct Case {
+        std::vector<std::string> args;
+        int control;
+        uint8_t type;
+        std::string name;
+    } cases[] = {
+        {{"/a", "b", "../c"}, 1, Fxp::Name, "/a/c"},
+        {{"/a"}, 3, Fxp::Name, "/a"},
+        {{"/a/missing"}, 3, Fxp::Status, ""},
+        {{"/a/missing"}, 2, Fxp::Name, "/a/missing"},
+    };
+    uint32_t id = 1;
+    for (const Case& c : cases) {
+        SftpWriter w = Request(Fxp::Realpath, id++);
+        w.String(c.args[0]);
+        w.U8(static_cast<uint8_t>(c.control));
+        for (size_t i = 1; i < c.args.size(); ++i) w.String(c.args[i]);
+        SftpReply r = t.Call(w);
+        ASSERT_EQ(r.type, c.type) << c.args[0];
+        if (r.type != Fxp::Name) continue;
+        SftpReader rd(r.body);
+        uint32_t count = 0;
+        std::string_view name;
+        rd.U32(count);
+        rd.String(name);
+        EXPECT_EQ(name, c.name);
+    }
+}
+
+TEST(SftpSession, LaterVersionsCheckFlagsBeforeTheProviderSeesThem) {
+    SftpTestSession t;
+    ASSERT_TRUE(t.Init(6));
+    WriteFile(t.Dir() + "/f", "0123456789");
+    // An open flag the provider does not list (AppendAtomic) never reaches it.
+    SftpWriter open = Request(Fxp::Open, 1);
+    open.String("/f");
+    open.U32(SfsAccessMask::ReadData);
+    open.U32(SfsOpenFlags::OpenExisting | SfsOpenFlags::AppendAtomic);
+    open.U32(0);
+    open.U8(1);
+    EXPECT_EQ(t.Call(open).StatusCode(), 8u);
+    EXPECT_FALSE(t.Provider().LastRequest(SfsRequest::Open));
+
+    SftpWriter good = Request(Fxp::Open, 2);
+    good.String("/f");
+    good.U32(SfsAccessMask::ReadData | SfsAccessMask::ReadAttributes);
+    good.U32(SfsOpenFlags::OpenExisting);
+    good.U32(0);
+    good.U8(1);
+    SftpReply handle = t.Call(good);
+    ASSERT_EQ(handle.type, Fxp::Handle);
+    SftpReader hr(handle.body);
+    std::string_view h;
+    hr.String(h);
+
+    // Block modes outside the provider's block vector are refused here.
+    struct Case {
+        uint32_t mode;
+        bool reachesProvider;
+    } cases[] = {{SfsBlockFlags::BlockRead, false}, {SfsBlockFlags::BlockWrite, true}};
+    uint32_t id = 3;
+    for (const Case& c : cases) {
+        SftpWriter block = Request(Fxp::Block, id++);
+        block.String(h);
+        block.U64(0);
+        block.U64(5);
+        block.U32(c.mode);
+        EXPECT_EQ(t.Call(block).StatusCode(), 8u);
+        EXPECT_EQ(bool(t.Provider().LastRequest(SfsRequest::Block)), c.reachesProvider);
+    }
+
+    // Version 6 data replies carry the end-of-file flag after the data.
+    SftpWriter read = Request(Fxp::Read, 10);
+    read.String(h);
+    read.U64(4);
+    read.U32(100);
+    SftpReply data = t.Call(read);
+    ASSERT_EQ(data.type, Fxp::Data);
+    EXPECT_EQ(data.body, std::string("\x00\x00\x00\x06", 4) + "456789" + std::string(1, '\0'));
+}
+
+TEST(SftpSession, NamesAndHomesAreAnsweredByTheServer) {
+    sftp::SessionOptions options;
+    options.home = "/home/someone";
+    SftpTestSession t(options);
+    ASSERT_TRUE(t.Init(3));
+    SftpWriter ids = Request(Fxp::Extended, 1);
+    ids.String("users-groups-by-id@openssh.com");
+    ids.String(std::string("\x00\x00\x00\x00\xEE\x6B\x28\x00", 8));  // uid 0, an unused uid
+    ids.String(std::string("\x00\x00\x00\x00", 4));
+    SftpReply names = t.Call(ids);
+    ASSERT_EQ(names.type, Fxp::ExtendedReply);
+    std::string users = std::string("\x00\x00\x00\x04", 4) + "root" + std::string(4, '\0');
+    std::string groups = std::string("\x00\x00\x00\x04", 4) + "root";
+    EXPECT_EQ(names.body, std::string("\x00\x00\x00", 3) + char(users.size()) + users +
+                              std::string("\x00\x00\x00", 3) + char(groups.size()) + groups);
+
+    struct Case {
+        uint8_t type;
+        const char* extension;
+        const char* arg;
+        const char* expected;
+    } cases[] = {
+        {Fxp::Extended, "home-directory", "", "/home/someone"},
+        {Fxp::Realpath, nullptr, ".", "/home/someone"},
+        {Fxp::Realpath, nullptr, "../x/./y", "/home/x/y"},
+        {Fxp::Extended, "expand-path@openssh.com", "~", "/home/someone"},
+    };
+    uint32_t id = 2;
+    for (const Case& c : cases) {
+        SftpWriter w = Request(c.type, id++);
+        if (c.extension) w.String(c.extension);
+        w.String(c.arg);
+        SftpReply r = t.Call(w);
+        ASSERT_EQ(r.type, Fxp::Name) << c.arg;
+        SftpReader rd(r.body);
+        uint32_t count = 0;
+        std::string_view name;
+        rd.U32(count);
+        rd.String(name);
+        EXPECT_EQ(count, 1u);
+        EXPECT_EQ(name, c.expected);
+    }
+}
+
+TEST(SftpSession, VersionSelectWorksOnlyAsTheFirstRequest) {
+    struct Case {
+        bool statFirst;
+        const char* version;
+        uint32_t status;
+        int exitStatus;
+    } cases[] = {
+        {false, "3", 0, 0},
+        {true, "3", 4, 1},   // too late: fails and closes
+        {false, "7", 4, 1},  // not offered: fails and closes
+    };
+    for (const Case& c : cases) {
+        SftpTestSession t;
+        ASSERT_TRUE(t.Init(6));
+        if (c.statFirst) {
+            SftpWriter stat = Request(Fxp::Stat, 1);
+            stat.String("/");
+            stat.U32(0);
+            t.Call(stat);
+        }
+        SftpWriter select = Request(Fxp::Extended, 2);
+        select.String("version-select");
+        select.String(c.version);
+        EXPECT_EQ(t.Call(select).StatusCode(), c.status) << c.version;
+        if (c.exitStatus == 0) {
+            // Now version 3: NoSuchPath reads as NoSuchFile.
+            SftpWriter remove = Request(Fxp::Remove, 3);
+            remove.String("/status/10");
+            EXPECT_EQ(t.Call(remove).StatusCode(), 2u);
+        }
+        EXPECT_EQ(t.Finish(), c.exitStatus) << c.version;
+    }
+}
+
+}  // namespace
+}  // namespace kiln::test

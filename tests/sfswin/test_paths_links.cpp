@@ -1,0 +1,347 @@
+// RealPath, Rename, ReadLink and Link on real files, and the confinement of
+// every one of them: no answer names, and no request reaches, anything
+// outside the root.
+#include <gmock/gmock.h>
+
+#include "dirops_support.h"
+
+namespace kiln::KilnSfsWin::test {
+namespace {
+
+using PathsLinksTest = DirOpsTest;
+
+TEST_F(PathsLinksTest, RealPathOfTheRootWithNoCheckNeverTouchesTheDisk) {
+    Start();
+    Reply reply = RealPath(u"/", SfsRealPath::NoCheck);
+    auto* name = reply.As<QtSfsName>();
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(S(name->m_fileName), u"/");
+    EXPECT_EQ(name->m_attrs->m_validAttrFlags, 0u);
+    EXPECT_EQ(reply.Log(SfsLogType::Trace),
+              u"KilnSfsWin: Queried real path for '" + m_root.WinPath() + u"'.");
+
+    // Looking is what brings attributes, and an Info record: a success.
+    Reply looked = RealPath(u"/", SfsRealPath::StatAlways);
+    ASSERT_NE(looked.As<QtSfsName>(), nullptr);
+    EXPECT_EQ(looked.As<QtSfsName>()->m_attrs->m_type, SfsType::Directory);
+    EXPECT_EQ(looked.Log(SfsLogType::Info),
+              u"KilnSfsWin: Queried real path with attributes for '" + m_root.WinPath() + u"'.");
+}
+
+struct RealPathCase {
+    const char* name;
+    std::u16string path;
+    SfsRealPath control;
+    SfsStatusCode status;  // Ok: a name comes back
+    bool withAttrs;
+    std::u16string log;  // the one record's text, with R for the root's Windows path
+    SfsLogType logType;
+};
+
+TEST_F(PathsLinksTest, RealPathControlValues) {
+    MakeFile("file", "12345");
+    Start();
+    const std::u16string R = m_root.WinPath();
+    const RealPathCase cases[] = {
+        {"StatIf of a file", u"/file", SfsRealPath::StatIf, SfsStatusCode::Ok, true,
+         u"KilnSfsWin: Queried real path with attributes for '" + R + u"\\file'.",
+         SfsLogType::Info},
+        {"unknown control byte acts as StatIf", u"/file", static_cast<SfsRealPath>(9),
+         SfsStatusCode::Ok, true,
+         u"KilnSfsWin: Queried real path with attributes for '" + R + u"\\file'.",
+         SfsLogType::Info},
+        {"StatIf of nothing", u"/missing", SfsRealPath::StatIf, SfsStatusCode::Ok, false,
+         u"KilnSfsWin: Queried real path for '" + R + u"\\missing'.", SfsLogType::Trace},
+        {"NoCheck of nothing", u"/missing", SfsRealPath::NoCheck, SfsStatusCode::Ok, false,
+         u"KilnSfsWin: Queried real path for '" + R + u"\\missing'.", SfsLogType::Trace},
+        {"StatAlways of nothing", u"/missing", SfsRealPath::StatAlways, SfsStatusCode::NoSuchFile,
+         false,
+         u"KilnSfsWin: Querying real path for '" + R +
+             u"\\missing' failed with NoSuchFile. Failed at reading basic path attributes. "
+             u"GetFileAttributes() failed: Windows error 2: The system cannot find the file "
+             u"specified.",
+         SfsLogType::Error},
+        {"StatAlways of a bad path", u"/a|b", SfsRealPath::StatAlways, SfsStatusCode::NoSuchPath,
+         false,
+         u"KilnSfsWin: Querying real path for '" + R +
+             u"\\a|b' failed with NoSuchPath. Path is "
+             u"invalid.",
+         SfsLogType::Error},
+        {"StatIf of a bad path", u"/x/../..", SfsRealPath::StatIf, SfsStatusCode::Ok, false,
+         u"KilnSfsWin: Queried real path for '" + R + u"\\x\\..\\..'.", SfsLogType::Trace},
+    };
+    for (const RealPathCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reply reply = RealPath(c.path, c.control);
+        EXPECT_EQ(reply.Log(c.logType), c.log);
+        if (c.status != SfsStatusCode::Ok) {
+            EXPECT_EQ(reply.Status(), c.status);
+            continue;
+        }
+        auto* name = reply.As<QtSfsName>();
+        ASSERT_NE(name, nullptr);
+        EXPECT_EQ(S(name->m_fileName), c.path);  // as sent, never canonicalised
+        if (c.withAttrs) {
+            EXPECT_EQ(name->m_attrs->m_type, SfsType::Regular);
+            EXPECT_EQ(name->m_attrs->m_size, 5u);
+        } else {
+            EXPECT_EQ(name->m_attrs->m_validAttrFlags, 0u);
+        }
+    }
+}
+
+TEST_F(PathsLinksTest, RealPathOfALinkDescribesTheLinkItself) {
+    MakeFile("target");
+    MakeLink(m_outside.LinuxPath(), "out");
+    Start();
+    Reply reply = RealPath(u"/out", SfsRealPath::StatAlways);
+    auto* name = reply.As<QtSfsName>();
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(name->m_attrs->m_type, SfsType::Symlink);
+}
+
+TEST_F(PathsLinksTest, ComposePathsEndTheProvider) {
+    Start();
+    auto content = MakeRef<QtSfsRealPath>();
+    content->m_originalPath = MakeStr(u"/");
+    content->m_controlByte = SfsRealPath::NoCheck;
+    content->m_composePaths = MakeRef<QtVectS<QtStr>>();
+    content->m_composePaths->Append(MakeStr(u"x"));
+    m_run->Host().Send(m_run->MakeRequest(SfsRequest::RealPath, content));
+    RunOutcome outcome = m_run->Finish();
+    EXPECT_EQ(outcome.kind, RunOutcome::Kind::Exit);
+    EXPECT_EQ(
+        outcome.text,
+        WString(u"KilnSfsWin: Received unexpected ComposePaths in SfsRequest.RealPath packet"));
+}
+
+TEST_F(PathsLinksTest, RenameWithAndWithoutOverwrite) {
+    MakeFile("a", "from a");
+    MakeFile("b", "was b");
+    Start();
+    Reply refused = Rename(u"/a", u"/b", 0);
+    EXPECT_EQ(refused.Status(), SfsStatusCode::FileAlreadyExists);
+    EXPECT_EQ(refused.Log(SfsLogType::Error)
+                  .rfind(u"KilnSfsWin: Moving '" + Win("a") + u"' to '" + Win("b") +
+                             u"' failed with FileAlreadyExists. "
+                             u"MoveFileEx() failed: ",
+                         0),
+              0u);
+    EXPECT_EQ(ReadText(Disk("b")), "was b");
+
+    Reply replaced = Rename(u"/a", u"/b", SfsRenameFlags::Overwrite | SfsRenameFlags::Atomic);
+    EXPECT_EQ(replaced.Status(), SfsStatusCode::Ok);
+    EXPECT_EQ(replaced.Log(SfsLogType::Info),
+              u"KilnSfsWin: Moved '" + Win("a") + u"' to '" + Win("b") + u"'.");
+    EXPECT_EQ(ReadText(Disk("b")), "from a");
+    EXPECT_FALSE(Exists(Disk("a")));
+
+    EXPECT_EQ(Rename(u"/a", u"/c", 0).Status(), SfsStatusCode::NoSuchFile);
+}
+
+TEST_F(PathsLinksTest, RenameNeitherIntoNorOutOfTheRoot) {
+    const std::string outside = m_outside.LinuxPath();
+    std::ofstream(outside + "/secret") << "outside";
+    MakeFile("mine", "inside");
+    MakeLink(outside, "out");
+    Start();
+    const std::u16string up = u"/../" + U(outside.substr(5));
+    struct Attempt {
+        std::u16string from, to;
+    };
+    const Attempt attempts[] = {
+        {u"/out/secret", u"/stolen"},
+        {up + u"/secret", u"/stolen"},
+        {u"/mine", u"/out/planted"},
+        {u"/mine", up + u"/planted"},
+    };
+    for (const Attempt& a : attempts) {
+        SCOPED_TRACE(N(a.from + u" -> " + a.to));
+        for (uint32_t flags : {0u, SfsRenameFlags::Overwrite}) {
+            Reply reply = Rename(a.from, a.to, flags);
+            EXPECT_NE(reply.Status(), SfsStatusCode::Ok);
+        }
+    }
+    EXPECT_EQ(ReadText(outside + "/secret"), "outside");
+    EXPECT_FALSE(Exists(outside + "/planted"));
+    EXPECT_FALSE(Exists(Disk("stolen")));
+    EXPECT_EQ(ReadText(Disk("mine")), "inside");
+}
+
+TEST_F(PathsLinksTest, ReadLinkAnswersTargetsInsideOnly) {
+    MakeDir("sub");
+    MakeFile("sub/f");
+    MakeFile("plain");
+    std::ofstream(m_outside.LinuxPath() + "/secret") << "x";
+    MakeLink(Disk("sub"), "abs");  // absolute, inside
+    MakeLink("sub/f", "rel");      // relative, inside
+    MakeLink(m_outside.LinuxPath() + "/secret", "out");
+    MakeLink("../" + m_outside.LinuxPath().substr(5), "outrel");
+    MakeLink("sub/none", "dangling");
+    MakeLink(m_outside.LinuxPath(), "outdir");
+    Start();
+
+    struct Case {
+        const char16_t* path;
+        SfsStatusCode status;
+        const char16_t* answer;
+    };
+    const Case cases[] = {
+        {u"/abs", SfsStatusCode::Ok, u"/sub"},
+        {u"/rel", SfsStatusCode::Ok, u"/sub/f"},
+        {u"/out", SfsStatusCode::NoSuchPath, nullptr},
+        {u"/outrel", SfsStatusCode::NoSuchPath, nullptr},
+        {u"/outdir/secret", SfsStatusCode::NoSuchPath, nullptr},
+        {u"/dangling", SfsStatusCode::NoSuchFile, nullptr},
+        {u"/plain", SfsStatusCode::Failure, nullptr},
+        {u"/missing", SfsStatusCode::NoSuchFile, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(N(c.path));
+        Reply reply = ReadLink(c.path);
+        if (c.answer) {
+            auto* name = reply.As<QtSfsName>();
+            ASSERT_NE(name, nullptr) << static_cast<int>(reply.Status());
+            EXPECT_EQ(S(name->m_fileName), c.answer);
+            EXPECT_EQ(name->m_attrs->m_validAttrFlags, 0u);
+            EXPECT_EQ(reply.Log(SfsLogType::Info).rfind(u"KilnSfsWin: Resolved symbolic link '", 0),
+                      0u);
+            continue;
+        }
+        if (c.status == SfsStatusCode::NoSuchPath) {
+            // Outside the root is nothing at all: the platform does not tell
+            // it from a missing target, and neither does the answer.
+            EXPECT_THAT(reply.Status(),
+                        testing::AnyOf(SfsStatusCode::NoSuchPath, SfsStatusCode::NoSuchFile));
+        } else {
+            EXPECT_EQ(reply.Status(), c.status);
+        }
+        // Where a link leads outside is never told to the client.
+        EXPECT_EQ(reply.StatusText().find(U(m_outside.LinuxPath().substr(5))),
+                  std::u16string::npos);
+    }
+    Reply plain = ReadLink(u"/plain");
+    EXPECT_EQ(plain.StatusText(), u"The path specified is not a symbolic link.");
+    EXPECT_EQ(plain.Log(SfsLogType::Error),
+              u"KilnSfsWin: Resolving symbolic link '" + Win("plain") +
+                  u"' failed. The path specified is not a symbolic link.");
+}
+
+TEST_F(PathsLinksTest, SymbolicLinksToFilesDirectoriesAndNothing) {
+    MakeDir("dir");
+    MakeFile("file", "contents");
+    Start();
+    struct Case {
+        const char16_t* link;
+        const char16_t* target;
+        std::u16string targetWord;
+        bool warning;
+    };
+    const Case cases[] = {
+        {u"/ldir", u"/dir", u" directory", false},
+        {u"/lfile", u"/file", u" file", false},
+        {u"/lnone", u"/none", u" file", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(N(c.link));
+        Reply reply = Link(c.link, c.target, true);
+        EXPECT_EQ(reply.Status(), SfsStatusCode::Ok);
+        std::string relative;
+        for (const char16_t* ch = c.link + 1; *ch; ++ch) relative += static_cast<char>(*ch);
+        EXPECT_TRUE(std::filesystem::is_symlink(Disk(relative)));
+        std::u16string winLink = m_root.WinPath() + std::u16string(c.link);
+        std::u16string winTarget = m_root.WinPath() + std::u16string(c.target);
+        for (auto* p : {&winLink, &winTarget})
+            for (char16_t& ch : *p)
+                if (ch == u'/') ch = u'\\';
+        EXPECT_EQ(reply.Log(SfsLogType::Info),
+                  u"KilnSfsWin: Created symbolic link '" + winLink + u"' to" + c.targetWord +
+                      u" '" + winTarget + u"'." +
+                      (c.warning ? u" Warning: failed to query target path type." : u""));
+        if (c.warning) {
+            EXPECT_EQ(reply.Log(SfsLogType::Warning)
+                          .rfind(u"KilnSfsWin: Querying file type for symbolic link target '" +
+                                     winLink + u"' failed. GetFileAttributes() failed: ",
+                                 0),
+                      0u);
+        }
+    }
+    EXPECT_EQ(ReadText(Disk("lfile")), "contents");
+    Reply back = ReadLink(u"/ldir");
+    ASSERT_NE(back.As<QtSfsName>(), nullptr);
+    EXPECT_EQ(S(back.As<QtSfsName>()->m_fileName), u"/dir");
+
+    // Existing names are not replaced.
+    EXPECT_EQ(Link(u"/lfile", u"/dir", true).Status(), SfsStatusCode::FileAlreadyExists);
+}
+
+TEST_F(PathsLinksTest, HardLinksShareTheFile) {
+    MakeFile("file", "shared");
+    MakeDir("dir");
+    Start();
+    Reply reply = Link(u"/hard", u"/file", false);
+    EXPECT_EQ(reply.Status(), SfsStatusCode::Ok);
+    EXPECT_EQ(reply.Log(SfsLogType::Info),
+              u"KilnSfsWin: Created hard link '" + Win("hard") + u"' to '" + Win("file") + u"'.");
+    struct stat a, b;
+    ASSERT_EQ(::stat(Disk("file").c_str(), &a), 0);
+    ASSERT_EQ(::stat(Disk("hard").c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+    EXPECT_EQ(a.st_nlink, 2u);
+
+    Reply ofDir = Link(u"/hdir", u"/dir", false);
+    EXPECT_NE(ofDir.Status(), SfsStatusCode::Ok);
+    EXPECT_EQ(ofDir.Log(SfsLogType::Error)
+                  .rfind(u"KilnSfsWin: Creating hard link '" + Win("hdir") + u"' to '" +
+                             Win("dir") + u"' failed",
+                         0),
+              0u);
+}
+
+TEST_F(PathsLinksTest, LinksGiveNoWayOut) {
+    const std::string outside = m_outside.LinuxPath();
+    std::ofstream(outside + "/secret") << "outside";
+    MakeLink(outside + "/secret", "out");
+    MakeLink(outside, "outdir");
+    Start();
+    const std::u16string up = u"/../" + U(outside.substr(5));
+
+    // Nothing outside can be named as a target or as the place of a link.
+    for (bool symbolic : {true, false}) {
+        SCOPED_TRACE(symbolic ? "symbolic" : "hard");
+        EXPECT_EQ(Link(u"/l1", up + u"/secret", symbolic).Status(), SfsStatusCode::NoSuchPath);
+        EXPECT_NE(Link(u"/outdir/planted", u"/out", symbolic).Status(), SfsStatusCode::Ok);
+        // A hard link would be the outside file itself: refused.
+        if (!symbolic) {
+            EXPECT_NE(Link(u"/l2", u"/outdir/secret", false).Status(), SfsStatusCode::Ok);
+        }
+    }
+    EXPECT_FALSE(Exists(outside + "/planted"));
+
+    // A hard link to a link that leads out is at most a second such link, not
+    // the outside file itself.
+    Link(u"/hard", u"/out", false);
+    struct stat secret, hard;
+    ASSERT_EQ(::stat((outside + "/secret").c_str(), &secret), 0);
+    if (::lstat(Disk("hard").c_str(), &hard) == 0) {
+        EXPECT_NE(hard.st_ino, secret.st_ino);
+    }
+
+    // A symbolic link made by request to a name that leads out leads nowhere.
+    EXPECT_EQ(Link(u"/viaLink", u"/outdir/secret", true).Status(), SfsStatusCode::Ok);
+    for (const char16_t* path : {u"/viaLink", u"/hard", u"/out"}) {
+        SCOPED_TRACE(N(path));
+        Reply reply = ReadLink(path);
+        EXPECT_TRUE(reply.IsStatus());
+        EXPECT_EQ(reply.As<QtSfsName>(), nullptr);
+        EXPECT_EQ(OpenDir(path).As<QtSfsHandle>(), nullptr);
+        Reply real = RealPath(path, SfsRealPath::StatAlways);
+        if (auto* name = real.As<QtSfsName>()) {
+            EXPECT_EQ(name->m_attrs->m_type, SfsType::Symlink);  // the link, not the secret
+        }
+    }
+    EXPECT_EQ(ReadText(outside + "/secret"), "outside");
+}
+
+}  // namespace
+}  // namespace kiln::KilnSfsWin::test
