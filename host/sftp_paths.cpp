@@ -60,7 +60,9 @@ WString ToSfsPath(std::string_view canonical) {
         out += platform::LinuxNameToWindows(canonical.substr(i, j - i));
         i = j;
     }
-    if (out.empty()) out = u"/";
+    // (An empty result is the root; returning it directly also keeps GCC 12
+    // from a false -Wrestrict report on assigning a literal to the string.)
+    if (out.empty()) return WString(u"/");
     return WString(std::u16string_view(out));
 }
 
