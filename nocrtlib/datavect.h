@@ -94,6 +94,14 @@ public:
         s_ = n;
         return true;
     }
+    // Sets the size to n without clearing new elements: for buffers that the
+    // caller fills at once (a read), where zeroing first would touch every
+    // byte twice.
+    bool resize_for_overwrite(size_t n) {
+        if (!reserve(n)) return false;
+        s_ = n;
+        return true;
+    }
     // Appending to a full vector doubles the capacity and adds two.
     bool push_back(const T& v) {
         if (s_ == c_ && !reserve(c_ * 2 + 2)) return false;

@@ -58,7 +58,8 @@ bool OverlappedRead(KilnSfsWin& provider, HANDLE file, uint64_t position, uint32
         buffer.clear();
         return true;
     }
-    if (!buffer.resize(count)) throw SystemError(u"", ERROR_NOT_ENOUGH_MEMORY);
+    // The read fills the buffer, and the size is cut to what it read below.
+    if (!buffer.resize_for_overwrite(count)) throw SystemError(u"", ERROR_NOT_ENOUGH_MEMORY);
     OVERLAPPED& overlapped = provider.Overlapped();
     PrepareOverlapped(overlapped, position);
     DWORD bytesRead = 0;
