@@ -7,20 +7,37 @@
 
 namespace kiln {
 
+// What a sleeping thread waits on. Senders notify it after releasing the
+// hub's lock: a thread woken while the lock is still held would at once
+// block on that lock again, which costs two more context switches for every
+// delivery. By then the waiter may have left, so the condition is shared, and
+// each thread keeps one for all its waits.
+struct PortHubImpl::WakeSignal {
+    std::condition_variable cv;
+};
+
 // One thread's wait. Sends to its ports and signalled handles set `woken`
-// under the hub's lock and notify while still holding it, so the waiter
-// cannot leave (and destroy the condition) in between.
+// under the hub's lock, then notify its signal.
 struct PortHubImpl::Waiter final : platform::SignalWaiter {
     Waiter(PortHubImpl& hub, InPort* const* ports, size_t count)
-        : hub(hub), ports(ports), count(count) {}
+        : hub(hub), ports(ports), count(count), signal(ThisThreadsSignal()) {}
+
+    static std::shared_ptr<WakeSignal> ThisThreadsSignal() {
+        thread_local std::shared_ptr<WakeSignal> signal = std::make_shared<WakeSignal>();
+        return signal;
+    }
 
     // Called by a signalled event or thread, with that object's waiter list
     // locked; the hub's lock is never held while waiters are added or removed,
     // so the two locks are always taken in this order.
     void Notify() override {
-        std::lock_guard lock(hub.m_mutex);
-        woken = true;
-        wake.notify_one();
+        std::shared_ptr<WakeSignal> wake;
+        {
+            std::lock_guard lock(hub.m_mutex);
+            woken = true;
+            wake = signal;
+        }
+        wake->cv.notify_one();
     }
 
     bool Watches(const InPort* port) const {
@@ -31,7 +48,7 @@ struct PortHubImpl::Waiter final : platform::SignalWaiter {
     InPort* const* ports;
     size_t count;
     bool woken = false;
-    std::condition_variable wake;
+    std::shared_ptr<WakeSignal> signal;
 };
 
 PortHubImpl::~PortHubImpl() {
@@ -102,9 +119,9 @@ bool PortHubImpl::WaitUntil(InPort* const* ports, size_t count,
             ++m_sleeps;
             m_waiters.push_back(&waiter);
             if (deadline) {
-                ready = waiter.wake.wait_until(lock, *deadline, isReady);
+                ready = waiter.signal->cv.wait_until(lock, *deadline, isReady);
             } else {
-                waiter.wake.wait(lock, isReady);
+                waiter.signal->cv.wait(lock, isReady);
                 ready = true;
             }
             std::erase(m_waiters, &waiter);
@@ -117,29 +134,34 @@ bool PortHubImpl::WaitUntil(InPort* const* ports, size_t count,
 
 uint8_t PortHubImpl::Send(OutPort& port, const RefPtr<Quantum>& quantum) {
     if (!quantum) return 0;
-    std::lock_guard lock(m_mutex);
-    const size_t links = port.EndPointCount();
-    bool all = links > 0;
-    for (size_t i = 0; i < links; ++i) {
-        InPort* target = port.EndPoint(i);
-        // The receiver downcasts what it takes; a quantum of another class
-        // must never reach its queue.
-        if (!target->Accepts(quantum)) {
-            ++m_refused;
-            all = false;
-            continue;
+    std::vector<std::shared_ptr<WakeSignal>> wake;
+    bool all;
+    {
+        std::lock_guard lock(m_mutex);
+        const size_t links = port.EndPointCount();
+        all = links > 0;
+        for (size_t i = 0; i < links; ++i) {
+            InPort* target = port.EndPoint(i);
+            // The receiver downcasts what it takes; a quantum of another class
+            // must never reach its queue.
+            if (!target->Accepts(quantum)) {
+                ++m_refused;
+                all = false;
+                continue;
+            }
+            target->Append(quantum, ++m_sequence);
+            WakeWaitersOn(target, wake);
         }
-        target->Append(quantum, ++m_sequence);
-        WakeWaitersOn(target);
     }
+    for (auto& signal : wake) signal->cv.notify_one();
     return all ? 1 : 0;
 }
 
-void PortHubImpl::WakeWaitersOn(const InPort* port) {
+void PortHubImpl::WakeWaitersOn(const InPort* port, std::vector<std::shared_ptr<WakeSignal>>& wake) {
     for (Waiter* waiter : m_waiters) {
-        if (waiter->Watches(port)) {
+        if (waiter->Watches(port) && !waiter->woken) {
             waiter->woken = true;
-            waiter->wake.notify_one();
+            wake.push_back(waiter->signal);
         }
     }
 }

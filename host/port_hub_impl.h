@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -66,12 +67,15 @@ class PortHubImpl final : public PortHub {
 
   private:
     struct Waiter;
+    struct WakeSignal;
 
     bool WaitUntil(InPort* const* ports, size_t count,
                    const std::chrono::steady_clock::time_point* deadline);
     // Drops the bookkeeping of one link; with the lock held.
     void ForgetLink(OutPort& out, InPort& in);
-    void WakeWaitersOn(const InPort* port);
+    // Marks the waiters on `port` woken and adds their signals to `wake`,
+    // for the caller to notify once the lock is released.
+    void WakeWaitersOn(const InPort* port, std::vector<std::shared_ptr<WakeSignal>>& wake);
 
     mutable std::mutex m_mutex;
     uint64_t m_sequence = 0;

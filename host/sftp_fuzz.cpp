@@ -56,7 +56,7 @@ void Frame(const uint8_t* data, size_t size) {
     }
     close(fds[1]);
     PacketInput in(fds[0], -1, 4096);
-    RefPtr<QtBytes> packet;
+    RefPtr<SftpPacket> packet;
     while (in.Next(packet) == PacketInput::Result::Packet)
         ParseFields(packet->Data(), packet->Size());
     close(fds[0]);

@@ -87,11 +87,41 @@ const std::vector<uint8_t>& SftpWriter::Finish(size_t trailing) {
     return m_bytes;
 }
 
+namespace {
+// A packet body at least this long, not yet complete in the buffer, is read
+// directly into the packet instead of through the buffer.
+constexpr size_t kDirectReadThreshold = 16 * 1024;
+}  // namespace
+
+SftpPacket::SftpPacket(const uint8_t* p, size_t size) : SftpPacket(size) {
+    if (size) std::memcpy(m_data.get(), p, size);
+}
+
+WString SftpPacket::Dump(const DumpOptions&) const {
+    WString text(u"SftpPacket: ");
+    AppendAscii(text, std::to_string(m_size));
+    text += u" bytes";
+    return text;
+}
+
 PacketInput::PacketInput(int fd, int wakeFd, uint32_t maxPacket)
     : m_fd(fd), m_wakeFd(wakeFd), m_maxPacket(maxPacket) {
-    // Room for the largest packet plus its length word, so that one read
-    // can always complete a packet that fits the bound.
-    m_buffer.resize(size_t{maxPacket} + 4 > 256 * 1024 ? size_t{maxPacket} + 4 : 256 * 1024);
+    m_buffer.resize(256 * 1024);
+}
+
+PacketInput::Result PacketInput::WaitReadable() {
+    if (m_wakeFd < 0) return Result::Packet;
+    for (;;) {
+        pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        int n = poll(fds, 2, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            m_errno = errno;
+            return Result::Error;
+        }
+        if (fds[1].revents) return Result::Stopped;
+        return Result::Packet;
+    }
 }
 
 PacketInput::Result PacketInput::Fill() {
@@ -101,16 +131,8 @@ PacketInput::Result PacketInput::Fill() {
         m_start = 0;
     }
     for (;;) {
-        if (m_wakeFd >= 0) {
-            pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-            int n = poll(fds, 2, -1);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                m_errno = errno;
-                return Result::Error;
-            }
-            if (fds[1].revents) return Result::Stopped;
-        }
+        Result w = WaitReadable();
+        if (w != Result::Packet) return w;
         ssize_t n = read(m_fd, m_buffer.data() + m_end, m_buffer.size() - m_end);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
@@ -123,7 +145,24 @@ PacketInput::Result PacketInput::Fill() {
     }
 }
 
-PacketInput::Result PacketInput::Next(RefPtr<QtBytes>& packet) {
+PacketInput::Result PacketInput::ReadExactly(uint8_t* to, size_t n) {
+    while (n > 0) {
+        Result w = WaitReadable();
+        if (w != Result::Packet) return w;
+        ssize_t got = read(m_fd, to, n);
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            m_errno = errno;
+            return Result::Error;
+        }
+        if (got == 0) return Result::Truncated;
+        to += got;
+        n -= static_cast<size_t>(got);
+    }
+    return Result::Packet;
+}
+
+PacketInput::Result PacketInput::Next(RefPtr<SftpPacket>& packet) {
     for (;;) {
         size_t have = m_end - m_start;
         if (have >= 4) {
@@ -135,9 +174,21 @@ PacketInput::Result PacketInput::Next(RefPtr<QtBytes>& packet) {
                 return Result::TooLong;
             }
             if (have >= size_t{length} + 4) {
-                packet = MakeRef<QtBytes>(p + 4, length);
+                packet = MakeRef<SftpPacket>(p + 4, length);
                 m_start += size_t{length} + 4;
                 if (m_start == m_end) m_start = m_end = 0;
+                return Result::Packet;
+            }
+            if (length >= kDirectReadThreshold) {
+                // What the buffer holds is the start of the packet; the rest
+                // comes straight from the descriptor.
+                auto big = MakeRef<SftpPacket>(length);
+                const size_t part = have - 4;
+                std::memcpy(big->MutableData(), p + 4, part);
+                m_start = m_end = 0;
+                Result r = ReadExactly(big->MutableData() + part, length - part);
+                if (r != Result::Packet) return r;
+                packet = big;
                 return Result::Packet;
             }
         }
@@ -146,36 +197,69 @@ PacketInput::Result PacketInput::Next(RefPtr<QtBytes>& packet) {
     }
 }
 
+namespace {
+// Packets up to this size wait in the buffer while the output is corked;
+// the buffer is sent once it holds this much.
+constexpr size_t kCorkedPacketLimit = 4096;
+constexpr size_t kCorkedBufferLimit = 64 * 1024;
+}  // namespace
+
 bool PacketOutput::Write(std::string_view head, std::string_view payload, std::string_view tail) {
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_broken) return false;
-    iovec iov[3] = {{const_cast<char*>(head.data()), head.size()},
+    ++m_packets;
+    const size_t size = head.size() + payload.size() + tail.size();
+    if (m_corked && size <= kCorkedPacketLimit) {
+        m_pending.append(head).append(payload).append(tail);
+        if (m_pending.size() < kCorkedBufferLimit) return true;
+        return WriteAll({}, {}, {});
+    }
+    return WriteAll(head, payload, tail);
+}
+
+void PacketOutput::Cork() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_corked = true;
+}
+
+bool PacketOutput::Uncork() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_corked = false;
+    if (m_broken) return false;
+    return m_pending.empty() || WriteAll({}, {}, {});
+}
+
+bool PacketOutput::WriteAll(std::string_view head, std::string_view payload,
+                            std::string_view tail) {
+    iovec iov[4] = {{m_pending.data(), m_pending.size()},
+                    {const_cast<char*>(head.data()), head.size()},
                     {const_cast<char*>(payload.data()), payload.size()},
                     {const_cast<char*>(tail.data()), tail.size()}};
     int first = 0;
-    while (first < 3) {
+    while (first < 4) {
         if (iov[first].iov_len == 0) {
             ++first;
             continue;
         }
-        ssize_t n = writev(m_fd, iov + first, 3 - first);
+        ssize_t n = writev(m_fd, iov + first, 4 - first);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
             m_broken = true;
+            m_pending.clear();
             return false;
         }
         size_t done = static_cast<size_t>(n);
-        while (first < 3 && done >= iov[first].iov_len) {
+        while (first < 4 && done >= iov[first].iov_len) {
             done -= iov[first].iov_len;
             iov[first].iov_len = 0;
             ++first;
         }
-        if (first < 3) {
+        if (first < 4) {
             iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + done;
             iov[first].iov_len -= done;
         }
     }
-    ++m_packets;
+    m_pending.clear();
     return true;
 }
 

@@ -117,7 +117,11 @@ void SftpSession::ReplyThread() {
             if (best) next = ports[from]->PopFront();
         }
         if (!next) {
+            // Replies made while draining went out together; the client
+            // has them all before this thread sleeps.
+            m_out->Uncork();
             m_hub.Wait(ports, 4, 0, 0);
+            m_out->Cork();
             continue;
         }
         if (from == 0) {
@@ -134,6 +138,7 @@ void SftpSession::ReplyThread() {
             if (m_stopping) break;
         }
     }
+    m_out->Uncork();
     m_replyThreadDone = true;
     WakeReader();
 }
@@ -364,7 +369,7 @@ void SftpSession::WakeReader() {
     m_flightChanged.notify_all();
 }
 
-uint64_t SftpSession::ChargeOf(const QtBytes& packet) const {
+uint64_t SftpSession::ChargeOf(const SftpPacket& packet) const {
     SftpReader r(packet.Data(), packet.Size());
     uint8_t type = 0;
     uint32_t id = 0;
@@ -411,7 +416,7 @@ void SftpSession::Release(uint64_t charge) {
     m_flightChanged.notify_all();
 }
 
-bool SftpSession::Negotiate(const RefPtr<QtBytes>& packet) {
+bool SftpSession::Negotiate(const RefPtr<SftpPacket>& packet) {
     SftpReader r(packet->Data(), packet->Size());
     uint8_t type = 0;
     uint32_t version = 0;
@@ -477,7 +482,7 @@ int SftpSession::Serve(int inFd, int outFd) {
     int status = 0;
     bool negotiated = false;
     for (;;) {
-        RefPtr<QtBytes> packet;
+        RefPtr<SftpPacket> packet;
         PacketInput::Result r = input.Next(packet);
         if (r == PacketInput::Result::End) break;
         if (r == PacketInput::Result::Stopped) {

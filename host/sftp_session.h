@@ -68,7 +68,7 @@ struct ClientRequest : std::enable_shared_from_this<ClientRequest> {
     uint32_t id = 0;
     uint8_t type = 0;
     uint64_t charge = 0;
-    RefPtr<QtBytes> packet;  // kept while the request lives: WRITE data borrows it
+    RefPtr<SftpPacket> packet;  // kept while the request lives: WRITE data borrows it
     std::atomic<bool> replied{false};
     std::atomic<int> outstanding{1};  // the handler's own count to begin with
 };
@@ -149,8 +149,8 @@ class SftpSession {
     // Runs one request through its handler; the request is answered Failure
     // when the handler raised or forgot to answer.
     void Dispatch(const ClientRequestPtr& request);
-    bool Negotiate(const RefPtr<QtBytes>& packet);
-    uint64_t ChargeOf(const QtBytes& packet) const;
+    bool Negotiate(const RefPtr<SftpPacket>& packet);
+    uint64_t ChargeOf(const SftpPacket& packet) const;
     bool Admit(uint64_t charge);
     void Release(uint64_t charge);
     // Drops one count of `outstanding`; the last one makes sure of a reply.

@@ -97,7 +97,7 @@ TEST_F(PacketInputTest, CutsPacketsAndReportsHowTheStreamEnds) {
         SetUp();
         std::thread feeder([&] { Feed(c.stream, true); });
         PacketInput in(m_fds[0], -1);
-        RefPtr<QtBytes> packet;
+        RefPtr<SftpPacket> packet;
         for (const std::string& expected : c.packets) {
             ASSERT_EQ(in.Next(packet), PacketInput::Result::Packet);
             EXPECT_EQ(packet->View(), expected);
