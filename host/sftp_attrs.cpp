@@ -1,11 +1,11 @@
 #include "host/sftp_attrs.h"
 
-#include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <vector>
+
+#include "platform/posix/security_internal.h"
 
 namespace kiln::sftp {
 namespace {
@@ -423,12 +423,8 @@ std::optional<uint32_t> UidOfPrincipal(std::u16string_view principal) {
     SplitPrincipal(principal, account, domain);
     if (auto id = IdFromSid(principal, "S-1-22-1-")) return id;
     if (domain != kUserDomain) return std::nullopt;
-    std::string name = Utf8(account);
-    std::vector<char> buffer(16384);
-    passwd pw{}, *result = nullptr;
-    if (getpwnam_r(name.c_str(), &pw, buffer.data(), buffer.size(), &result) != 0 || !result)
-        return std::nullopt;
-    return static_cast<uint32_t>(pw.pw_uid);
+    if (auto uid = platform::security::UidOfName(Utf8(account))) return static_cast<uint32_t>(*uid);
+    return std::nullopt;
 }
 
 std::optional<uint32_t> GidOfPrincipal(std::u16string_view principal) {
@@ -436,31 +432,21 @@ std::optional<uint32_t> GidOfPrincipal(std::u16string_view principal) {
     SplitPrincipal(principal, account, domain);
     if (auto id = IdFromSid(principal, "S-1-22-2-")) return id;
     if (domain != kGroupDomain) return std::nullopt;
-    std::string name = Utf8(account);
-    std::vector<char> buffer(16384);
-    group gr{}, *result = nullptr;
-    if (getgrnam_r(name.c_str(), &gr, buffer.data(), buffer.size(), &result) != 0 || !result)
-        return std::nullopt;
-    return static_cast<uint32_t>(gr.gr_gid);
+    if (auto gid = platform::security::GidOfName(Utf8(account))) return static_cast<uint32_t>(*gid);
+    return std::nullopt;
 }
 
 std::optional<std::u16string> PrincipalOfUid(uint32_t uid) {
-    std::vector<char> buffer(16384);
-    passwd pw{}, *result = nullptr;
-    if (getpwuid_r(static_cast<uid_t>(uid), &pw, buffer.data(), buffer.size(), &result) != 0 ||
-        !result)
-        return std::nullopt;
-    WString name = Widen(pw.pw_name);
+    std::optional<std::string> user = platform::security::UserNameOf(static_cast<uid_t>(uid));
+    if (!user) return std::nullopt;
+    WString name = Widen(*user);
     return std::u16string(name.sv()) + u"@" + std::u16string(kUserDomain);
 }
 
 std::optional<std::u16string> PrincipalOfGid(uint32_t gid) {
-    std::vector<char> buffer(16384);
-    group gr{}, *result = nullptr;
-    if (getgrgid_r(static_cast<gid_t>(gid), &gr, buffer.data(), buffer.size(), &result) != 0 ||
-        !result)
-        return std::nullopt;
-    WString name = Widen(gr.gr_name);
+    std::optional<std::string> group = platform::security::GroupNameOf(static_cast<gid_t>(gid));
+    if (!group) return std::nullopt;
+    WString name = Widen(*group);
     return std::u16string(name.sv()) + u"@" + std::u16string(kGroupDomain);
 }
 

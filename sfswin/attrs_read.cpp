@@ -1,6 +1,7 @@
 #include "sfswin/attrs_read.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "nocrtlib/dll_loader.h"
 #include "nocrtlib/exceptions.h"
@@ -252,13 +253,31 @@ bool PathFoldsCase(std::u16string_view path) {
         }
     }
     if (!changed) return kCaseInsensitiveByDefault;
+    // Folding is a property of a directory (or of its whole volume), and the
+    // probe costs two opens: the last directory's answer is kept for a
+    // moment, so a stat of every file of a large directory probes it once.
+    struct Answer {
+        WString directory;
+        bool folds = false;
+        std::chrono::steady_clock::time_point when;
+    };
+    thread_local Answer last;
+    const std::u16string_view directory = path.substr(0, nameStart);
+    const auto now = std::chrono::steady_clock::now();
+    if (!directory.empty() && last.directory.sv() == directory &&
+        now - last.when < std::chrono::seconds(2))
+        return last.folds;
     BY_HANDLE_FILE_INFORMATION original{}, other{};
     DWORD callersError = GetLastError();
-    bool same = GetIdentity(path, &original) && GetIdentity(swapped, &other) &&
+    const bool exists = GetIdentity(path, &original);
+    bool same = exists && GetIdentity(swapped, &other) &&
                 original.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
                 original.nFileIndexHigh == other.nFileIndexHigh &&
                 original.nFileIndexLow == other.nFileIndexLow;
     SetLastError(callersError);
+    // A swapped name that is another file proves as much as one that is the
+    // same file; only a missing original leaves the question open.
+    if (exists && !directory.empty()) last = Answer{WString(directory), same, now};
     return same;
 #endif
 }

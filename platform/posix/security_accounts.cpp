@@ -7,9 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "platform/posix/security_internal.h"
 
@@ -32,9 +35,43 @@ bool LookUpEntry(Entry* entry, std::string* storage, Call call) {
     }
 }
 
-}  // namespace
+// The user and group databases are files (or a directory service) that every
+// lookup reads again; a stat asks for two names and a listing for two per
+// entry, mostly the same few. Answers, unknown accounts included, are kept
+// for a few seconds, so an account that is added or renamed shows soon. Each
+// cache is made once and never destroyed: a provider thread may still ask
+// while the process ends.
+template <class Key, class Value>
+class LookupCache {
+  public:
+    template <class Fetch>
+    std::optional<Value> Get(const Key& key, Fetch fetch) {
+        const auto now = std::chrono::steady_clock::now();
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            auto it = m_entries.find(key);
+            if (it != m_entries.end() && now - it->second.when < kLifetime)
+                return it->second.value;
+        }
+        std::optional<Value> value = fetch();
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_entries.size() >= kMaxEntries) m_entries.clear();
+        m_entries[key] = Entry{value, now};
+        return value;
+    }
 
-std::optional<std::string> UserNameOf(uid_t uid) {
+  private:
+    static constexpr std::chrono::seconds kLifetime{5};
+    static constexpr size_t kMaxEntries = 4096;
+    struct Entry {
+        std::optional<Value> value;
+        std::chrono::steady_clock::time_point when;
+    };
+    std::mutex m_lock;
+    std::unordered_map<Key, Entry> m_entries;
+};
+
+std::optional<std::string> FetchUserName(uid_t uid) {
     passwd entry;
     std::string storage;
     if (!LookUpEntry(&entry, &storage, [uid](passwd* e, char* b, size_t n, passwd** r) {
@@ -44,7 +81,7 @@ std::optional<std::string> UserNameOf(uid_t uid) {
     return std::string(entry.pw_name);
 }
 
-std::optional<std::string> GroupNameOf(gid_t gid) {
+std::optional<std::string> FetchGroupName(gid_t gid) {
     group entry;
     std::string storage;
     if (!LookUpEntry(&entry, &storage, [gid](group* e, char* b, size_t n, group** r) {
@@ -54,29 +91,27 @@ std::optional<std::string> GroupNameOf(gid_t gid) {
     return std::string(entry.gr_name);
 }
 
-std::optional<uid_t> UidOfName(const std::string& name) {
+std::optional<uid_t> FetchUid(const std::string& name) {
     passwd entry;
     std::string storage;
-    if (name.empty() ||
-        !LookUpEntry(&entry, &storage, [&name](passwd* e, char* b, size_t n, passwd** r) {
+    if (!LookUpEntry(&entry, &storage, [&name](passwd* e, char* b, size_t n, passwd** r) {
             return getpwnam_r(name.c_str(), e, b, n, r);
         }))
         return std::nullopt;
     return entry.pw_uid;
 }
 
-std::optional<gid_t> GidOfName(const std::string& name) {
+std::optional<gid_t> FetchGid(const std::string& name) {
     group entry;
     std::string storage;
-    if (name.empty() ||
-        !LookUpEntry(&entry, &storage, [&name](group* e, char* b, size_t n, group** r) {
+    if (!LookUpEntry(&entry, &storage, [&name](group* e, char* b, size_t n, group** r) {
             return getgrnam_r(name.c_str(), e, b, n, r);
         }))
         return std::nullopt;
     return entry.gr_gid;
 }
 
-std::vector<gid_t> GroupsOfUser(uid_t uid) {
+std::vector<gid_t> FetchGroupsOfUser(uid_t uid) {
     passwd entry;
     std::string storage;
     if (!LookUpEntry(&entry, &storage, [uid](passwd* e, char* b, size_t n, passwd** r) {
@@ -93,6 +128,36 @@ std::vector<gid_t> GroupsOfUser(uid_t uid) {
         if (count <= static_cast<int>(groups.size())) return {entry.pw_gid};
         groups.resize(static_cast<size_t>(count));
     }
+}
+
+}  // namespace
+
+std::optional<std::string> UserNameOf(uid_t uid) {
+    static auto& cache = *new LookupCache<uid_t, std::string>;
+    return cache.Get(uid, [uid] { return FetchUserName(uid); });
+}
+
+std::optional<std::string> GroupNameOf(gid_t gid) {
+    static auto& cache = *new LookupCache<gid_t, std::string>;
+    return cache.Get(gid, [gid] { return FetchGroupName(gid); });
+}
+
+std::optional<uid_t> UidOfName(const std::string& name) {
+    static auto& cache = *new LookupCache<std::string, uid_t>;
+    if (name.empty()) return std::nullopt;
+    return cache.Get(name, [&name] { return FetchUid(name); });
+}
+
+std::optional<gid_t> GidOfName(const std::string& name) {
+    static auto& cache = *new LookupCache<std::string, gid_t>;
+    if (name.empty()) return std::nullopt;
+    return cache.Get(name, [&name] { return FetchGid(name); });
+}
+
+std::vector<gid_t> GroupsOfUser(uid_t uid) {
+    static auto& cache = *new LookupCache<uid_t, std::vector<gid_t>>;
+    auto fetch = [uid] { return std::optional<std::vector<gid_t>>(FetchGroupsOfUser(uid)); };
+    return cache.Get(uid, fetch).value_or(std::vector<gid_t>{});
 }
 
 }  // namespace kiln::platform::security

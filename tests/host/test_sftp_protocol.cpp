@@ -2,6 +2,8 @@
 // path canonicalisation, attribute formats per version, the ls -l line.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -91,6 +93,12 @@ TEST_F(PacketInputTest, CutsPacketsAndReportsHowTheStreamEnds) {
         {Be32(kMaxPacketLength) + std::string(kMaxPacketLength, 'x'),
          {std::string(kMaxPacketLength, 'x')},
          PacketInput::Result::End},
+        // Bodies longer than a pipe holds arrive in several reads and are
+        // read straight into the packet; what follows must still be framed.
+        {Be32(3) + "abc" + Be32(100000) + std::string(100000, 'y') + Be32(1) + "\x05",
+         {"abc", std::string(100000, 'y'), "\x05"},
+         PacketInput::Result::End},
+        {Be32(200000) + std::string(150000, 'z'), {}, PacketInput::Result::Truncated},
     };
     for (const Case& c : cases) {
         TearDown();
@@ -105,6 +113,50 @@ TEST_F(PacketInputTest, CutsPacketsAndReportsHowTheStreamEnds) {
         EXPECT_EQ(in.Next(packet), c.end);
         feeder.join();
     }
+}
+
+TEST_F(PacketInputTest, CorkedOutputKeepsSmallPacketsInOrderUntilUncorked) {
+    PacketOutput out(m_fds[1]);
+    auto readable = [&] {
+        pollfd p{m_fds[0], POLLIN, 0};
+        return poll(&p, 1, 0) == 1;
+    };
+    auto drain = [&] {
+        std::string got;
+        char buf[65536];
+        while (readable()) {
+            ssize_t n = read(m_fds[0], buf, sizeof buf);
+            if (n <= 0) break;
+            got.append(buf, size_t(n));
+        }
+        return got;
+    };
+    out.Cork();
+    EXPECT_TRUE(out.Write("one"));
+    EXPECT_TRUE(out.Write("two", "-", "2"));
+    EXPECT_FALSE(readable());
+    // A large packet goes out at once, after what waited before it.
+    const std::string large(8192, 'L');
+    EXPECT_TRUE(out.Write("big:", large));
+    EXPECT_EQ(drain(), "onetwo-2big:" + large);
+    EXPECT_TRUE(out.Write("three"));
+    EXPECT_FALSE(readable());
+    EXPECT_TRUE(out.Uncork());
+    EXPECT_EQ(drain(), "three");
+    // Uncorked, every packet is written at once.
+    EXPECT_TRUE(out.Write("four"));
+    EXPECT_EQ(drain(), "four");
+    EXPECT_EQ(out.PacketsWritten(), 5u);
+    // A client that went away: the buffered packets are dropped, the error
+    // shows, and later writes fail at once.
+    out.Cork();
+    EXPECT_TRUE(out.Write("lost"));
+    close(m_fds[0]);
+    m_fds[0] = -1;
+    signal(SIGPIPE, SIG_IGN);
+    EXPECT_FALSE(out.Uncork());
+    EXPECT_TRUE(out.Broken());
+    EXPECT_FALSE(out.Write("after"));
 }
 
 TEST(SftpPaths, CanonicalPathFoldsDotsAndNeverClimbsAboveRoot) {
