@@ -135,6 +135,7 @@ bool PortHubImpl::WaitUntil(InPort* const* ports, size_t count,
 uint8_t PortHubImpl::Send(OutPort& port, const RefPtr<Quantum>& quantum) {
     if (!quantum) return 0;
     std::vector<std::shared_ptr<WakeSignal>> wake;
+    std::vector<const std::function<void()>*> consumers;
     bool all;
     {
         std::lock_guard lock(m_mutex);
@@ -150,10 +151,15 @@ uint8_t PortHubImpl::Send(OutPort& port, const RefPtr<Quantum>& quantum) {
                 continue;
             }
             target->Append(quantum, ++m_sequence);
-            WakeWaitersOn(target, wake);
+            auto consumer = m_consumers.find(target);
+            if (consumer == m_consumers.end())
+                WakeWaitersOn(target, wake);
+            else
+                consumers.push_back(&consumer->second);
         }
     }
     for (auto& signal : wake) signal->cv.notify_one();
+    for (const auto* consume : consumers) (*consume)();
     return all ? 1 : 0;
 }
 
@@ -164,6 +170,14 @@ void PortHubImpl::WakeWaitersOn(const InPort* port, std::vector<std::shared_ptr<
             wake.push_back(waiter->signal);
         }
     }
+}
+
+void PortHubImpl::SetConsumer(InPort& port, std::function<void()> consume) {
+    std::lock_guard lock(m_mutex);
+    if (consume)
+        m_consumers[&port] = std::move(consume);
+    else
+        m_consumers.erase(&port);
 }
 
 void PortHubImpl::Disconnect(OutPort& out, InPort& in) {

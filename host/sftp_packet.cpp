@@ -198,40 +198,95 @@ PacketInput::Result PacketInput::Next(RefPtr<SftpPacket>& packet) {
 }
 
 namespace {
-// Packets up to this size wait in the buffer while the output is corked;
-// the buffer is sent once it holds this much.
-constexpr size_t kCorkedPacketLimit = 4096;
-constexpr size_t kCorkedBufferLimit = 64 * 1024;
+// Packets up to this size may be held; the held packets are sent once they
+// come to this much.
+constexpr size_t kHeldPacketLimit = 4096;
+constexpr size_t kHeldBufferLimit = 64 * 1024;
 }  // namespace
 
 bool PacketOutput::Write(std::string_view head, std::string_view payload, std::string_view tail) {
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_broken) return false;
     ++m_packets;
-    const size_t size = head.size() + payload.size() + tail.size();
-    if (m_corked && size <= kCorkedPacketLimit) {
-        m_pending.append(head).append(payload).append(tail);
-        if (m_pending.size() < kCorkedBufferLimit) return true;
-        return WriteAll({}, {}, {});
-    }
     return WriteAll(head, payload, tail);
 }
 
-void PacketOutput::Cork() {
+bool PacketOutput::Hold(std::string_view head, std::string_view payload, std::string_view tail) {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_corked = true;
+    if (m_broken) return false;
+    ++m_packets;
+    if (head.size() + payload.size() + tail.size() > kHeldPacketLimit)
+        return WriteAll(head, payload, tail);
+    if (m_held.empty()) {
+        m_heldSince = std::chrono::steady_clock::now();
+        m_holding.store(true, std::memory_order_release);
+    }
+    m_held.append(head).append(payload).append(tail);
+    return m_held.size() < kHeldBufferLimit || WriteAll({}, {}, {});
 }
 
-bool PacketOutput::Uncork() {
+bool PacketOutput::Flush() {
+    // The writer thread holds the lock while it writes large data; a flush
+    // with nothing held must not wait for that.
+    if (!m_holding.load(std::memory_order_acquire)) return !Broken();
     std::lock_guard<std::mutex> guard(m_lock);
-    m_corked = false;
     if (m_broken) return false;
-    return m_pending.empty() || WriteAll({}, {}, {});
+    return m_held.empty() || WriteAll({}, {}, {});
+}
+
+PacketOutput::~PacketOutput() {
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        m_stopWriter = true;
+    }
+    m_queueChanged.notify_all();
+    if (m_writer.joinable()) m_writer.join();
+}
+
+void PacketOutput::WriteLater(std::string head, RefPtr<const Quantum> owner,
+                              std::string_view payload, std::string tail,
+                              std::function<void()> done) {
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        m_queue.push_back(
+            Queued{std::move(head), std::move(owner), payload, std::move(tail), std::move(done)});
+        if (!m_writer.joinable()) m_writer = std::thread([this] { WriterThread(); });
+    }
+    m_queueChanged.notify_one();
+}
+
+void PacketOutput::WriterThread() {
+    for (;;) {
+        Queued next;
+        {
+            std::unique_lock<std::mutex> lock(m_queueLock);
+            m_queueChanged.wait(lock, [&] { return m_stopWriter || !m_queue.empty(); });
+            if (m_queue.empty()) return;
+            next = std::move(m_queue.front());
+            m_queue.pop_front();
+        }
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (!m_broken) {
+                ++m_packets;
+                WriteAll(next.head, next.payload, next.tail);
+            }
+        }
+        next.owner.reset();
+        if (next.done) next.done();
+    }
+}
+
+std::chrono::steady_clock::duration PacketOutput::HeldFor() const {
+    if (!m_holding.load(std::memory_order_acquire)) return {};
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_held.empty()) return {};
+    return std::chrono::steady_clock::now() - m_heldSince;
 }
 
 bool PacketOutput::WriteAll(std::string_view head, std::string_view payload,
                             std::string_view tail) {
-    iovec iov[4] = {{m_pending.data(), m_pending.size()},
+    iovec iov[4] = {{m_held.data(), m_held.size()},
                     {const_cast<char*>(head.data()), head.size()},
                     {const_cast<char*>(payload.data()), payload.size()},
                     {const_cast<char*>(tail.data()), tail.size()}};
@@ -245,7 +300,9 @@ bool PacketOutput::WriteAll(std::string_view head, std::string_view payload,
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
             m_broken = true;
-            m_pending.clear();
+            m_brokenFlag.store(true, std::memory_order_release);
+            m_held.clear();
+            m_holding.store(false, std::memory_order_release);
             return false;
         }
         size_t done = static_cast<size_t>(n);
@@ -259,13 +316,13 @@ bool PacketOutput::WriteAll(std::string_view head, std::string_view payload,
             iov[first].iov_len -= done;
         }
     }
-    m_pending.clear();
+    m_held.clear();
+    m_holding.store(false, std::memory_order_release);
     return true;
 }
 
 bool PacketOutput::Broken() const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_broken;
+    return m_brokenFlag.load(std::memory_order_acquire);
 }
 
 uint64_t PacketOutput::PacketsWritten() const {

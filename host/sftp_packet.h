@@ -11,12 +11,18 @@
 
 #include <sys/uio.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "quantum/qt_bytes.h"
@@ -200,37 +206,64 @@ class PacketInput {
 // error every later write fails at once, so that a client that went away
 // does not stall the server.
 //
-// While corked, small packets collect in a buffer and go out together when
-// it fills or the output is uncorked: a client that pipelines many small
-// requests then gets their replies in a few writes instead of one system
-// call (and one wake-up of the client) per reply.
+// Small packets may also be held back and sent together later: a client
+// that pipelines many small requests then gets their replies in a few writes
+// instead of one system call (and one wake-up of the client) per reply.
 class PacketOutput {
   public:
     explicit PacketOutput(int fd) : m_fd(fd) {}
+    // Finishes the packets queued by WriteLater.
+    ~PacketOutput();
+    PacketOutput(const PacketOutput&) = delete;
+    PacketOutput& operator=(const PacketOutput&) = delete;
 
-    // Writes the pieces in order as one packet; false when the descriptor
-    // failed.
+    // Writes the pieces in order as one packet, after any held packets;
+    // false when the descriptor failed.
     bool Write(std::string_view head, std::string_view payload = {}, std::string_view tail = {});
     bool Write(const std::vector<uint8_t>& packet) {
         return Write(std::string_view(reinterpret_cast<const char*>(packet.data()), packet.size()));
     }
-    // Lets small packets wait in the buffer until Uncork.
-    void Cork();
-    // Sends what waits in the buffer and writes each packet at once again.
-    bool Uncork();
+    // Like Write, but a small packet may wait for a later Write or Flush.
+    bool Hold(std::string_view head, std::string_view payload = {}, std::string_view tail = {});
+    // Sends the held packets.
+    bool Flush();
+    // Writes a packet on the output's own thread, after those queued before
+    // it, then calls `done` whether or not the write succeeded; `owner`
+    // keeps the payload alive until then. Large read data goes out this way,
+    // so that the provider reads the next block while this one is written.
+    void WriteLater(std::string head, RefPtr<const Quantum> owner, std::string_view payload,
+                    std::string tail, std::function<void()> done);
+    // How long the oldest held packet has waited (zero when none waits).
+    std::chrono::steady_clock::duration HeldFor() const;
     bool Broken() const;
     uint64_t PacketsWritten() const;
 
   private:
-    // Writes the buffer (if any) followed by the pieces; with the lock held.
+    // Writes the held packets followed by the pieces; with the lock held.
     bool WriteAll(std::string_view head, std::string_view payload, std::string_view tail);
 
     int m_fd;
     mutable std::mutex m_lock;
     bool m_broken = false;
-    bool m_corked = false;
-    std::string m_pending;  // whole packets waiting while corked
+    std::atomic<bool> m_brokenFlag{false};  // m_broken, readable without the lock
+    std::string m_held;                     // whole packets waiting to be sent
+    std::atomic<bool> m_holding{false};     // m_held is not empty
+    std::chrono::steady_clock::time_point m_heldSince;
     uint64_t m_packets = 0;
+
+    struct Queued {
+        std::string head;
+        RefPtr<const Quantum> owner;
+        std::string_view payload;
+        std::string tail;
+        std::function<void()> done;
+    };
+    void WriterThread();
+    std::mutex m_queueLock;
+    std::condition_variable m_queueChanged;
+    std::deque<Queued> m_queue;
+    bool m_stopWriter = false;
+    std::thread m_writer;  // started by the first WriteLater
 };
 
 inline std::string_view AsView(const std::vector<uint8_t>& v) {

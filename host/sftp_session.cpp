@@ -16,6 +16,17 @@ namespace {
 // READDIR a batch of names, anything else a small status.
 constexpr uint64_t kNamesReplyCharge = 64 * 1024;
 constexpr uint64_t kSmallReplyCharge = 512;
+// Held replies go out at the latest when the next reply is made this long
+// after them, even while the provider still has requests queued.
+constexpr auto kMaxHold = std::chrono::milliseconds(2);
+
+// Read data at least this large is written by the output's own thread, so
+// that the provider reads on while the client takes it.
+constexpr size_t kWriteLaterSize = 32 * 1024;
+
+// Set while a thread makes replies from the provider's answers: those may
+// be held back.
+thread_local bool t_draining = false;
 
 std::string Utf8(const RefPtr<QtStr>& s) {
     return s ? Narrow(s->sv()) : std::string();
@@ -33,11 +44,13 @@ SftpSession::SftpSession(ProviderLink provider, SessionOptions options, Logger& 
     m_hub.Link(*m_responsePort, m_responseIn);
     m_hub.Link(*m_logPort, m_logIn);
     m_hub.Link(*m_transferPort, m_transferIn);
-    m_hub.Link(m_wakeOut, m_wakeIn);
     m_hub.Link(m_initOut, *m_provider.initPort);
     m_hub.Link(m_requestOut, *m_provider.requestPort);
     m_hub.Link(m_eofOut, *m_provider.eofPort);
     m_hub.Install(*m_provider.component);
+    for (InPort* port : {static_cast<InPort*>(&m_responseIn), static_cast<InPort*>(&m_logIn),
+                         static_cast<InPort*>(&m_transferIn)})
+        m_hub.SetConsumer(*port, [this] { DrainReplies(); });
 }
 
 SftpSession::~SftpSession() {
@@ -48,10 +61,6 @@ SftpSession::~SftpSession() {
         m_eofSent = true;
         KilnComponent::SendOn(m_hub, m_eofOut, MakeRef<QtEof>());
         m_providerThread.join();
-    }
-    if (m_replyThread.joinable()) {
-        KilnComponent::SendOn(m_hub, m_wakeOut, MakeRef<QtEof>());
-        m_replyThread.join();
     }
     // The provider's ports lead into this hub: unlink them before it goes.
     m_hub.Unlink(m_initOut, *m_provider.initPort);
@@ -96,18 +105,30 @@ void SftpSession::ProviderThread() {
     else if (!m_eofSent)
         m_log.Log(LogLevel::Error, "provider stopped before the end of input");
     m_providerDead = !failure.empty() || !m_eofSent;
-    KilnComponent::SendOn(m_hub, m_wakeOut, MakeRef<QtEof>());
+    if (m_providerDead) {
+        FailAllPending("The provider stopped.");
+        m_stopping = true;
+    }
+    m_out->Flush();
+    m_providerFinished = true;
+    WakeReader();
 }
 
-void SftpSession::ReplyThread() {
-    InPort* ports[] = {&m_responseIn, &m_logIn, &m_transferIn, &m_wakeIn};
+void SftpSession::DrainReplies() {
+    std::lock_guard<std::mutex> guard(m_replyLock);
+    struct Draining {
+        Draining() { t_draining = true; }
+        ~Draining() { t_draining = false; }
+    };
+    std::optional<Draining> draining(std::in_place);
+    InPort* ports[] = {&m_responseIn, &m_logIn, &m_transferIn};
     for (;;) {
         RefPtr<Quantum> next;
         size_t from = 0;
         {
             PortHubLock lock(m_hub);
             const QuantaEntry* best = nullptr;
-            for (size_t i = 0; i < 4; ++i) {
+            for (size_t i = 0; i < 3; ++i) {
                 const QuantaEntry* front = ports[i]->Front();
                 if (front && (!best || front->sequence < best->sequence)) {
                     best = front;
@@ -116,31 +137,25 @@ void SftpSession::ReplyThread() {
             }
             if (best) next = ports[from]->PopFront();
         }
-        if (!next) {
-            // Replies made while draining went out together; the client
-            // has them all before this thread sleeps.
-            m_out->Uncork();
-            m_hub.Wait(ports, 4, 0, 0);
-            m_out->Cork();
-            continue;
-        }
+        if (!next) break;
         if (from == 0) {
             HandleResponse(QuantumCast<QtSfsResponse>(next));
         } else if (from == 1) {
             if (auto log = QuantumCast<QtSfsLog>(next)) HandleLog(*log);
-        } else if (from == 2) {
-            if (auto note = QuantumCast<QtSfsNotifyFileTransfer>(next)) HandleTransfer(*note);
-        } else {
-            if (m_providerDead) {
-                FailAllPending("The provider stopped.");
-                m_stopping = true;
-            }
-            if (m_stopping) break;
+        } else if (auto note = QuantumCast<QtSfsNotifyFileTransfer>(next)) {
+            HandleTransfer(*note);
         }
     }
-    m_out->Uncork();
-    m_replyThreadDone = true;
-    WakeReader();
+    draining.reset();
+    // While the provider has requests queued, more replies follow soon and
+    // go out with these; once it has none it waits for the client, which
+    // must have its replies first.
+    bool providerIdle;
+    {
+        PortHubLock lock(m_hub);
+        providerIdle = m_provider.requestPort->IsEmpty();
+    }
+    if (providerIdle || m_out->HeldFor() >= kMaxHold) m_out->Flush();
 }
 
 void SftpSession::HandleResponse(const RefPtr<QtSfsResponse>& response) {
@@ -237,7 +252,11 @@ SftpWriter SftpSession::StartReply(const ClientRequest& request, uint8_t type) c
 
 void SftpSession::Reply(ClientRequest& request, SftpWriter& packet) {
     if (request.replied.exchange(true)) return;
-    m_out->Write(packet.Finish());
+    const std::vector<uint8_t>& bytes = packet.Finish();
+    if (t_draining)
+        m_out->Hold(AsView(bytes));
+    else
+        m_out->Write(bytes);
     Release(request.charge);
 }
 
@@ -268,9 +287,18 @@ void SftpSession::ReplyData(ClientRequest& request, const QtBytes& data, bool en
     const bool withEof = m_version >= 6;
     w.Finish(data.Size() + (withEof ? 1 : 0));
     // The data goes out from the provider's buffer as it is.
-    m_out->Write(
-        AsView(w.Bytes()), data.View(),
-        withEof ? std::string_view(reinterpret_cast<const char*>(&eof), 1) : std::string_view());
+    const std::string_view tail =
+        withEof ? std::string_view(reinterpret_cast<const char*>(&eof), 1) : std::string_view();
+    if (t_draining && data.Size() >= kWriteLaterSize) {
+        const uint64_t charge = request.charge;
+        m_out->WriteLater(std::string(AsView(w.Bytes())), RefPtr<const Quantum>(&data),
+                          data.View(), std::string(tail), [this, charge] { Release(charge); });
+        return;
+    }
+    if (t_draining)
+        m_out->Hold(AsView(w.Bytes()), data.View(), tail);
+    else
+        m_out->Write(AsView(w.Bytes()), data.View(), tail);
     Release(request.charge);
 }
 
@@ -476,7 +504,6 @@ int SftpSession::Serve(int inFd, int outFd) {
     }
     m_out = std::make_unique<PacketOutput>(outFd);
     StartProvider();
-    m_replyThread = std::thread([this] { ReplyThread(); });
 
     PacketInput input(inFd, m_wakePipe[0]);
     int status = 0;
@@ -533,7 +560,7 @@ int SftpSession::Serve(int inFd, int outFd) {
     // that input ended, so that none of them is left without a reply.
     {
         std::unique_lock<std::mutex> lock(m_flightLock);
-        m_flightChanged.wait(lock, [&] { return m_flightCount == 0 || m_replyThreadDone; });
+        m_flightChanged.wait(lock, [&] { return m_flightCount == 0 || m_providerFinished; });
     }
     if (m_providerThread.joinable()) {
         m_eofSent = true;
@@ -541,8 +568,7 @@ int SftpSession::Serve(int inFd, int outFd) {
         m_providerThread.join();
     }
     m_stopping = true;
-    KilnComponent::SendOn(m_hub, m_wakeOut, MakeRef<QtEof>());
-    if (m_replyThread.joinable()) m_replyThread.join();
+    m_out->Flush();
     if (m_providerDead) status = 1;
     return status;
 }

@@ -2,12 +2,14 @@
 //
 // Threads: the caller's thread reads standard input, cuts it into packets and
 // runs the request handlers, which turn each request into QtSfsRequest
-// messages for the provider; the provider runs on a thread of its own; a
-// reply thread takes the provider's responses, logs and transfer
-// notifications from the server's own input ports (linked to the reply ports
-// that travel inside each request) and turns every response into the SFTP
-// reply of the negotiated version. Every client request gets exactly one
-// reply, whatever path it takes.
+// messages for the provider; the provider runs on a thread of its own. The
+// provider's responses, logs and transfer notifications reach the server's
+// own input ports (linked to the reply ports that travel inside each
+// request), and the thread that sent them, normally the provider's, turns
+// them into the SFTP replies of the negotiated version at once: a separate
+// reply thread would cost two thread switches per request. Small replies
+// are held while the provider has more requests queued and go out together.
+// Every client request gets exactly one reply, whatever path it takes.
 //
 // Memory: each request in flight is charged its packet and the reply it may
 // bring (a READ its length). While the charges reach the bound, no further
@@ -141,7 +143,9 @@ class SftpSession {
 
     void StartProvider();
     void ProviderThread();
-    void ReplyThread();
+    // Turns what reached the server's input ports into replies and log
+    // lines; runs on the sending thread.
+    void DrainReplies();
     void HandleResponse(const RefPtr<QtSfsResponse>& response);
     void HandleLog(const QtSfsLog& log);
     void HandleTransfer(const QtSfsNotifyFileTransfer& note);
@@ -169,18 +173,15 @@ class SftpSession {
     TypedOutPort<QtSfsInit> m_initOut;
     TypedOutPort<QtSfsRequest> m_requestOut;
     TypedOutPort<QtEof> m_eofOut;
-    TypedOutPort<QtEof> m_wakeOut;
     TypedInPort<QtSfsResponse> m_responseIn;
     TypedInPort<QtSfsLog> m_logIn;
     TypedInPort<QtSfsNotifyFileTransfer> m_transferIn;
-    TypedInPort<QtEof> m_wakeIn;
     RefPtr<QtOutPort<QtSfsResponse>> m_responsePort;
     RefPtr<QtOutPort<QtSfsLog>> m_logPort;
     RefPtr<QtOutPort<QtSfsNotifyFileTransfer>> m_transferPort;
 
     std::unique_ptr<PacketOutput> m_out;
     std::thread m_providerThread;
-    std::thread m_replyThread;
     int m_wakePipe[2] = {-1, -1};
 
     std::mutex m_pendingLock;
@@ -189,7 +190,9 @@ class SftpSession {
     std::atomic<bool> m_providerDead{false};
     std::atomic<bool> m_eofSent{false};
     std::atomic<bool> m_stopping{false};
-    std::atomic<bool> m_replyThreadDone{false};
+    std::atomic<bool> m_providerFinished{false};
+    // One thread at a time makes replies: completions keep state of their own.
+    std::mutex m_replyLock;
     std::atomic<bool> m_ended{false};
     uint64_t m_requestsSeen = 0;
 

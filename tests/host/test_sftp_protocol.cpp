@@ -2,6 +2,7 @@
 // path canonicalisation, attribute formats per version, the ls -l line.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -115,7 +116,9 @@ TEST_F(PacketInputTest, CutsPacketsAndReportsHowTheStreamEnds) {
     }
 }
 
-TEST_F(PacketInputTest, CorkedOutputKeepsSmallPacketsInOrderUntilUncorked) {
+TEST_F(PacketInputTest, HeldPacketsGoOutInOrderBeforeAnyLaterWrite) {
+    // Room for a whole buffer of held packets, so that no write blocks here.
+    ASSERT_GE(fcntl(m_fds[1], F_SETPIPE_SZ, 1 << 20), 1 << 17);
     PacketOutput out(m_fds[1]);
     auto readable = [&] {
         pollfd p{m_fds[0], POLLIN, 0};
@@ -131,30 +134,35 @@ TEST_F(PacketInputTest, CorkedOutputKeepsSmallPacketsInOrderUntilUncorked) {
         }
         return got;
     };
-    out.Cork();
-    EXPECT_TRUE(out.Write("one"));
-    EXPECT_TRUE(out.Write("two", "-", "2"));
+    EXPECT_EQ(out.HeldFor().count(), 0);
+    EXPECT_TRUE(out.Hold("one"));
+    EXPECT_TRUE(out.Hold("two", "-", "2"));
     EXPECT_FALSE(readable());
-    // A large packet goes out at once, after what waited before it.
+    EXPECT_GE(out.HeldFor().count(), 0);
+    // A large packet is never held; it goes out after what waited.
     const std::string large(8192, 'L');
-    EXPECT_TRUE(out.Write("big:", large));
+    EXPECT_TRUE(out.Hold("big:", large));
     EXPECT_EQ(drain(), "onetwo-2big:" + large);
-    EXPECT_TRUE(out.Write("three"));
+    EXPECT_TRUE(out.Hold("three"));
     EXPECT_FALSE(readable());
-    EXPECT_TRUE(out.Uncork());
+    EXPECT_TRUE(out.Flush());
     EXPECT_EQ(drain(), "three");
-    // Uncorked, every packet is written at once.
-    EXPECT_TRUE(out.Write("four"));
-    EXPECT_EQ(drain(), "four");
-    EXPECT_EQ(out.PacketsWritten(), 5u);
-    // A client that went away: the buffered packets are dropped, the error
+    // A plain write takes what is held along.
+    EXPECT_TRUE(out.Hold("four"));
+    EXPECT_TRUE(out.Write("five"));
+    EXPECT_EQ(drain(), "fourfive");
+    EXPECT_EQ(out.PacketsWritten(), 6u);
+    // Enough held bytes go out without a flush.
+    const std::string chunk(4000, 'c');
+    for (int i = 0; i < 17; ++i) EXPECT_TRUE(out.Hold(chunk));
+    EXPECT_EQ(drain().size(), 17 * chunk.size());
+    // A client that went away: the held packets are dropped, the error
     // shows, and later writes fail at once.
-    out.Cork();
-    EXPECT_TRUE(out.Write("lost"));
+    EXPECT_TRUE(out.Hold("lost"));
     close(m_fds[0]);
     m_fds[0] = -1;
     signal(SIGPIPE, SIG_IGN);
-    EXPECT_FALSE(out.Uncork());
+    EXPECT_FALSE(out.Flush());
     EXPECT_TRUE(out.Broken());
     EXPECT_FALSE(out.Write("after"));
 }

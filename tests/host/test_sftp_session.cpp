@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -266,6 +267,39 @@ TEST(SftpSession, WritesAndReadsBytesThroughHandles) {
     eof.U64(payload.size());
     eof.U32(10);
     EXPECT_EQ(t.Call(eof).StatusCode(), 1u);  // EOF
+
+    // Pipelined large reads, each answered from the output's own writer,
+    // mixed with small replies: every reply arrives whole, once, with its
+    // own bytes.
+    std::map<uint32_t, std::string> chunks;
+    const uint32_t chunk = 48 * 1024;
+    uint32_t id = 100;
+    for (uint64_t offset = 0; offset < payload.size(); offset += chunk, ++id) {
+        SftpWriter big = Request(Fxp::Read, id);
+        big.String(h);
+        big.U64(offset);
+        big.U32(chunk);
+        t.Send(big);
+        SftpWriter stat = Request(Fxp::Fstat, 1000 + id);
+        stat.String(h);
+        t.Send(stat);
+    }
+    std::string joined;
+    for (uint32_t n = 0; n < 2 * (id - 100); ++n) {
+        std::optional<SftpReply> reply = t.Read();
+        ASSERT_TRUE(reply.has_value());
+        if (reply->id >= 1000) {
+            EXPECT_EQ(reply->type, Fxp::Attrs);
+            continue;
+        }
+        ASSERT_EQ(reply->type, Fxp::Data);
+        SftpReader rd(reply->body);
+        std::string_view part;
+        ASSERT_TRUE(rd.String(part));
+        EXPECT_TRUE(chunks.emplace(reply->id, std::string(part)).second);
+    }
+    for (const auto& [n, part] : chunks) joined += part;
+    EXPECT_EQ(joined, payload);
 }
 
 TEST(SftpSession, StatusCodesFallBackToWhatTheVersionKnows) {
