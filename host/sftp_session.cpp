@@ -62,6 +62,9 @@ SftpSession::~SftpSession() {
         KilnComponent::SendOn(m_hub, m_eofOut, MakeRef<QtEof>());
         m_providerThread.join();
     }
+    // Data replies still queued for the output's own thread finish now,
+    // while the flight counters their completions touch still exist.
+    m_out.reset();
     // The provider's ports lead into this hub: unlink them before it goes.
     m_hub.Unlink(m_initOut, *m_provider.initPort);
     m_hub.Unlink(m_requestOut, *m_provider.requestPort);

@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "component/general_quanta.h"
 #include "component/kiln_component.h"
@@ -120,6 +122,37 @@ TEST(PortHubSend, NeverQueuesNullOrAQuantumThePortDoesNotTake) {
     TypedOutPort<QtEof> unlinked;
     EXPECT_EQ(hub.Send(unlinked, MakeRef<QtEof>()), 0);
     EXPECT_EQ(hub.DeliveryCount(), 0u);
+}
+
+TEST(PortHubSend, AConsumerPortIsEmptiedByTheSenderAfterTheDelivery) {
+    PortHubImpl hub;
+    TypedOutPort<QtEof> out;
+    TypedInPort<QtEof> consumed, plain;
+    hub.Link(out, consumed);
+    hub.Link(out, plain);
+    std::vector<std::pair<std::thread::id, uint64_t>> taken;
+    // The consumer takes the hub's lock itself: the sender must have let go.
+    hub.SetConsumer(consumed, [&] {
+        PortHubLock lock(hub);
+        while (const QuantaEntry* front = consumed.Front()) {
+            taken.emplace_back(std::this_thread::get_id(), front->sequence);
+            consumed.PopFront();
+        }
+    });
+    std::thread sender([&] {
+        EXPECT_EQ(hub.Send(out, MakeRef<QtEof>()), 1);
+        EXPECT_EQ(hub.Send(out, MakeRef<QtEof>()), 1);
+    });
+    const std::thread::id senderId = sender.get_id();
+    sender.join();
+    ASSERT_EQ(taken.size(), 2u);
+    EXPECT_EQ(taken[0], std::make_pair(senderId, uint64_t{1}));
+    EXPECT_EQ(taken[1], std::make_pair(senderId, uint64_t{3}));
+    EXPECT_TRUE(consumed.IsEmpty());
+    EXPECT_EQ(FrontSequence(plain, hub), 2u) << "an ordinary port keeps its queue";
+    hub.SetConsumer(consumed, nullptr);
+    EXPECT_EQ(hub.Send(out, MakeRef<QtEof>()), 1);
+    EXPECT_FALSE(consumed.IsEmpty()) << "without a consumer the quantum waits in the queue";
 }
 
 class TwoPortReceiver : public KilnComponent {
