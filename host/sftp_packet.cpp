@@ -110,16 +110,25 @@ PacketInput::PacketInput(int fd, int wakeFd, uint32_t maxPacket)
 }
 
 PacketInput::Result PacketInput::WaitReadable() {
-    if (m_wakeFd < 0) return Result::Packet;
+    if (m_wakeFd < 0 && !m_beforeSleep) return Result::Packet;
+    bool looked = false;
     for (;;) {
         pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-        int n = poll(fds, 2, -1);
+        // A first look without waiting tells whether this thread is about
+        // to sleep; only then is the hook worth its call.
+        const int timeout = m_beforeSleep && !looked ? 0 : -1;
+        int n = poll(fds, m_wakeFd >= 0 ? 2 : 1, timeout);
         if (n < 0) {
             if (errno == EINTR) continue;
             m_errno = errno;
             return Result::Error;
         }
-        if (fds[1].revents) return Result::Stopped;
+        if (n == 0) {
+            looked = true;
+            m_beforeSleep();
+            continue;
+        }
+        if (m_wakeFd >= 0 && fds[1].revents) return Result::Stopped;
         return Result::Packet;
     }
 }

@@ -180,6 +180,9 @@ class PacketInput {
     PacketInput(int fd, int wakeFd, uint32_t maxPacket = kMaxPacketLength);
 
     Result Next(RefPtr<SftpPacket>& packet);
+    // Called before the input waits for the client, which may be waiting
+    // for replies held back meanwhile.
+    void SetBeforeSleep(std::function<void()> hook) { m_beforeSleep = std::move(hook); }
     // The length word that made Next answer TooLong.
     uint32_t RefusedLength() const { return m_refusedLength; }
     int LastErrno() const { return m_errno; }
@@ -200,6 +203,7 @@ class PacketInput {
     size_t m_end = 0;
     uint32_t m_refusedLength = 0;
     int m_errno = 0;
+    std::function<void()> m_beforeSleep;
 };
 
 // Writes whole packets to a descriptor, one writer at a time. After a write

@@ -509,6 +509,9 @@ int SftpSession::Serve(int inFd, int outFd) {
     StartProvider();
 
     PacketInput input(inFd, m_wakePipe[0]);
+    // Replies held while the provider works through a long request must not
+    // wait for it when the client has nothing more to send.
+    input.SetBeforeSleep([this] { m_out->Flush(); });
     int status = 0;
     bool negotiated = false;
     for (;;) {

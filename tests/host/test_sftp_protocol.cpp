@@ -7,9 +7,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <thread>
 
 #include "host/sftp_attrs.h"
 #include "host/sftp_log.h"
@@ -114,6 +116,31 @@ TEST_F(PacketInputTest, CutsPacketsAndReportsHowTheStreamEnds) {
         EXPECT_EQ(in.Next(packet), c.end);
         feeder.join();
     }
+}
+
+TEST_F(PacketInputTest, TheSleepHookRunsOnlyWhenNoInputIsWaiting) {
+    int wake[2];
+    ASSERT_EQ(pipe(wake), 0);
+    PacketInput in(m_fds[0], wake[0]);
+    int calls = 0;
+    in.SetBeforeSleep([&] { ++calls; });
+    RefPtr<SftpPacket> packet;
+    Feed(Be32(2) + "ab", false);
+    ASSERT_EQ(in.Next(packet), PacketInput::Result::Packet);
+    EXPECT_EQ(calls, 0) << "input was waiting: no reason to flush";
+    std::thread feeder([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Feed(Be32(2) + "cd", false);
+    });
+    ASSERT_EQ(in.Next(packet), PacketInput::Result::Packet);
+    EXPECT_EQ(packet->View(), "cd");
+    EXPECT_EQ(calls, 1);
+    feeder.join();
+    // The wake descriptor still ends a wait.
+    ASSERT_EQ(write(wake[1], "x", 1), 1);
+    EXPECT_EQ(in.Next(packet), PacketInput::Result::Stopped);
+    close(wake[0]);
+    close(wake[1]);
 }
 
 TEST_F(PacketInputTest, HeldPacketsGoOutInOrderBeforeAnyLaterWrite) {
