@@ -163,7 +163,8 @@ uint8_t PortHubImpl::Send(OutPort& port, const RefPtr<Quantum>& quantum) {
     return all ? 1 : 0;
 }
 
-void PortHubImpl::WakeWaitersOn(const InPort* port, std::vector<std::shared_ptr<WakeSignal>>& wake) {
+void PortHubImpl::WakeWaitersOn(const InPort* port,
+                                std::vector<std::shared_ptr<WakeSignal>>& wake) {
     for (Waiter* waiter : m_waiters) {
         if (waiter->Watches(port) && !waiter->woken) {
             waiter->woken = true;

@@ -294,8 +294,8 @@ void SftpSession::ReplyData(ClientRequest& request, const QtBytes& data, bool en
         withEof ? std::string_view(reinterpret_cast<const char*>(&eof), 1) : std::string_view();
     if (t_draining && data.Size() >= kWriteLaterSize) {
         const uint64_t charge = request.charge;
-        m_out->WriteLater(std::string(AsView(w.Bytes())), RefPtr<const Quantum>(&data),
-                          data.View(), std::string(tail), [this, charge] { Release(charge); });
+        m_out->WriteLater(std::string(AsView(w.Bytes())), RefPtr<const Quantum>(&data), data.View(),
+                          std::string(tail), [this, charge] { Release(charge); });
         return;
     }
     if (t_draining)

@@ -50,8 +50,7 @@ class LookupCache {
         {
             std::lock_guard<std::mutex> guard(m_lock);
             auto it = m_entries.find(key);
-            if (it != m_entries.end() && now - it->second.when < kLifetime)
-                return it->second.value;
+            if (it != m_entries.end() && now - it->second.when < kLifetime) return it->second.value;
         }
         std::optional<Value> value = fetch();
         std::lock_guard<std::mutex> guard(m_lock);

@@ -1,10 +1,10 @@
 // The SFTP protocol layer without a session: packet bounds and framing,
 // path canonicalisation, attribute formats per version, the ls -l line.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
