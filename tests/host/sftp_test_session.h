@@ -50,9 +50,9 @@ class SftpTestSession {
         sftp::ProviderLink helperLink;
         if (withHelper) {
             m_helper = std::make_unique<FakeProvider>(m_dir);
-            helperLink =
-                sftp::ProviderLink{m_helper.get(), &m_helper->InitPort(), &m_helper->RequestPort(),
-                                   &m_helper->EofPort(), FakeProvider::Info()};
+            helperLink = sftp::ProviderLink{m_helper.get(), &m_helper->InitPort(),
+                                            &m_helper->RequestPort(), &m_helper->EofPort(),
+                                            FakeProvider::Info()};
         }
         if (options.home.empty()) options.home = "/";
         m_session = std::make_unique<sftp::SftpSession>(link, options, m_log, helperLink);
