@@ -15,7 +15,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/sftp_log.h"
@@ -62,7 +61,6 @@ void Usage(FILE* out) {
                  "                    OwnerGroup, FileShare, ShowHidden (default Yes)\n"
                  "  --max-in-flight BYTES  memory that requests in flight may hold\n"
                  "                    (default 64 MiB)\n"
-                 "  --single-provider run one provider instance even on several processors\n"
                  "  --help, --version\n",
                  kModuleName);
 }
@@ -119,7 +117,7 @@ bool KnownSwitch(const std::string& name) {
 
 int main(int argc, char** argv) {
     std::string root = "/", home, modulePath, levelText = "ERROR";
-    bool toStderr = false, readOnly = false, singleProvider = false;
+    bool toStderr = false, readOnly = false;
     uint64_t maxInFlight = 64ull << 20;
     std::vector<std::pair<char16_t, std::string>> drives;
     std::vector<std::pair<std::string, std::string>> switches = {{"PosixPermissions", "Yes"}};
@@ -166,8 +164,6 @@ int main(int argc, char** argv) {
             if (!value(v)) return fail("--max-in-flight needs a number");
             maxInFlight = std::strtoull(v.c_str(), nullptr, 10);
             if (maxInFlight == 0) return fail("bad --max-in-flight " + v);
-        } else if (a == "--single-provider") {
-            singleProvider = true;
         } else if (a == "--drive") {
             if (!value(v) || v.size() < 3 || v[1] != '=' ||
                 !std::isalpha(static_cast<unsigned char>(v[0])))
@@ -230,11 +226,6 @@ int main(int argc, char** argv) {
         log.Log(LogLevel::Error, "the provider could not be created");
         return 1;
     }
-    // A second instance takes stats by path on another processor, which
-    // roughly doubles how fast listings and runs of stats go. Without one the
-    // session simply runs on the first.
-    std::unique_ptr<KilnSfsProvider> helper;
-    if (!singleProvider && std::thread::hardware_concurrency() > 1) helper.reset(create());
 
     SessionOptions options;
     options.root = root;
@@ -252,18 +243,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     log.Log(LogLevel::Verbose, "serving " + root + " as /, starting in " + options.home);
-    ProviderLink helperLink;
-    if (helper)
-        helperLink = ProviderLink{helper.get(), &helper->InitPort(), &helper->RequestPort(),
-                                  &helper->EofPort(), helper->GetProviderInfo()};
     int status;
     {
-        SftpSession session(std::move(link), std::move(options), log, std::move(helperLink));
+        SftpSession session(std::move(link), std::move(options), log);
         EnlargePipe(STDIN_FILENO);
         EnlargePipe(STDOUT_FILENO);
         status = session.Serve(STDIN_FILENO, STDOUT_FILENO);
     }
-    helper.reset();
     provider.reset();
     // The module stays loaded: objects it made may be released as the
     // process ends.

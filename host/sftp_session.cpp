@@ -28,35 +28,14 @@ constexpr size_t kWriteLaterSize = 32 * 1024;
 // be held back.
 thread_local bool t_draining = false;
 
-// Requests that read and never change anything: they need not wait for the
-// helper instance to finish its stats.
-bool IsPureRead(uint8_t type) {
-    switch (type) {
-        case Fxp::Stat:
-        case Fxp::Lstat:
-        case Fxp::Fstat:
-        case Fxp::Read:
-        case Fxp::Opendir:
-        case Fxp::Readdir:
-        case Fxp::Realpath:
-        case Fxp::Readlink:
-            return true;
-        default:
-            return false;
-    }
-}
-
 std::string Utf8(const RefPtr<QtStr>& s) {
     return s ? Narrow(s->sv()) : std::string();
 }
 
 }  // namespace
 
-thread_local SftpSession::Instance* SftpSession::s_thisInstance = nullptr;
-
-SftpSession::SftpSession(ProviderLink provider, SessionOptions options, Logger& log,
-                         ProviderLink helper)
-    : m_options(std::move(options)), m_log(log) {
+SftpSession::SftpSession(ProviderLink provider, SessionOptions options, Logger& log)
+    : m_provider(std::move(provider)), m_options(std::move(options)), m_log(log) {
     m_home = m_options.home.empty() ? std::string("/")
                                     : CanonicalPath("/", m_options.home).value_or("/");
     m_responsePort = MakeRef<QtOutPort<QtSfsResponse>>();
@@ -65,16 +44,10 @@ SftpSession::SftpSession(ProviderLink provider, SessionOptions options, Logger& 
     m_hub.Link(*m_responsePort, m_responseIn);
     m_hub.Link(*m_logPort, m_logIn);
     m_hub.Link(*m_transferPort, m_transferIn);
-    for (ProviderLink* link : {&provider, &helper}) {
-        if (!link->component) continue;
-        auto instance = std::make_unique<Instance>();
-        instance->link = *link;
-        m_hub.Link(instance->initOut, *link->initPort);
-        m_hub.Link(instance->requestOut, *link->requestPort);
-        m_hub.Link(instance->eofOut, *link->eofPort);
-        m_hub.Install(*link->component);
-        m_instances.push_back(std::move(instance));
-    }
+    m_hub.Link(m_initOut, *m_provider.initPort);
+    m_hub.Link(m_requestOut, *m_provider.requestPort);
+    m_hub.Link(m_eofOut, *m_provider.eofPort);
+    m_hub.Install(*m_provider.component);
     for (InPort* port : {static_cast<InPort*>(&m_responseIn), static_cast<InPort*>(&m_logIn),
                          static_cast<InPort*>(&m_transferIn)})
         m_hub.SetConsumer(*port, [this] { DrainReplies(); });
@@ -83,18 +56,20 @@ SftpSession::SftpSession(ProviderLink provider, SessionOptions options, Logger& 
 SftpSession::~SftpSession() {
     m_stopping = true;
     WakeReader();
-    // The providers still run only when Serve never got to end them.
-    StopProviders();
+    if (m_providerThread.joinable()) {
+        // The provider still runs only when Serve never got to end it.
+        m_eofSent = true;
+        KilnComponent::SendOn(m_hub, m_eofOut, MakeRef<QtEof>());
+        m_providerThread.join();
+    }
     // Data replies still queued for the output's own thread finish now,
     // while the flight counters their completions touch still exist.
     m_out.reset();
-    // The providers' ports lead into this hub: unlink them before it goes.
-    for (auto& instance : m_instances) {
-        m_hub.Unlink(instance->initOut, *instance->link.initPort);
-        m_hub.Unlink(instance->requestOut, *instance->link.requestPort);
-        m_hub.Unlink(instance->eofOut, *instance->link.eofPort);
-        instance->link.component->SetHub(nullptr);
-    }
+    // The provider's ports lead into this hub: unlink them before it goes.
+    m_hub.Unlink(m_initOut, *m_provider.initPort);
+    m_hub.Unlink(m_requestOut, *m_provider.requestPort);
+    m_hub.Unlink(m_eofOut, *m_provider.eofPort);
+    m_provider.component->SetHub(nullptr);
     for (int fd : m_wakePipe)
         if (fd >= 0) close(fd);
 }
@@ -103,35 +78,22 @@ std::optional<std::string> SftpSession::Resolve(std::string_view clientPath) con
     return CanonicalPath(m_home, clientPath);
 }
 
-void SftpSession::StartProviders() {
-    for (auto& instance : m_instances) {
-        auto init = MakeRef<QtSfsInit>();
-        auto root = QtNameValueTree::Make(u"Parameters", u"");
-        root->AddChild(u"MountPath", u"/");
-        root->AddChild(u"RootPath", m_options.rootPath);
-        for (const auto& [name, value] : m_options.parameters) root->AddChild(name, value);
-        init->m_root = root;
-        init->m_outLog = m_logPort;
-        Instance& it = *instance;
-        it.thread = std::thread([this, &it] { ProviderThread(it); });
-        KilnComponent::SendOn(m_hub, it.initOut, init);
-    }
+void SftpSession::StartProvider() {
+    auto init = MakeRef<QtSfsInit>();
+    auto root = QtNameValueTree::Make(u"Parameters", u"");
+    root->AddChild(u"MountPath", u"/");
+    root->AddChild(u"RootPath", m_options.rootPath);
+    for (const auto& [name, value] : m_options.parameters) root->AddChild(name, value);
+    init->m_root = root;
+    init->m_outLog = m_logPort;
+    m_providerThread = std::thread([this] { ProviderThread(); });
+    KilnComponent::SendOn(m_hub, m_initOut, init);
 }
 
-void SftpSession::StopProviders() {
-    for (auto& instance : m_instances) {
-        if (!instance->thread.joinable()) continue;
-        m_eofSent = true;
-        KilnComponent::SendOn(m_hub, instance->eofOut, MakeRef<QtEof>());
-        instance->thread.join();
-    }
-}
-
-void SftpSession::ProviderThread(Instance& instance) {
+void SftpSession::ProviderThread() {
     std::string failure;
     try {
-        s_thisInstance = &instance;
-        instance.link.component->Run();
+        m_provider.component->Run();
     } catch (const KilnComponent::Exit& e) {
         failure = Narrow(e.Description().sv());
     } catch (const WException& e) {
@@ -145,7 +107,7 @@ void SftpSession::ProviderThread(Instance& instance) {
         m_log.Log(LogLevel::Error, "provider stopped: " + failure);
     else if (!m_eofSent)
         m_log.Log(LogLevel::Error, "provider stopped before the end of input");
-    if (!failure.empty() || !m_eofSent) m_providerDead = true;
+    m_providerDead = !failure.empty() || !m_eofSent;
     if (m_providerDead) {
         FailAllPending("The provider stopped.");
         m_stopping = true;
@@ -153,8 +115,6 @@ void SftpSession::ProviderThread(Instance& instance) {
     m_out->Flush();
     m_providerFinished = true;
     WakeReader();
-    std::lock_guard<std::mutex> guard(m_orderLock);
-    m_orderChanged.notify_all();
 }
 
 void SftpSession::DrainReplies() {
@@ -193,10 +153,10 @@ void SftpSession::DrainReplies() {
     // While the provider has requests queued, more replies follow soon and
     // go out with these; once it has none it waits for the client, which
     // must have its replies first.
-    bool providerIdle = true;
-    if (s_thisInstance) {
+    bool providerIdle;
+    {
         PortHubLock lock(m_hub);
-        providerIdle = s_thisInstance->link.requestPort->IsEmpty();
+        providerIdle = m_provider.requestPort->IsEmpty();
     }
     if (providerIdle || m_out->HeldFor() >= kMaxHold) m_out->Flush();
 }
@@ -215,7 +175,6 @@ void SftpSession::HandleResponse(const RefPtr<QtSfsResponse>& response) {
         pending = std::move(it->second);
         m_pending.erase(it);
     }
-    Answered(*pending.at);
     ClientRequest& request = *pending.request;
     try {
         if (!request.replied) pending.done(*this, request, *response);
@@ -255,7 +214,6 @@ void SftpSession::FailAllPending(std::string_view why) {
         pending.swap(m_pending);
     }
     for (auto& [id, p] : pending) {
-        Answered(*p.at);
         ReplyStatus(*p.request, SfsStatusCode::Failure, why);
         Settle(*p.request);
     }
@@ -273,44 +231,15 @@ void SftpSession::Sfs(ClientRequest& request, SfsRequest type, const RefPtr<Quan
     message->m_outResponse = m_responsePort;
     message->m_outLog = m_logPort;
     ++request.outstanding;
-    Instance& instance = InstanceFor(type);
     {
         std::lock_guard<std::mutex> guard(m_pendingLock);
         ClientRequestPtr owner = request.shared_from_this();
         do {
             message->m_id = m_nextSfsId++;
         } while (m_pending.count(message->m_id));
-        m_pending.emplace(message->m_id, Pending{owner, std::move(done), &instance});
+        m_pending.emplace(message->m_id, Pending{owner, std::move(done)});
     }
-    KilnComponent::SendOn(m_hub, instance.requestOut, message);
-}
-
-SftpSession::Instance& SftpSession::InstanceFor(SfsRequest type) {
-    std::lock_guard<std::mutex> guard(m_orderLock);
-    Instance& first = *m_instances.front();
-    Instance* pick = &first;
-    // A stat by path may run beside the first instance only while nothing
-    // that may change the file system is in flight; the less busy one takes it.
-    if (m_instances.size() > 1 && type == SfsRequest::Stat && m_ordered == 0 &&
-        m_instances[1]->outstanding <= first.outstanding)
-        pick = m_instances[1].get();
-    ++pick->outstanding;
-    return *pick;
-}
-
-void SftpSession::Answered(Instance& instance) {
-    std::lock_guard<std::mutex> guard(m_orderLock);
-    if (--instance.outstanding == 0 && &instance != m_instances.front().get())
-        m_orderChanged.notify_all();
-}
-
-bool SftpSession::MarkReplied(ClientRequest& request) {
-    if (request.replied.exchange(true)) return false;
-    if (request.ordered) {
-        std::lock_guard<std::mutex> guard(m_orderLock);
-        --m_ordered;
-    }
-    return true;
+    KilnComponent::SendOn(m_hub, m_requestOut, message);
 }
 
 void SftpSession::SfsOpen(ClientRequest& request, const RefPtr<QtSfsOpen>& open, Completion done) {
@@ -325,7 +254,7 @@ SftpWriter SftpSession::StartReply(const ClientRequest& request, uint8_t type) c
 }
 
 void SftpSession::Reply(ClientRequest& request, SftpWriter& packet) {
-    if (!MarkReplied(request)) return;
+    if (request.replied.exchange(true)) return;
     const std::vector<uint8_t>& bytes = packet.Finish();
     if (t_draining)
         m_out->Hold(AsView(bytes));
@@ -354,7 +283,7 @@ void SftpSession::ReplyStatus(ClientRequest& request, const QtSfsStatus& status)
 }
 
 void SftpSession::ReplyData(ClientRequest& request, const QtBytes& data, bool endOfFile) {
-    if (!MarkReplied(request)) return;
+    if (request.replied.exchange(true)) return;
     SftpWriter w = StartReply(request, Fxp::Data);
     w.U32(static_cast<uint32_t>(data.Size()));
     const uint8_t eof = endOfFile ? 1 : 0;
@@ -484,7 +413,7 @@ uint64_t SftpSession::ChargeOf(const SftpPacket& packet) const {
         uint32_t length = 0;
         r.String(handle);
         r.U64(offset);
-        if (r.U32(length)) reply = std::min<uint64_t>(length, Info().m_maxReadSize) + 64;
+        if (r.U32(length)) reply = std::min<uint64_t>(length, m_provider.info->m_maxReadSize) + 64;
     } else if (type == Fxp::Readdir) {
         reply = kNamesReplyCharge;
     } else if (type == Fxp::Extended) {
@@ -561,17 +490,6 @@ void SftpSession::Dispatch(const ClientRequestPtr& request) {
         } else if (m_options.readOnly && RequestModifies(type, extension)) {
             ReplyStatus(*request, SfsStatusCode::PermissionDenied, "The server is read-only.");
         } else {
-            if (m_instances.size() > 1 && !IsPureRead(type)) {
-                // The protocol wants pipelined requests to act as if sent one
-                // at a time: whatever may change the file system waits for
-                // the helper's stats, and keeps new ones off it while in flight.
-                std::unique_lock<std::mutex> lock(m_orderLock);
-                m_orderChanged.wait(lock, [&] {
-                    return m_instances[1]->outstanding == 0 || m_providerDead || m_stopping;
-                });
-                ++m_ordered;
-                request->ordered = true;
-            }
             handler(*this, *request, r);
         }
     } catch (const WException& e) {
@@ -588,7 +506,7 @@ int SftpSession::Serve(int inFd, int outFd) {
         return 1;
     }
     m_out = std::make_unique<PacketOutput>(outFd);
-    StartProviders();
+    StartProvider();
 
     PacketInput input(inFd, m_wakePipe[0]);
     // Replies held while the provider works through a long request must not
@@ -650,7 +568,11 @@ int SftpSession::Serve(int inFd, int outFd) {
         std::unique_lock<std::mutex> lock(m_flightLock);
         m_flightChanged.wait(lock, [&] { return m_flightCount == 0 || m_providerFinished; });
     }
-    StopProviders();
+    if (m_providerThread.joinable()) {
+        m_eofSent = true;
+        KilnComponent::SendOn(m_hub, m_eofOut, MakeRef<QtEof>());
+        m_providerThread.join();
+    }
     m_stopping = true;
     m_out->Flush();
     if (m_providerDead) status = 1;

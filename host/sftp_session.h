@@ -73,7 +73,6 @@ struct ClientRequest : std::enable_shared_from_this<ClientRequest> {
     RefPtr<SftpPacket> packet;  // kept while the request lives: WRITE data borrows it
     std::atomic<bool> replied{false};
     std::atomic<int> outstanding{1};  // the handler's own count to begin with
-    bool ordered = false;             // counted in the session's ordering (see Dispatch)
 };
 
 class SftpSession;
@@ -84,12 +83,7 @@ using Handler = void (*)(SftpSession&, ClientRequest&, SftpReader&);
 
 class SftpSession {
   public:
-    // `helper`, when it names a component, is a second instance of the same
-    // provider: it takes stats by path while nothing that may change the file
-    // system is in flight, so that a listing or a run of stats uses a second
-    // core.
-    SftpSession(ProviderLink provider, SessionOptions options, Logger& log,
-                ProviderLink helper = {});
+    SftpSession(ProviderLink provider, SessionOptions options, Logger& log);
     ~SftpSession();
     SftpSession(const SftpSession&) = delete;
     SftpSession& operator=(const SftpSession&) = delete;
@@ -104,7 +98,7 @@ class SftpSession {
     int Version() const { return m_version; }
     void SetVersion(int version) { m_version = version; }
     const SessionOptions& Options() const { return m_options; }
-    const QtSfsProviderInfo& Info() const { return *m_instances.front()->link.info; }
+    const QtSfsProviderInfo& Info() const { return *m_provider.info; }
     Logger& Log() { return m_log; }
     const std::string& Home() const { return m_home; }
     // The canonical client path of a path from the client (relative ones
@@ -142,29 +136,13 @@ class SftpSession {
     uint64_t PeakInFlightBytes() const { return m_peakFlightBytes.load(); }
 
   private:
-    // One provider instance with the server's ports into it.
-    struct Instance {
-        ProviderLink link;
-        TypedOutPort<QtSfsInit> initOut;
-        TypedOutPort<QtSfsRequest> requestOut;
-        TypedOutPort<QtEof> eofOut;
-        std::thread thread;
-        size_t outstanding = 0;  // requests sent and not yet answered; under m_orderLock
-    };
     struct Pending {
         ClientRequestPtr request;
         Completion done;
-        Instance* at = nullptr;
     };
 
-    void StartProviders();
-    void StopProviders();
-    void ProviderThread(Instance& instance);
-    // The instance for a provider request; counts it as outstanding there.
-    Instance& InstanceFor(SfsRequest type);
-    void Answered(Instance& instance);
-    // Marks the request answered; false when it already was.
-    bool MarkReplied(ClientRequest& request);
+    void StartProvider();
+    void ProviderThread();
     // Turns what reached the server's input ports into replies and log
     // lines; runs on the sending thread.
     void DrainReplies();
@@ -183,18 +161,18 @@ class SftpSession {
     void Settle(ClientRequest& request);
     void WakeReader();
 
+    ProviderLink m_provider;
     SessionOptions m_options;
     Logger& m_log;
     std::string m_home;
     std::atomic<int> m_version{0};
 
     PortHubImpl m_hub;
-    // The first instance serves every request; a helper, when there is one,
-    // only stats by path.
-    std::vector<std::unique_ptr<Instance>> m_instances;
-    // The instance whose provider runs on this thread, if any.
-    static thread_local Instance* s_thisInstance;
-    // The inputs that the reply ports of every request lead to.
+    // The server's own ports: feeders into the provider and the inputs that
+    // the reply ports of every request lead to.
+    TypedOutPort<QtSfsInit> m_initOut;
+    TypedOutPort<QtSfsRequest> m_requestOut;
+    TypedOutPort<QtEof> m_eofOut;
     TypedInPort<QtSfsResponse> m_responseIn;
     TypedInPort<QtSfsLog> m_logIn;
     TypedInPort<QtSfsNotifyFileTransfer> m_transferIn;
@@ -203,11 +181,8 @@ class SftpSession {
     RefPtr<QtOutPort<QtSfsNotifyFileTransfer>> m_transferPort;
 
     std::unique_ptr<PacketOutput> m_out;
+    std::thread m_providerThread;
     int m_wakePipe[2] = {-1, -1};
-    // Requests that may change the file system never run beside the helper.
-    std::mutex m_orderLock;
-    std::condition_variable m_orderChanged;
-    size_t m_ordered = 0;  // client requests in flight that are not pure reads
 
     std::mutex m_pendingLock;
     std::unordered_map<uint32_t, Pending> m_pending;

@@ -37,9 +37,8 @@ struct SftpReply {
 
 class SftpTestSession {
   public:
-    // `withHelper` adds a second provider instance on the same directory.
     explicit SftpTestSession(sftp::SessionOptions options = {},
-                             sftp::LogLevel level = sftp::LogLevel::Debug, bool withHelper = false)
+                             sftp::LogLevel level = sftp::LogLevel::Debug)
         : m_log(sftp::Logger::Sink::Memory, level) {
         char tmpl[] = "/tmp/kiln-sftp-test-XXXXXX";
         m_dir = mkdtemp(tmpl);
@@ -47,15 +46,8 @@ class SftpTestSession {
         sftp::ProviderLink link{m_provider.get(), &m_provider->InitPort(),
                                 &m_provider->RequestPort(), &m_provider->EofPort(),
                                 FakeProvider::Info()};
-        sftp::ProviderLink helperLink;
-        if (withHelper) {
-            m_helper = std::make_unique<FakeProvider>(m_dir);
-            helperLink = sftp::ProviderLink{m_helper.get(), &m_helper->InitPort(),
-                                            &m_helper->RequestPort(), &m_helper->EofPort(),
-                                            FakeProvider::Info()};
-        }
         if (options.home.empty()) options.home = "/";
-        m_session = std::make_unique<sftp::SftpSession>(link, options, m_log, helperLink);
+        m_session = std::make_unique<sftp::SftpSession>(link, options, m_log);
         int in[2], out[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in), 0);
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out), 0);
@@ -73,7 +65,6 @@ class SftpTestSession {
         CloseInput();
         if (m_thread.joinable()) m_thread.join();
         m_session.reset();
-        m_helper.reset();
         m_provider.reset();
         for (int fd : {m_toServer, m_fromServer, m_serverIn, m_serverOut})
             if (fd >= 0) close(fd);
@@ -83,7 +74,6 @@ class SftpTestSession {
 
     const std::string& Dir() const { return m_dir; }
     FakeProvider& Provider() { return *m_provider; }
-    FakeProvider& Helper() { return *m_helper; }
     sftp::SftpSession& Session() { return *m_session; }
     sftp::Logger& Log() { return m_log; }
 
@@ -164,7 +154,6 @@ class SftpTestSession {
     sftp::Logger m_log;
     std::string m_dir;
     std::unique_ptr<FakeProvider> m_provider;
-    std::unique_ptr<FakeProvider> m_helper;
     std::unique_ptr<sftp::SftpSession> m_session;
     int m_toServer = -1, m_fromServer = -1, m_serverIn = -1, m_serverOut = -1;
     std::thread m_thread;

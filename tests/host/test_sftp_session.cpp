@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -494,70 +493,6 @@ TEST(SftpSession, ReadOnlyModeRefusesEveryChange) {
     }
     EXPECT_EQ(ReadFile(t.Dir() + "/f"), "x");
     EXPECT_FALSE(t.Provider().LastRequest(SfsRequest::Remove));
-}
-
-TEST(SftpSession, AHelperInstanceTakesStatsWithoutReorderingChanges) {
-    SftpTestSession t({}, sftp::LogLevel::Debug, /*withHelper=*/true);
-    ASSERT_TRUE(t.Init(3));
-    WriteFile(t.Dir() + "/a", "x");
-    auto lstat = [&](uint32_t id, const std::string& path) {
-        SftpWriter w = Request(Fxp::Lstat, id);
-        w.String(path);
-        t.Send(w);
-    };
-
-    // Pipelined stats are shared between the two instances.
-    for (uint32_t id = 1; id <= 20; ++id) lstat(id, "/a");
-    for (int i = 0; i < 20; ++i) {
-        auto r = t.Read();
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->type, Fxp::Attrs) << "id " << r->id;
-    }
-    ASSERT_TRUE(t.Helper().LastRequest(SfsRequest::Stat));
-    ASSERT_TRUE(t.Provider().LastRequest(SfsRequest::Stat));
-
-    // A change sent after a stat waits until the helper has answered it.
-    t.Helper().CloseGate();
-    lstat(100, "/a");
-    SftpWriter remove = Request(Fxp::Remove, 101);
-    remove.String("/a");
-    t.Send(remove);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(t.Provider().LastRequest(SfsRequest::Remove));
-    EXPECT_TRUE(std::filesystem::exists(t.Dir() + "/a"));
-    t.Helper().OpenGate();
-    std::map<uint32_t, SftpReply> replies;
-    for (int i = 0; i < 2; ++i) {
-        auto r = t.Read();
-        ASSERT_TRUE(r);
-        replies[r->id] = *r;
-    }
-    EXPECT_EQ(replies[100].type, Fxp::Attrs);
-    EXPECT_EQ(replies[101].StatusCode(), 0u);
-    EXPECT_FALSE(std::filesystem::exists(t.Dir() + "/a"));
-
-    // A stat sent while a change is in flight runs after it, on the first
-    // instance: it sees the new directory.
-    RefPtr<QtSfsRequest> helperBefore = t.Helper().LastRequest(SfsRequest::Stat);
-    t.Provider().CloseGate();
-    SftpWriter mkdir = Request(Fxp::Mkdir, 200);
-    mkdir.String("/d");
-    mkdir.U32(0);
-    t.Send(mkdir);
-    lstat(201, "/d");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    t.Provider().OpenGate();
-    replies.clear();
-    for (int i = 0; i < 2; ++i) {
-        auto r = t.Read();
-        ASSERT_TRUE(r);
-        replies[r->id] = *r;
-    }
-    EXPECT_EQ(replies[200].StatusCode(), 0u);
-    EXPECT_EQ(replies[201].type, Fxp::Attrs);
-    EXPECT_EQ(t.Helper().LastRequest(SfsRequest::Stat), helperBefore);
-    EXPECT_EQ(t.Finish(), 0);
-    EXPECT_TRUE(t.Helper().SawEof());
 }
 
 TEST(SftpSession, TheMemoryBoundStopsReadingWhileRequestsPileUp) {
