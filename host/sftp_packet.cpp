@@ -309,7 +309,6 @@ bool PacketOutput::WriteAll(std::string_view head, std::string_view payload,
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
             m_broken = true;
-            m_brokenFlag.store(true, std::memory_order_release);
             m_held.clear();
             m_holding.store(false, std::memory_order_release);
             return false;
@@ -331,7 +330,7 @@ bool PacketOutput::WriteAll(std::string_view head, std::string_view payload,
 }
 
 bool PacketOutput::Broken() const {
-    return m_brokenFlag.load(std::memory_order_acquire);
+    return m_broken;
 }
 
 uint64_t PacketOutput::PacketsWritten() const {

@@ -248,10 +248,9 @@ class PacketOutput {
 
     int m_fd;
     mutable std::mutex m_lock;
-    bool m_broken = false;
-    std::atomic<bool> m_brokenFlag{false};  // m_broken, readable without the lock
-    std::string m_held;                     // whole packets waiting to be sent
-    std::atomic<bool> m_holding{false};     // m_held is not empty
+    std::atomic<bool> m_broken{false};   // set under the lock, read without it
+    std::string m_held;                  // whole packets waiting to be sent
+    std::atomic<bool> m_holding{false};  // m_held is not empty
     std::chrono::steady_clock::time_point m_heldSince;
     uint64_t m_packets = 0;
 

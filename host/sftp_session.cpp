@@ -119,11 +119,11 @@ void SftpSession::ProviderThread() {
 
 void SftpSession::DrainReplies() {
     std::lock_guard<std::mutex> guard(m_replyLock);
+    // Cleared again however the loop ends.
     struct Draining {
         Draining() { t_draining = true; }
         ~Draining() { t_draining = false; }
-    };
-    std::optional<Draining> draining(std::in_place);
+    } draining;
     InPort* ports[] = {&m_responseIn, &m_logIn, &m_transferIn};
     for (;;) {
         RefPtr<Quantum> next;
@@ -149,7 +149,6 @@ void SftpSession::DrainReplies() {
             HandleTransfer(*note);
         }
     }
-    draining.reset();
     // While the provider has requests queued, more replies follow soon and
     // go out with these; once it has none it waits for the client, which
     // must have its replies first.

@@ -77,7 +77,8 @@ struct ClientRequest : std::enable_shared_from_this<ClientRequest> {
 
 class SftpSession;
 using ClientRequestPtr = std::shared_ptr<ClientRequest>;
-// Runs on the reply thread with the provider's response to one request.
+// Runs on the thread that delivered the provider's response to one request
+// (normally the provider's own), with that response.
 using Completion = std::function<void(SftpSession&, ClientRequest&, const QtSfsResponse&)>;
 using Handler = void (*)(SftpSession&, ClientRequest&, SftpReader&);
 
@@ -106,7 +107,7 @@ class SftpSession {
     std::optional<std::string> Resolve(std::string_view clientPath) const;
 
     // Sends one request to the provider on behalf of `request`; `done` runs
-    // with its response on the reply thread.
+    // with its response (see Completion).
     void Sfs(ClientRequest& request, SfsRequest type, const RefPtr<QuantumS>& content,
              Completion done);
     void SfsOpen(ClientRequest& request, const RefPtr<QtSfsOpen>& open, Completion done);
