@@ -171,8 +171,11 @@ void MakeDescriptor(NativeFileSecurity& security) {
     security.descriptor = std::make_unique<SecurityDescriptorHolder>();
     SecurityDescriptorHolder& sd = *security.descriptor;
     sd.Make();
-    sd.SetOwner(security.owner.Get(), security.owner.Empty());
-    sd.SetGroup(security.group.Get(), security.group.Empty());
+    // An owner or group that the request does not name is left to the system,
+    // which gives a new object the creator's (and on Linux a set-group-ID
+    // directory's group); the DACL names the creator's, which stand for them.
+    if (security.ownerFromRequest) sd.SetOwner(security.owner.Get(), false);
+    if (security.groupFromRequest) sd.SetGroup(security.group.Get(), false);
     if (security.daclPresent) {
         sd.SetDacl(security.dacl.Get());
         sd.SetControl(SE_DACL_PROTECTED, security.daclProtected ? SE_DACL_PROTECTED : 0);
