@@ -125,11 +125,12 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         } else if (parsed.trailingSeparator) {
             return Fail(ERROR_INVALID_NAME);
         }
-        // READONLY holds for everyone on Windows, root included.
+        // READONLY holds for everyone on Windows, root included, against
+        // writing; deleting is the directory's business on Linux.
         const bool readOnlyFile = S_ISREG(st.stx_mode) && !(st.stx_mode & S_IWUSR);
         const bool truncates =
             dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
-        if (readOnlyFile && ((access & (FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE)) || truncates))
+        if (readOnlyFile && ((access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) || truncates))
             return Fail(ERROR_ACCESS_DENIED);
     }
     if ((flags & FILE_FLAG_DELETE_ON_CLOSE) && location.name.empty())

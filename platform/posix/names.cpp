@@ -81,7 +81,7 @@ BOOL DeleteFileW(LPCWSTR lpFileName) {
     struct statx st;
     if (!LocateName(lpFileName, &location, &st)) return FALSE;
     if (S_ISDIR(st.stx_mode)) return Fail(ERROR_ACCESS_DENIED);
-    if (S_ISREG(st.stx_mode) && !(st.stx_mode & S_IWUSR)) return Fail(ERROR_ACCESS_DENIED);
+    // Unlike Windows, a read-only file may go: on Linux its directory decides.
     return WithShareTableLocked([&]() -> BOOL {
         if (!ShareAllowsDeleteLocked(KeyOf(st))) return FALSE;
         if (::unlinkat(location.parentFd, location.name.c_str(), 0) != 0)
@@ -157,10 +157,9 @@ BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlag
                 from.parentFd == to.parentFd && from.name == to.name)
                 return TRUE;  // onto itself
             if (!replace) return Fail(ERROR_ALREADY_EXISTS);
-            // Windows never replaces a directory, nor a read-only file.
+            // Windows never replaces a directory. A read-only file it does
+            // not replace either, but on Linux the directory decides.
             if (S_ISDIR(target.stx_mode) || S_ISDIR(source.stx_mode))
-                return Fail(ERROR_ACCESS_DENIED);
-            if (S_ISREG(target.stx_mode) && !(target.stx_mode & S_IWUSR))
                 return Fail(ERROR_ACCESS_DENIED);
             if (!ShareAllowsDeleteLocked(KeyOf(target))) return FALSE;
         }
