@@ -330,7 +330,8 @@ uint32_t PermissionsOf(const LocalDescriptor& security) {
                0x20, 0x10, 0x08) |
            PermissionBits(
                EffectiveRights(security.dacl, world.Get(), u"GetEffectiveRightsFromAcl(world)"),
-               0x04, 0x02, 0x01);
+               0x04, 0x02, 0x01) |
+           SpecialModeBits(security.dacl);
 }
 
 void AppendAces(QtVectS<QtSfsAce>& aces, PACL acl, const LocalDescriptor& security,

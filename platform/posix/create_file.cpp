@@ -175,9 +175,11 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         // a DACL decided the mode.
         DWORD stored =
             newAttributes & kStoredAttributes & ~(startsClosed ? 0 : FILE_ATTRIBUTE_READONLY);
+        // A dot name stays hidden: attributes at creation never show it.
         if (stored && StatAt(file->Fd(), "", &st))
             ApplyAttributes(file->Fd(), st, location.name,
-                            stored | (st.stx_mode & S_IWUSR ? 0 : FILE_ATTRIBUTE_READONLY));
+                            stored | (st.stx_mode & S_IWUSR ? 0 : FILE_ATTRIBUTE_READONLY) |
+                                (IsDotName(location.name) ? FILE_ATTRIBUTE_HIDDEN : 0));
     }
 
     HANDLE handle = RegisterHandle(file);

@@ -88,9 +88,10 @@ inline ACCESS_MASK RightsOf(unsigned rwx) {
 // The DACL that the provider builds from POSIX permissions: owner and group
 // denials where Windows' order would otherwise grant more, then the
 // allowances of owner, group and Everyone; with setuid, setgid or sticky in
-// the mode, the NFS mode entry S-1-5-88-3-<mode> that denies nothing.
+// the mode (or when asked), the NFS mode entry S-1-5-88-3-<mode> that denies
+// nothing.
 inline std::vector<BYTE> DaclFromPermissions(unsigned mode, const SidBuffer& owner,
-                                             const SidBuffer& group) {
+                                             const SidBuffer& group, bool modeEntry = false) {
     ACCESS_MASK ownerAllow = RightsOf(mode >> 6 & 7) | WRITE_DAC | WRITE_OWNER;
     ACCESS_MASK ownerDeny = RightsOf(~(mode >> 6) & 7) & ~SYNCHRONIZE;
     ACCESS_MASK groupAllow = RightsOf(mode >> 3 & 7);
@@ -106,7 +107,8 @@ inline std::vector<BYTE> DaclFromPermissions(unsigned mode, const SidBuffer& own
     entries.push_back({ACCESS_ALLOWED_ACE_TYPE, 0, ownerAllow, owner});
     if (groupAllow) entries.push_back({ACCESS_ALLOWED_ACE_TYPE, 0, groupAllow, group});
     if (other) entries.push_back({ACCESS_ALLOWED_ACE_TYPE, 0, other, World()});
-    if (mode & 07000) entries.push_back({ACCESS_DENIED_ACE_TYPE, 0, 0, Sid(5, {88, 3, mode})});
+    if ((mode & 07000) || modeEntry)
+        entries.push_back({ACCESS_DENIED_ACE_TYPE, 0, 0, Sid(5, {88, 3, mode})});
     return MakeAcl(entries);
 }
 
