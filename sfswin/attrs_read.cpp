@@ -22,7 +22,9 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 constexpr uint64_t kTextHintBytes = 65536;
 
 constexpr DWORD kReadGroup = 0x00120089u;
-constexpr DWORD kWriteGroup = 0x00110116u;
+// w is read from the data rights alone: DELETE and the attribute rights are
+// not part of what POSIX w means.
+constexpr DWORD kWriteGroup = FILE_WRITE_DATA | FILE_APPEND_DATA;
 constexpr DWORD kExecuteGroup = 0x00100020u;
 
 // A Windows handle closed when the scope ends.

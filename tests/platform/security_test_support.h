@@ -77,8 +77,11 @@ inline ACCESS_MASK EffectiveRights(const void* acl, const SidBuffer& sid, DWORD*
     return rights;
 }
 
-constexpr ACCESS_MASK kReadRights = 0x00120089, kWriteRights = 0x00110116,
+// What a file's DACL grants for r, w and x (w: the data and extended
+// attributes; the attribute, DAC and owner rights are the owner's alone).
+constexpr ACCESS_MASK kReadRights = 0x00120089, kWriteRights = 0x00100016,
                       kExecuteRights = 0x00100020;
+constexpr ACCESS_MASK kOwnerOnly = FILE_WRITE_ATTRIBUTES | WRITE_DAC | WRITE_OWNER;
 
 inline ACCESS_MASK RightsOf(unsigned rwx) {
     return (rwx & 4 ? kReadRights : 0) | (rwx & 2 ? kWriteRights : 0) |

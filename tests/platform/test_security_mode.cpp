@@ -100,6 +100,75 @@ TEST_F(ModeBits, SetgidThatTheKernelWouldDropIsRefused) {
     EXPECT_EQ(ModeOf("g") & 07000, 0u);
 }
 
+// DACL entries -> the mode and ACL on disk -> the DACL read back. w comes
+// from the data rights alone; what the DACL reads back grants the attribute,
+// DAC and owner rights to the owner only, as Linux does.
+TEST_F(ModeBits, AclEntriesMapToPosixAndBackPromisingOnlyWhatLinuxKeeps) {
+    using kiln::test::Ace;
+    const SidBuffer owner = UserSid(0), group = GroupSid(0), world = kiln::test::World(),
+                    nobody = UserSid(kiln::test::kNobody);
+    constexpr ACCESS_MASK kR = kiln::test::kReadRights;
+    constexpr ACCESS_MASK kWriteNoDelete =
+        FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA;
+    struct Case {
+        const char* label;
+        std::vector<Ace> entries;
+        mode_t mode;  // group bits: the ACL mask when there are named entries
+        bool groupWrites, nobodyWrites;
+    } cases[] = {
+        {"owner writes without DELETE", {{0, 0, kR | kWriteNoDelete, owner}}, 0600, false, false},
+        {"owner writes data only",
+         {{0, 0, kR | FILE_WRITE_DATA | FILE_APPEND_DATA, owner}},
+         0600,
+         false,
+         false},
+        {"owner deletes and sets attributes but writes nothing",
+         {{0, 0, kR | DELETE | FILE_WRITE_ATTRIBUTES, owner}},
+         0400,
+         false,
+         false},
+        {"group may change the DACL and attributes",
+         {{0, 0, kR | kWriteNoDelete, owner},
+          {0, 0, kR | kWriteNoDelete | WRITE_DAC | WRITE_OWNER, group}},
+         0660,
+         true,
+         false},
+        {"Everyone gets everything", {{0, 0, GENERIC_ALL, world}}, 0777, true, true},
+        {"a named user writes",
+         {{0, 0, kR | kWriteNoDelete, owner}, {0, 0, kR | kWriteNoDelete | DELETE, nobody}},
+         0660,
+         false,
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string name = std::string("a") + std::to_string(&c - cases);
+        MakeFile(name);
+        ASSERT_EQ(SetDacl(name, kiln::test::MakeAcl(c.entries)), static_cast<DWORD>(ERROR_SUCCESS));
+        EXPECT_EQ(ModeOf(name), c.mode) << std::oct << ModeOf(name);
+
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        PACL read = nullptr;
+        ASSERT_EQ(
+            GetNamedSecurityInfoW(Path(name).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, &read, nullptr, &sd),
+            static_cast<DWORD>(ERROR_SUCCESS));
+        auto rights = [&](const SidBuffer& sid) { return kiln::test::EffectiveRights(read, sid); };
+        auto writes = [](ACCESS_MASK r) {
+            return (r & (FILE_WRITE_DATA | FILE_APPEND_DATA)) ==
+                   (FILE_WRITE_DATA | FILE_APPEND_DATA);
+        };
+        EXPECT_EQ(rights(owner) & kiln::test::kOwnerOnly, kiln::test::kOwnerOnly);
+        EXPECT_EQ(writes(rights(owner)), (c.mode & 0200) != 0);
+        EXPECT_EQ(writes(rights(group)), c.groupWrites);
+        EXPECT_EQ(writes(rights(nobody)), c.nobodyWrites);
+        for (const SidBuffer* other : {&group, &world, &nobody}) {
+            EXPECT_EQ(rights(*other) & (kiln::test::kOwnerOnly | DELETE), 0u);
+        }
+        LocalFree(sd);
+    }
+}
+
 TEST_F(ModeBits, HiddenClearedOnADotNameStaysCleared) {
     struct Case {
         const char* name;
