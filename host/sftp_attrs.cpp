@@ -44,6 +44,10 @@ std::optional<uint32_t> IdFromSid(std::u16string_view principal, std::string_vie
     return ParseDecimal(std::string_view(p).substr(prefix.size()));
 }
 
+std::u16string UnixSidText(const char* prefix, uint32_t id) {
+    return std::u16string(Widen(prefix + std::to_string(id)).sv());
+}
+
 uint32_t Flags(const QtSfsAttrs& a) {
     return a.m_validAttrFlags;
 }
@@ -126,8 +130,12 @@ AttrsError ReadV3(SftpReader& r, QtSfsAttrs& a) {
         uint32_t uid = 0, gid = 0;
         r.U32(uid);
         r.U32(gid);
+        // An id that no account has is still a Unix SID, S-1-22-1-<uid> or
+        // S-1-22-2-<gid>, the form in which the provider reports such owners.
         auto owner = PrincipalOfUid(uid);
         auto group = PrincipalOfGid(gid);
+        if (!owner && uid != 0xFFFFFFFFu) owner = UnixSidText("S-1-22-1-", uid);
+        if (!group && gid != 0xFFFFFFFFu) group = UnixSidText("S-1-22-2-", gid);
         if (owner && group) {
             a.m_owner = MakeStr(*owner);
             a.m_group = MakeStr(*group);
@@ -138,7 +146,7 @@ AttrsError ReadV3(SftpReader& r, QtSfsAttrs& a) {
     }
     if (flags & V3Attr::Permissions) {
         r.U32(a.m_permissions);
-        a.m_permissions &= 0777;
+        a.m_permissions &= 07777;  // setuid, setgid and sticky too
         a.m_validAttrFlags |= SfsAttrFlags::Permissions;
     }
     if (flags & V3Attr::AcModTime) {
@@ -183,7 +191,7 @@ AttrsError ReadV4(SftpReader& r, int version, QtSfsAttrs& a) {
     }
     if (flags & SfsAttrFlags::Permissions) {
         r.U32(a.m_permissions);
-        a.m_permissions &= 0777;
+        a.m_permissions &= 07777;  // setuid, setgid and sticky too
     }
     auto time = [&](uint32_t bit, uint64_t& s, uint32_t& n) {
         if (!(flags & bit)) return;

@@ -22,7 +22,9 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 constexpr uint64_t kTextHintBytes = 65536;
 
 constexpr DWORD kReadGroup = 0x00120089u;
-constexpr DWORD kWriteGroup = 0x00110116u;
+// w is read from the data rights alone: DELETE and the attribute rights are
+// not part of what POSIX w means.
+constexpr DWORD kWriteGroup = FILE_WRITE_DATA | FILE_APPEND_DATA;
 constexpr DWORD kExecuteGroup = 0x00100020u;
 
 // A Windows handle closed when the scope ends.
@@ -330,7 +332,8 @@ uint32_t PermissionsOf(const LocalDescriptor& security) {
                0x20, 0x10, 0x08) |
            PermissionBits(
                EffectiveRights(security.dacl, world.Get(), u"GetEffectiveRightsFromAcl(world)"),
-               0x04, 0x02, 0x01);
+               0x04, 0x02, 0x01) |
+           SpecialModeBits(security.dacl);
 }
 
 void AppendAces(QtVectS<QtSfsAce>& aces, PACL acl, const LocalDescriptor& security,

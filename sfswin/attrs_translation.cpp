@@ -1,5 +1,7 @@
 #include "sfswin/attrs_translation.h"
 
+#include <cstring>
+
 #include "nocrtlib/exceptions.h"
 #include "sfswin/error_mapping.h"
 #include "sfswin/kiln_sfs_win.h"
@@ -15,6 +17,8 @@ constexpr DWORD kReadGroup = 0x00120089u;
 constexpr DWORD kWriteGroup = 0x00110116u;
 constexpr DWORD kExecuteGroup = 0x00100020u;
 constexpr DWORD kInheritanceFlags = 0xFu;
+constexpr DWORD kNfsSidRid = 88;  // S-1-5-88-3-<mode>
+constexpr DWORD kNfsModeRid = 3;
 
 // The well-known SIDs with a special name, in the order reading tries them.
 struct SpecialSid {
@@ -36,6 +40,39 @@ constexpr SpecialSid kSpecialSids[] = {
     // system account; clients rely on that.
     {false, SECURITY_LOCAL_SYSTEM_RID, u"SERVICE@", u"Service@"},
 };
+
+// "S-1-<authority>-<sub>..." as a SID; empty for any other text.
+OwnedSid SidOfText(std::u16string_view text) {
+    if (text.size() < 5 || (text[0] != u'S' && text[0] != u's') || text.substr(1, 3) != u"-1-")
+        return OwnedSid();
+    std::vector<uint64_t> parts;
+    uint64_t value = 0;
+    bool digits = false;
+    for (size_t i = 4; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == u'-') {
+            if (!digits) return OwnedSid();
+            parts.push_back(value);
+            value = 0;
+            digits = false;
+        } else if (text[i] >= u'0' && text[i] <= u'9' && value <= 0xFFFFFFFFull) {
+            value = value * 10 + (text[i] - u'0');
+            digits = true;
+        } else {
+            return OwnedSid();
+        }
+    }
+    if (parts.size() < 2 || parts.size() > 1 + SID_MAX_SUB_AUTHORITIES) return OwnedSid();
+    for (uint64_t part : parts)
+        if (part > 0xFFFFFFFFull) return OwnedSid();
+    SID_IDENTIFIER_AUTHORITY authority{};
+    for (int i = 0; i < 4; ++i) authority.Value[5 - i] = static_cast<BYTE>(parts[0] >> (8 * i));
+    BYTE buffer[SECURITY_MAX_SID_SIZE];
+    const BYTE count = static_cast<BYTE>(parts.size() - 1);
+    if (!InitializeSid(buffer, &authority, count)) return OwnedSid();
+    for (BYTE i = 0; i < count; ++i)
+        *GetSidSubAuthority(buffer, i) = static_cast<DWORD>(parts[i + 1]);
+    return OwnedSid::Copy(buffer);
+}
 
 OwnedSid SpecialSidOf(const SpecialSid& special) {
     return special.world ? WorldSidOwned() : NtAuthoritySid(special.rid);
@@ -91,9 +128,10 @@ WString Prefix(const RequestAttrs& attrs, std::u16string_view path) {
     RaiseStatus(SfsStatusCode::Failure);
 }
 
-OwnedSid ConvertName(std::u16string_view field, std::u16string_view name, PSID owner, PSID group) {
+OwnedSid ConvertName(std::u16string_view field, std::u16string_view name, PSID owner, PSID group,
+                     PrincipalKind kind = PrincipalKind::Any) {
     try {
-        return NameToSid(name, owner, group);
+        return NameToSid(name, owner, group, kind);
     } catch (const SystemError& error) {
         throw ConversionFailure{SfsStatusCode::InvalidParameter,
                                 WString(u"Failed to convert ") + field + u" '" + WString(name) +
@@ -171,8 +209,11 @@ void MakeDescriptor(NativeFileSecurity& security) {
     security.descriptor = std::make_unique<SecurityDescriptorHolder>();
     SecurityDescriptorHolder& sd = *security.descriptor;
     sd.Make();
-    sd.SetOwner(security.owner.Get(), security.owner.Empty());
-    sd.SetGroup(security.group.Get(), security.group.Empty());
+    // An owner or group that the request does not name is left to the system,
+    // which gives a new object the creator's (and on Linux a set-group-ID
+    // directory's group); the DACL names the creator's, which stand for them.
+    if (security.ownerFromRequest) sd.SetOwner(security.owner.Get(), false);
+    if (security.groupFromRequest) sd.SetGroup(security.group.Get(), false);
     if (security.daclPresent) {
         sd.SetDacl(security.dacl.Get());
         sd.SetControl(SE_DACL_PROTECTED, security.daclProtected ? SE_DACL_PROTECTED : 0);
@@ -200,7 +241,7 @@ WString SidToName(PSID sid, PSID owner, PSID group) {
     return SidToText(sid);
 }
 
-OwnedSid NameToSid(std::u16string_view name, PSID owner, PSID group) {
+OwnedSid NameToSid(std::u16string_view name, PSID owner, PSID group, PrincipalKind kind) {
     if (!name.empty() && name.back() == u'@') {
         if (owner != nullptr && EqualIgnoringAsciiCase(name, u"OWNER@"))
             return OwnedSid::Copy(owner);
@@ -209,16 +250,25 @@ OwnedSid NameToSid(std::u16string_view name, PSID owner, PSID group) {
         for (const SpecialSid& special : kSpecialSids)
             if (EqualIgnoringAsciiCase(name, special.inputName)) return SpecialSidOf(special);
     }
+    // The text form in which SidToName gives a SID that has no name.
+    if (OwnedSid sid = SidOfText(name); !sid.Empty()) return sid;
     size_t at = name.find(u'@');
     std::u16string_view account = name.substr(0, at);
     std::u16string_view domain = at == std::u16string_view::npos ? u"" : name.substr(at + 1);
+    OwnedSid sid;
+    // A bare name can be a user and a group at once (every Debian user has a
+    // group of the same name): the field decides which one it means.
+    if (domain.empty() && kind != PrincipalKind::Any) {
+        WString qualified(kind == PrincipalKind::User ? u"Unix User\\" : u"Unix Group\\");
+        qualified += account;
+        if (LookupSidOfName(qualified, &sid)) return sid;
+    }
     WString lookupName;
     if (!domain.empty()) {
         lookupName += domain;
         lookupName += u"\\";
     }
     lookupName += account;
-    OwnedSid sid;
     if (!LookupSidOfName(lookupName, &sid)) ThrowLastError(u"LookupAccountName()");
     return sid;
 }
@@ -344,6 +394,7 @@ NativeFileTimes NativeTimes(KilnSfsWin& provider, const QtSfsRequest& request,
 
 void BuildPermissionsDacl(AclBuffer& dacl, uint32_t permissions, PSID owner, PSID group) {
     const uint32_t p = permissions & 0x1FFu;
+    const uint32_t mode = permissions & 07777u;
     const DWORD ownerAllow = Group(p, 0x100, 0x80, 0x40, true) | WRITE_DAC | WRITE_OWNER;
     const DWORD ownerDeny = Group(p, 0x100, 0x80, 0x40, false) & ~SYNCHRONIZE;
     const DWORD groupAllow = Group(p, 0x20, 0x10, 0x08, true);
@@ -365,7 +416,37 @@ void BuildPermissionsDacl(AclBuffer& dacl, uint32_t permissions, PSID owner, PSI
         OwnedSid world = WorldSidOwned();
         dacl.AddAllowed(0, other, world.Get());
     }
-    if (dacl.Get() == nullptr) dacl.MakeEmpty();
+    // The whole mode, setuid, setgid and sticky included, as Windows file
+    // services for NFS carry it: an entry for S-1-5-88-3-<mode> that denies
+    // nothing, so it changes no access check.
+    BYTE modeSid[SECURITY_MAX_SID_SIZE];
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    if (!InitializeSid(modeSid, &ntAuthority, 3)) ThrowLastError(u"InitializeSid()");
+    *GetSidSubAuthority(modeSid, 0) = kNfsSidRid;
+    *GetSidSubAuthority(modeSid, 1) = kNfsModeRid;
+    *GetSidSubAuthority(modeSid, 2) = mode;
+    dacl.AddDenied(0, 0, modeSid);
+}
+
+uint32_t SpecialModeBits(PACL dacl) {
+    ACL_SIZE_INFORMATION size{};
+    if (dacl == nullptr || !GetAclInformation(dacl, &size, sizeof(size), AclSizeInformation))
+        return 0;
+    for (DWORD i = 0; i < size.AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace)) continue;
+        auto* header = static_cast<const ACE_HEADER*>(ace);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE)
+            continue;
+        PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+        static const SID_IDENTIFIER_AUTHORITY kNt = SECURITY_NT_AUTHORITY;
+        const SID_IDENTIFIER_AUTHORITY* authority = GetSidIdentifierAuthority(sid);
+        if (*GetSidSubAuthorityCount(sid) == 3 &&
+            std::memcmp(authority->Value, kNt.Value, 6) == 0 &&
+            *GetSidSubAuthority(sid, 0) == kNfsSidRid && *GetSidSubAuthority(sid, 1) == kNfsModeRid)
+            return *GetSidSubAuthority(sid, 2) & 07000u;
+    }
+    return 0;
 }
 
 std::unique_ptr<NativeFileSecurity> NativeSecurity(KilnSfsWin& provider,
@@ -400,9 +481,11 @@ std::unique_ptr<NativeFileSecurity> NativeSecurity(KilnSfsWin& provider,
                                     error.Description()};
         }
         if (wantOwnerGroup) {
-            security->owner = ConvertName(u"Owner", TextOf(record.m_owner), nullptr, nullptr);
+            security->owner = ConvertName(u"Owner", TextOf(record.m_owner), nullptr, nullptr,
+                                          PrincipalKind::User);
             security->ownerFromRequest = true;
-            security->group = ConvertName(u"Group", TextOf(record.m_group), nullptr, nullptr);
+            security->group = ConvertName(u"Group", TextOf(record.m_group), nullptr, nullptr,
+                                          PrincipalKind::Group);
             security->groupFromRequest = true;
         }
 

@@ -27,11 +27,17 @@ class KilnSfsWin;
 // system knows the SID, else the SID's text form. Never fails.
 WString SidToName(PSID sid, PSID owner = nullptr, PSID group = nullptr);
 
+// Which kind of account a bare name means: the owner field names a user
+// first, the group field a group first; an ACE's principal either.
+enum class PrincipalKind { Any, User, Group };
+
 // The SID that a name stands for: the special names (ending in "@", case of
-// A-Z ignored; "OWNER@"/"GROUP@" only when the owner/group is given), else a
-// look-up of "domain\account" for "account@domain" or of the bare account.
+// A-Z ignored; "OWNER@"/"GROUP@" only when the owner/group is given), a SID
+// in text form (S-1-...), else a look-up of "domain\account" for
+// "account@domain" or of the bare account, tried first as the kind asked for.
 // Raises SystemError "LookupAccountName()".
-OwnedSid NameToSid(std::u16string_view name, PSID owner = nullptr, PSID group = nullptr);
+OwnedSid NameToSid(std::u16string_view name, PSID owner = nullptr, PSID group = nullptr,
+                   PrincipalKind kind = PrincipalKind::Any);
 
 // The SFS form of a Windows ACE (allowed, denied or audit); nothing for other
 // types. Flags and mask are filtered to what SFS carries.
@@ -118,10 +124,14 @@ std::unique_ptr<NativeFileSecurity> NativeSecurity(KilnSfsWin& provider,
                                                    std::u16string_view path, PSID currentOwner,
                                                    PSID currentGroup, bool wantDescriptor);
 
-// The protected DACL that stands for POSIX permissions (the low nine bits),
-// with owner and group SIDs; deny entries only where Windows' evaluation order
-// would otherwise grant more than the permissions do. Raises SystemError.
+// The protected DACL that stands for POSIX permissions, with owner and group
+// SIDs; deny entries only where Windows' evaluation order would otherwise
+// grant more than the permissions do, and last the whole mode (setuid, setgid
+// and sticky too) under the NFS mode SID S-1-5-88-3-<mode>. Raises SystemError.
 void BuildPermissionsDacl(AclBuffer& dacl, uint32_t permissions, PSID owner, PSID group);
+
+// Setuid, setgid and sticky (07000) as a DACL's NFS mode entry carries them.
+uint32_t SpecialModeBits(PACL dacl);
 
 // ---- Attribute bits ------------------------------------------------------------------------
 

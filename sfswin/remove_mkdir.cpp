@@ -50,31 +50,6 @@ class NewDirectorySteps {
 
     bool Partial() const { return m_partial; }
 
-    // The platform below may create the directory with default security and
-    // leave the descriptor to its caller; applying it again is harmless
-    // where the creation already did.
-    void ApplySecurity(const NativeFileSecurity& security) {
-        if (!security.built || security.Descriptor() == nullptr) return;
-        SECURITY_INFORMATION info = 0;
-        if (security.ownerFromRequest) info |= OWNER_SECURITY_INFORMATION;
-        if (security.groupFromRequest) info |= GROUP_SECURITY_INFORMATION;
-        if (security.daclPresent)
-            info |= DACL_SECURITY_INFORMATION |
-                    (security.daclProtected ? PROTECTED_DACL_SECURITY_INFORMATION
-                                            : UNPROTECTED_DACL_SECURITY_INFORMATION);
-        if (security.saclPresent)
-            info |= SACL_SECURITY_INFORMATION |
-                    (security.saclProtected ? PROTECTED_SACL_SECURITY_INFORMATION
-                                            : UNPROTECTED_SACL_SECURITY_INFORMATION);
-        if (info == 0) return;
-        WString name = m_callPath;
-        DWORD error =
-            SetNamedSecurityInfoW(name.mutable_data(), SE_FILE_OBJECT, info, security.owner.Get(),
-                                  security.group.Get(), security.dacl.Get(), security.sacl.Get());
-        if (error != ERROR_SUCCESS)
-            Warn(u"Setting security for", SystemError(u"SetNamedSecurityInfo()", error));
-    }
-
     void ApplyTimes(const NativeFileTimes& times) {
         if (!times.Any()) return;
         try {
@@ -195,7 +170,6 @@ void KilnSfsWin::MkDir(const QtSfsRequest& request) {
     }
 
     NewDirectorySteps steps(*this, request, path, callPath);
-    if (security) steps.ApplySecurity(*security);
     steps.ApplyTimes(times);
     steps.ApplyBits(*attrs.attrs);
 

@@ -20,6 +20,8 @@ constexpr size_t kShortRecord = 5;                      // version, attributes
 constexpr size_t kLongRecord = 13;                      // ... creation time
 constexpr ULONGLONG kEpochDifference = 11644473600ull;  // seconds from 1601 to 1970
 constexpr ULONGLONG kTicksPerSecond = 10000000ull;
+// A bit of the record's attribute word that no Windows attribute uses.
+constexpr DWORD kDotNameShown = 0x80000000u;
 
 #ifndef SYS_getxattrat
 #define SYS_getxattrat 464
@@ -57,6 +59,7 @@ StoredAttributes Decode(ssize_t n, const unsigned char* record, int error) {
     DWORD attributes = 0;
     for (int i = 0; i < 4; ++i) attributes |= static_cast<DWORD>(record[1 + i]) << (8 * i);
     stored.attributes = attributes & kStoredAttributes;
+    stored.dotNameShown = (attributes & kDotNameShown) != 0;
     if (static_cast<size_t>(n) >= kLongRecord) {
         ULONGLONG time = 0;
         for (int i = 0; i < 8; ++i) time |= static_cast<ULONGLONG>(record[5 + i]) << (8 * i);
@@ -87,13 +90,15 @@ StoredAttributes ReadStoredAttributesOfFd(int fd, bool pathOnly, const struct st
 bool WriteStoredAttributes(int fd, const StoredAttributes& stored) {
     std::string path = ProcFdPath(fd);
     int result;
-    if ((stored.attributes & kStoredAttributes) == 0 && !stored.hasCreationTime) {
+    if ((stored.attributes & kStoredAttributes) == 0 && !stored.hasCreationTime &&
+        !stored.dotNameShown) {
         result = ::removexattr(path.c_str(), kAttributeName);
         if (result != 0 && (errno == ENODATA || errno == ENOTSUP)) result = 0;
     } else {
         unsigned char record[kLongRecord];
         record[0] = kRecordVersion;
-        DWORD attributes = stored.attributes & kStoredAttributes;
+        DWORD attributes =
+            (stored.attributes & kStoredAttributes) | (stored.dotNameShown ? kDotNameShown : 0);
         for (int i = 0; i < 4; ++i)
             record[1 + i] = static_cast<unsigned char>(attributes >> (8 * i));
         size_t size = kShortRecord;
@@ -109,6 +114,10 @@ bool WriteStoredAttributes(int fd, const StoredAttributes& stored) {
     SetLastError(errno == ENOTSUP || errno == EPERM ? ERROR_NOT_SUPPORTED
                                                     : WindowsErrorFromErrno(errno));
     return false;
+}
+
+bool IsDotName(std::string_view name) {
+    return !name.empty() && name[0] == '.' && name != "." && name != "..";
 }
 
 bool StatAt(int dirFd, const char* name, struct statx* st) {
@@ -131,8 +140,7 @@ DWORD ComposeAttributes(const struct statx& st, std::string_view name,
         attributes &= ~FILE_ATTRIBUTE_READONLY;
         if (!(st.stx_mode & S_IWUSR)) attributes |= FILE_ATTRIBUTE_READONLY;
     }
-    if (!name.empty() && name[0] == '.' && name != "." && name != "..")
-        attributes |= FILE_ATTRIBUTE_HIDDEN;
+    if (IsDotName(name) && !stored.dotNameShown) attributes |= FILE_ATTRIBUTE_HIDDEN;
     if (st.stx_attributes_mask & st.stx_attributes & STATX_ATTR_COMPRESSED)
         attributes |= FILE_ATTRIBUTE_COMPRESSED;
     return attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
@@ -183,14 +191,19 @@ bool ApplyAttributes(int fd, const struct statx& st, std::string_view name, DWOR
         }
         attributes &= ~FILE_ATTRIBUTE_READONLY;
     }
-    // A dot name is hidden whatever the record says.
-    if (!name.empty() && name[0] == '.') attributes &= ~FILE_ATTRIBUTE_HIDDEN;
     StoredAttributes stored = ReadStoredAttributesOfFd(fd, true, st);
     const DWORD keep = stored.attributes & FILE_ATTRIBUTE_SPARSE_FILE;
     StoredAttributes wanted = stored;
+    if (IsDotName(name)) {
+        // A dot name is hidden by its name; clearing HIDDEN on it is a choice
+        // that the record remembers, or that fails where nothing can keep it.
+        wanted.dotNameShown = !(attributes & FILE_ATTRIBUTE_HIDDEN);
+        attributes &= ~FILE_ATTRIBUTE_HIDDEN;
+    }
     wanted.attributes = attributes | keep;
-    if (wanted.attributes == stored.attributes) return true;
-    if (!stored.supported && wanted.attributes == 0) return true;
+    if (wanted.attributes == stored.attributes && wanted.dotNameShown == stored.dotNameShown)
+        return true;
+    if (!stored.supported && wanted.attributes == 0 && !wanted.dotNameShown) return true;
     return WriteStoredAttributes(fd, wanted);
 }
 

@@ -1,8 +1,9 @@
 // Internal to the file functions: Windows attributes and times of Linux
 // files. The attributes that Linux has no place for (SYSTEM, ARCHIVE,
 // TEMPORARY, OFFLINE, NOT_CONTENT_INDEXED, SPARSE_FILE, HIDDEN for names not
-// starting with '.', READONLY of a directory) and an explicitly set creation
-// time live in one small user.* extended attribute.
+// starting with '.', READONLY of a directory), an explicitly set creation
+// time and the choice to show a dot name (HIDDEN cleared on it) live in one
+// small user.* extended attribute.
 #pragma once
 
 #include <fcntl.h>
@@ -32,7 +33,12 @@ struct StoredAttributes {
     bool hasCreationTime = false;
     ULONGLONG creationTime = 0;  // FILETIME value
     bool supported = true;       // false when the file system refuses user.* attributes
+    // HIDDEN was cleared on purpose: a dot name then reads as not hidden.
+    bool dotNameShown = false;
 };
+
+// Whether a name begins with '.' and so is hidden unless shown on purpose.
+bool IsDotName(std::string_view name);
 
 // Reads the record of dirFd/name (name empty: dirFd itself, which may be an
 // O_PATH descriptor). A missing record reads as empty.

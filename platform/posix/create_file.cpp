@@ -12,6 +12,7 @@
 #include "platform/posix/confinement.h"
 #include "platform/posix/file_object.h"
 #include "platform/posix/paths.h"
+#include "platform/posix/security_internal.h"
 #include "platform/posix/share_modes.h"
 #include "platform/win32_files.h"
 
@@ -41,7 +42,7 @@ int DataMode(DWORD access) {
 using namespace kiln::platform;
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
     if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING ||
         (dwShareMode & ~kValidShare))
@@ -54,6 +55,13 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         return Fail(ERROR_INVALID_PARAMETER);
     const bool follow = !(flags & FILE_FLAG_OPEN_REPARSE_POINT);
     const bool backup = flags & FILE_FLAG_BACKUP_SEMANTICS;
+    PSECURITY_DESCRIPTOR descriptor =
+        lpSecurityAttributes ? lpSecurityAttributes->lpSecurityDescriptor : nullptr;
+    // A file that is to get a DACL starts with no access at all, so that it
+    // never grants more than the DACL, not even before the DACL is applied.
+    // Without one the umask and the directory's default ACL decide, as
+    // inheritance does on Windows.
+    const bool startsClosed = security::DescriptorHasDacl(descriptor);
 
     ParsedPath parsed;
     Location location;
@@ -81,7 +89,9 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         if (error == ENOENT) {
             if (!mayCreate) return Fail(ERROR_FILE_NOT_FOUND);
             if (location.name.empty() || parsed.trailingSeparator) return Fail(ERROR_INVALID_NAME);
-            mode_t mode = (newAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+            mode_t mode = startsClosed                                ? 0
+                          : (newAttributes & FILE_ATTRIBUTE_READONLY) ? 0444
+                                                                      : 0666;
             int createMode = dataMode < 0 ? O_RDONLY : dataMode;
             fd.Reset(::openat(location.parentFd, location.name.c_str(),
                               createMode | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
@@ -89,6 +99,10 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
             if (!fd) return Fail(WindowsErrorFromErrno(errno));
             created = true;
             pathOnly = false;
+            if (DWORD failure = security::ApplyNewObjectSecurity(fd.Get(), descriptor)) {
+                ::unlinkat(location.parentFd, location.name.c_str(), 0);
+                return Fail(failure);
+            }
         } else if (error != 0) {
             return Fail(error == ENOTDIR ? ERROR_PATH_NOT_FOUND : WindowsErrorFromErrno(error));
         }
@@ -111,11 +125,12 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         } else if (parsed.trailingSeparator) {
             return Fail(ERROR_INVALID_NAME);
         }
-        // READONLY holds for everyone on Windows, root included.
+        // READONLY holds for everyone on Windows, root included, against
+        // writing; deleting is the directory's business on Linux.
         const bool readOnlyFile = S_ISREG(st.stx_mode) && !(st.stx_mode & S_IWUSR);
         const bool truncates =
             dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
-        if (readOnlyFile && ((access & (FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE)) || truncates))
+        if (readOnlyFile && ((access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) || truncates))
             return Fail(ERROR_ACCESS_DENIED);
     }
     if ((flags & FILE_FLAG_DELETE_ON_CLOSE) && location.name.empty())
@@ -156,11 +171,15 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         if (result != 0) return Fail(WindowsErrorFromErrno(errno));
     }
     if ((created || dwCreationDisposition == CREATE_ALWAYS) && !directory) {
-        // Attributes asked for at creation; READONLY came with the mode already.
-        DWORD stored = newAttributes & kStoredAttributes & ~FILE_ATTRIBUTE_READONLY;
+        // Attributes asked for at creation; READONLY came with the mode unless
+        // a DACL decided the mode.
+        DWORD stored =
+            newAttributes & kStoredAttributes & ~(startsClosed ? 0 : FILE_ATTRIBUTE_READONLY);
+        // A dot name stays hidden: attributes at creation never show it.
         if (stored && StatAt(file->Fd(), "", &st))
             ApplyAttributes(file->Fd(), st, location.name,
-                            stored | (st.stx_mode & S_IWUSR ? 0 : FILE_ATTRIBUTE_READONLY));
+                            stored | (st.stx_mode & S_IWUSR ? 0 : FILE_ATTRIBUTE_READONLY) |
+                                (IsDotName(location.name) ? FILE_ATTRIBUTE_HIDDEN : 0));
     }
 
     HANDLE handle = RegisterHandle(file);

@@ -14,6 +14,7 @@
 #include "platform/posix/attribute_store.h"
 #include "platform/posix/confinement.h"
 #include "platform/posix/paths.h"
+#include "platform/posix/security_internal.h"
 #include "platform/posix/share_modes.h"
 #include "platform/win32_files.h"
 
@@ -80,7 +81,7 @@ BOOL DeleteFileW(LPCWSTR lpFileName) {
     struct statx st;
     if (!LocateName(lpFileName, &location, &st)) return FALSE;
     if (S_ISDIR(st.stx_mode)) return Fail(ERROR_ACCESS_DENIED);
-    if (S_ISREG(st.stx_mode) && !(st.stx_mode & S_IWUSR)) return Fail(ERROR_ACCESS_DENIED);
+    // Unlike Windows, a read-only file may go: on Linux its directory decides.
     return WithShareTableLocked([&]() -> BOOL {
         if (!ShareAllowsDeleteLocked(KeyOf(st))) return FALSE;
         if (::unlinkat(location.parentFd, location.name.c_str(), 0) != 0)
@@ -89,13 +90,29 @@ BOOL DeleteFileW(LPCWSTR lpFileName) {
     });
 }
 
-BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/) {
+BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes) {
     ParsedPath parsed;
     Location location;
     if (!ResolvePath(lpPathName, &parsed, &location)) return FALSE;
     if (location.name.empty()) return Fail(ERROR_ALREADY_EXISTS);
-    if (::mkdirat(location.parentFd, location.name.c_str(), 0777) != 0)
+    PSECURITY_DESCRIPTOR descriptor =
+        lpSecurityAttributes ? lpSecurityAttributes->lpSecurityDescriptor : nullptr;
+    // As for files: with a DACL to apply, the directory starts with no access.
+    const bool startsClosed = security::DescriptorHasDacl(descriptor);
+    if (::mkdirat(location.parentFd, location.name.c_str(), startsClosed ? 0 : 0777) != 0)
         return Fail(errno == ENOENT ? ERROR_PATH_NOT_FOUND : WindowsErrorFromErrno(errno));
+    if (!descriptor) return TRUE;
+    UniqueFd fd(::openat(location.parentFd, location.name.c_str(),
+                         O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    // Whatever stands under the name now must be the directory just made.
+    if (!fd || ::fstat(fd.Get(), &st) != 0 || st.st_uid != ::geteuid() ||
+        (startsClosed && (st.st_mode & 0777) != 0))
+        return Fail(ERROR_ACCESS_DENIED);
+    if (DWORD failure = security::ApplyNewObjectSecurity(fd.Get(), descriptor)) {
+        ::unlinkat(location.parentFd, location.name.c_str(), AT_REMOVEDIR);
+        return Fail(failure);
+    }
     return TRUE;
 }
 
@@ -140,10 +157,9 @@ BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlag
                 from.parentFd == to.parentFd && from.name == to.name)
                 return TRUE;  // onto itself
             if (!replace) return Fail(ERROR_ALREADY_EXISTS);
-            // Windows never replaces a directory, nor a read-only file.
+            // Windows never replaces a directory. A read-only file it does
+            // not replace either, but on Linux the directory decides.
             if (S_ISDIR(target.stx_mode) || S_ISDIR(source.stx_mode))
-                return Fail(ERROR_ACCESS_DENIED);
-            if (S_ISREG(target.stx_mode) && !(target.stx_mode & S_IWUSR))
                 return Fail(ERROR_ACCESS_DENIED);
             if (!ShareAllowsDeleteLocked(KeyOf(target))) return FALSE;
         }

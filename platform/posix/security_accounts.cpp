@@ -270,6 +270,20 @@ std::optional<Account> UnixGroup(const std::string& name) {
     return Account{UnixGroupSid(*gid), Utf16(name), u"Unix Group", SidTypeGroup};
 }
 
+// A decimal id that no account has (files of deleted users, ids from other
+// machines, what "chown 12345" sends) still names its Unix SID.
+std::optional<Account> UnixId(const std::string& name, bool group) {
+    if (name.empty() || name.size() > 10 ||
+        name.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    unsigned long long id = std::stoull(name);
+    if (id >= 0xFFFFFFFFull) return std::nullopt;  // (uid_t)-1 names nobody
+    if (group)
+        return Account{UnixGroupSid(static_cast<gid_t>(id)), Utf16(name), u"Unix Group",
+                       SidTypeGroup};
+    return Account{UnixUserSid(static_cast<uid_t>(id)), Utf16(name), u"Unix User", SidTypeUser};
+}
+
 std::optional<Account> WellKnown(std::u16string_view domain, std::u16string_view name,
                                  bool domainGiven) {
     for (const auto& [sid, account] : WellKnownAccounts()) {
@@ -298,6 +312,12 @@ std::optional<Account> AccountOfName(std::u16string_view full) {
     }
     if (!domainGiven || SameNameIgnoringCase(domain, u"Unix Group")) {
         if (auto group = UnixGroup(unixName)) return group;
+    }
+    if (!domainGiven || SameNameIgnoringCase(domain, u"Unix User")) {
+        if (auto user = UnixId(unixName, false)) return user;
+    }
+    if (domainGiven && SameNameIgnoringCase(domain, u"Unix Group")) {
+        if (auto group = UnixId(unixName, true)) return group;
     }
     for (const auto& [sid, account] : WellKnownAccounts()) {
         if (account->use != SidTypeDomain) continue;

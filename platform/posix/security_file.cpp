@@ -229,6 +229,9 @@ DWORD ReadSecurity(int fd, SECURITY_INFORMATION info, PSID* owner, PSID* group, 
         if (defaults)
             AppendPosixEntries(&builder, *defaults, ownerSid, groupSid, false,
                                OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE);
+        // Setuid, setgid and sticky have no access right of their own.
+        if (target.st.st_mode & 07000)
+            builder.Add(ACCESS_DENIED_ACE_TYPE, 0, 0, NfsModeSid(target.st.st_mode).data());
         daclBytes = builder.Finish();
         if (daclBytes.empty()) return ERROR_INVALID_ACL;
         parts.dacl = &daclBytes;
@@ -261,6 +264,12 @@ struct Change {
     bool dacl = false;
     bool nullDacl = false;
     std::vector<AceView> daclEntries;
+    std::optional<unsigned> special;  // setuid, setgid, sticky from an NFS mode entry
+    // Who the DACL's owner and group entries name when neither is changed:
+    // the creator for a new object, the current owner and group otherwise.
+    std::optional<uid_t> daclOwner;
+    std::optional<gid_t> daclGroup;
+    unsigned keepSpecial = 0;  // bits the kernel gave a new object (setgid of a directory)
     bool sacl = false;
     std::optional<Bytes> saclBytes;  // none: remove the SACL
     std::optional<bool> saclProtected;
@@ -284,6 +293,9 @@ DWORD CheckChange(SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl, 
         change->dacl = true;
         change->nullDacl = dacl == nullptr;
         if (dacl && !ParseAcl(dacl, &change->daclEntries, nullptr)) return ERROR_INVALID_ACL;
+        for (const AceView& entry : change->daclEntries)
+            if (auto mode = entry.sid ? ModeOfNfsSid(entry.sid) : std::nullopt)
+                change->special = *mode & 07000;
     }
     if (info & SACL_SECURITY_INFORMATION) {
         if (!SecurityPrivilegeEnabled()) return ERROR_PRIVILEGE_NOT_HELD;
@@ -346,12 +358,20 @@ void Restore(const Target& target, const Previous& previous) {
         WriteSacl(target, previous.sacl.empty() ? nullptr : &previous.sacl, previous.saclProtected);
 }
 
-DWORD WriteSecurity(int fd, SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl,
-                    PACL sacl) {
-    Change change;
-    if (DWORD error = CheckChange(info, owner, group, dacl, sacl, &change)) return error;
-    Target target;
-    if (DWORD error = Describe(fd, &target)) return error;
+// Sets setuid, setgid and sticky as asked, and checks that they hold: the
+// kernel silently drops setgid for a group the caller is not a member of.
+DWORD ApplySpecialBits(const Target& target, unsigned special) {
+    struct stat st;
+    if (stat(target.path.c_str(), &st) != 0) return WindowsErrorFromErrno(errno);
+    if ((st.st_mode & 07000) == special) return ERROR_SUCCESS;
+    if (chmod(target.path.c_str(), (st.st_mode & 0777) | special) != 0)
+        return errno == EPERM ? ERROR_ACCESS_DENIED : WindowsErrorFromErrno(errno);
+    if (stat(target.path.c_str(), &st) != 0) return WindowsErrorFromErrno(errno);
+    return (st.st_mode & 07000) == special ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+DWORD ApplyChange(const Target& target, const Change& change) {
+    const int fd = target.fd;
     if (change.dacl && target.symlink) return ERROR_NOT_SUPPORTED;
 
     Previous previous;
@@ -366,8 +386,8 @@ DWORD WriteSecurity(int fd, SECURITY_INFORMATION info, PSID owner, PSID group, P
             if (error) return error;
         }
         previous.daclSaved = true;
-        uid_t newOwner = change.owner.value_or(target.st.st_uid);
-        gid_t newGroup = change.group.value_or(target.st.st_gid);
+        uid_t newOwner = change.owner.value_or(change.daclOwner.value_or(target.st.st_uid));
+        gid_t newGroup = change.group.value_or(change.daclGroup.value_or(target.st.st_gid));
         PosixFromDacl wanted;
         if (change.nullDacl) {
             wanted.access = PosixAcl::FromMode(0777);
@@ -415,7 +435,24 @@ DWORD WriteSecurity(int fd, SECURITY_INFORMATION info, PSID owner, PSID group, P
             return ERROR_INVALID_PRIMARY_GROUP;
         }
     }
+    // Last, since a change of owner clears setuid and setgid.
+    if (change.dacl && (change.special || change.keepSpecial)) {
+        if (DWORD error =
+                ApplySpecialBits(target, change.special.value_or(0) | change.keepSpecial)) {
+            Restore(target, previous);
+            return error;
+        }
+    }
     return ERROR_SUCCESS;
+}
+
+DWORD WriteSecurity(int fd, SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl,
+                    PACL sacl) {
+    Change change;
+    if (DWORD error = CheckChange(info, owner, group, dacl, sacl, &change)) return error;
+    Target target;
+    if (DWORD error = Describe(fd, &target)) return error;
+    return ApplyChange(target, change);
 }
 
 std::shared_ptr<kiln::platform::FileObject> FileOf(HANDLE handle, ACCESS_MASK needed,
@@ -450,6 +487,44 @@ ACCESS_MASK WriteAccessFor(SECURITY_INFORMATION info) {
 }
 
 }  // namespace
+
+namespace kiln::platform::security {
+
+bool DescriptorHasDacl(PSECURITY_DESCRIPTOR sd) {
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    return sd && GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && present;
+}
+
+DWORD ApplyNewObjectSecurity(int fd, PSECURITY_DESCRIPTOR sd) {
+    if (!sd) return ERROR_SUCCESS;
+    if (!IsValidSecurityDescriptor(sd)) return ERROR_INVALID_SECURITY_DESCR;
+    PSID owner = nullptr, group = nullptr;
+    PACL dacl = nullptr, sacl = nullptr;
+    BOOL defaulted = FALSE, daclPresent = FALSE, saclPresent = FALSE;
+    if (!GetSecurityDescriptorOwner(sd, &owner, &defaulted) ||
+        !GetSecurityDescriptorGroup(sd, &group, &defaulted) ||
+        !GetSecurityDescriptorDacl(sd, &daclPresent, &dacl, &defaulted) ||
+        !GetSecurityDescriptorSacl(sd, &saclPresent, &sacl, &defaulted))
+        return ERROR_INVALID_SECURITY_DESCR;
+    SECURITY_INFORMATION info = 0;
+    if (owner) info |= OWNER_SECURITY_INFORMATION;
+    if (group) info |= GROUP_SECURITY_INFORMATION;
+    if (daclPresent) info |= DACL_SECURITY_INFORMATION;
+    if (saclPresent) info |= SACL_SECURITY_INFORMATION;
+    if (info == 0) return ERROR_SUCCESS;
+    Change change;
+    if (DWORD error = CheckChange(info, owner, group, dacl, sacl, &change)) return error;
+    Target target;
+    if (DWORD error = Describe(fd, &target)) return error;
+    // As on Windows, a descriptor without owner or group leaves the creator's.
+    change.daclOwner = geteuid();
+    change.daclGroup = getegid();
+    if (target.directory) change.keepSpecial = target.st.st_mode & S_ISGID;
+    return ApplyChange(target, change);
+}
+
+}  // namespace kiln::platform::security
 
 DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo,
                       PSID* ppsidOwner, PSID* ppsidGroup, PACL* ppDacl, PACL* ppSacl,

@@ -64,6 +64,13 @@ Bytes UnixGroupSid(gid_t gid);
 std::optional<uid_t> UidOfSid(const void* sid);
 std::optional<gid_t> GidOfSid(const void* sid);
 
+// S-1-5-88-3-<mode>: the well-known SID under which Windows file services for
+// NFS carry a file's full POSIX mode in its DACL. An entry for it (denying
+// nothing) is how a descriptor carries setuid, setgid and sticky, which no
+// access right can express.
+Bytes NfsModeSid(unsigned mode);
+std::optional<unsigned> ModeOfNfsSid(const void* sid);
+
 // ---------------------------------------------------------------------------
 // ACLs.
 struct AceView {
@@ -140,6 +147,17 @@ ACCESS_MASK EvaluateRights(const std::vector<AceView>& entries, const std::vecto
 std::vector<Bytes> MembershipOf(const void* trusteeSid);
 
 ACCESS_MASK MapGenericFileRights(ACCESS_MASK mask);
+
+// ---------------------------------------------------------------------------
+// New objects. Gives an object that was just created with no access at all
+// (mode 0) the owner, group, DACL and SACL of a descriptor, through fd (an
+// O_PATH descriptor will do). Parts the descriptor lacks keep Linux's
+// defaults; the DACL's entries for the creator's user and group stand for the
+// object's owner and group. The caller removes the object when this fails.
+DWORD ApplyNewObjectSecurity(int fd, PSECURITY_DESCRIPTOR sd);
+// Whether the descriptor carries a DACL (null or not): only then is the
+// object created without access and given its permissions afterwards.
+bool DescriptorHasDacl(PSECURITY_DESCRIPTOR sd);
 
 // ---------------------------------------------------------------------------
 // Privileges: whether the process's SeSecurityPrivilege is enabled now.

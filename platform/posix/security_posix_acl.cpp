@@ -29,7 +29,7 @@ ACCESS_MASK RightsOfPerms(unsigned rwx, bool directory) {
 unsigned PermsOfRights(ACCESS_MASK rights) {
     unsigned rwx = 0;
     if ((rights & kReadRights) == kReadRights) rwx |= 4;
-    if ((rights & kWriteRights) == kWriteRights) rwx |= 2;
+    if ((rights & kWriteTest) == kWriteTest) rwx |= 2;
     if ((rights & kExecuteRights) == kExecuteRights) rwx |= 1;
     return rwx;
 }
@@ -65,7 +65,7 @@ void AppendPosixEntries(AclBuilder* builder, const PosixAcl& acl, const Bytes& o
         if (deny & later) builder->Add(ACCESS_DENIED_ACE_TYPE, inheritFlags, deny, sid.data());
         if (allow) builder->Add(ACCESS_ALLOWED_ACE_TYPE, inheritFlags, allow, sid.data());
     };
-    exclusive(owner, RightsOfPerms(acl.owner, directory) | WRITE_DAC | WRITE_OWNER);
+    exclusive(owner, RightsOfPerms(acl.owner, directory) | kOwnerOnlyRights);
     for (const Grant& grant : users) exclusive(grant.sid, grant.allow);
     for (const Grant& grant : groups)
         if (grant.allow)

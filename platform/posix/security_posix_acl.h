@@ -34,10 +34,17 @@ struct PosixAcl {
     unsigned Mode() const;  // the permission bits that the kernel shows for it
 };
 
-// The access rights that stand for r, w and x.
+// The access rights that stand for r, w and x. POSIX w on a file is writing
+// its data and extended attributes: removing its name is its directory's
+// decision (FILE_DELETE_CHILD there), and setting times, attributes, mode or
+// owner is for the owner alone, whatever the mode bits say.
 constexpr ACCESS_MASK kReadRights = 0x00120089u;
-constexpr ACCESS_MASK kWriteRights = 0x00110116u;
+constexpr ACCESS_MASK kWriteRights =
+    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | SYNCHRONIZE;
 constexpr ACCESS_MASK kExecuteRights = 0x00100020u;
+constexpr ACCESS_MASK kOwnerOnlyRights = FILE_WRITE_ATTRIBUTES | WRITE_DAC | WRITE_OWNER;
+// A DACL grants w with the data rights alone, whatever else its entry says.
+constexpr ACCESS_MASK kWriteTest = FILE_WRITE_DATA | FILE_APPEND_DATA;
 
 ACCESS_MASK RightsOfPerms(unsigned rwx, bool directory);
 unsigned PermsOfRights(ACCESS_MASK rights);

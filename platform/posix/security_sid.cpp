@@ -82,6 +82,19 @@ std::optional<gid_t> GidOfSid(const void* sid) {
     return static_cast<gid_t>(*id);
 }
 
+Bytes NfsModeSid(unsigned mode) {
+    return MakeSid(5, {88, 3, mode & 07777});
+}
+
+std::optional<unsigned> ModeOfNfsSid(const void* sid) {
+    if (!SidHeaderValid(sid)) return std::nullopt;
+    static const BYTE ntAuthority[6] = {0, 0, 0, 0, 0, 5};
+    const BYTE* p = static_cast<const BYTE*>(sid);
+    if (p[1] != 3 || std::memcmp(p + 2, ntAuthority, 6) != 0) return std::nullopt;
+    if (SidSubAuthority(sid, 0) != 88 || SidSubAuthority(sid, 1) != 3) return std::nullopt;
+    return SidSubAuthority(sid, 2) & 07777;
+}
+
 }  // namespace kiln::platform::security
 
 using namespace kiln::platform::security;

@@ -126,10 +126,26 @@ def acl_attributes():
     assert flags & 0x40, "no ACL in the reply"
 
 
+def owned_creation_and_chown():
+    # OPEN creating a file with permissions 0640 and owner nobody: it lands so.
+    attrs = struct.pack(">IB", 0x80 | 0x4, 1) + s("nobody") + s("nogroup") + struct.pack(">I", 0o640)
+    rtype, data = call(3, s("/owned.txt") + struct.pack(">II", 0x2, 0) + attrs)
+    assert rtype == 102, "open failed with %d" % status_of(rtype, data)
+    call(4, data)  # CLOSE
+    st = os.stat(os.path.join(root, "owned.txt"))
+    assert (st.st_mode & 0o7777, st.st_uid, st.st_gid) == (0o640, 65534, 65534), st
+    # daemon is a user and a group: each field takes its own kind.
+    attrs = struct.pack(">IB", 0x80, 1) + s("daemon") + s("daemon")
+    assert status_of(*call(9, s("/owned.txt") + attrs)) == 0
+    st = os.stat(os.path.join(root, "owned.txt"))
+    assert (st.st_uid, st.st_gid) == (1, 1), st
+
+
 case("BLOCK and UNBLOCK", block_unblock)
 case("text-seek", text_seek)
 case("space-available", space_available)
 case("ACL attributes", acl_attributes)
+case("creation with owner and permissions, chown by name", owned_creation_and_chown)
 
 proc.stdin.close()
 proc.wait(timeout=30)

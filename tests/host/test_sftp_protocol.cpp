@@ -301,12 +301,38 @@ TEST(SftpAttrs, MalformedOrUnknownStructuresAreRefused) {
         {4, Be32(0x40) + "\x01" + Be32(8) + Be32(1000000) + Be32(0), AttrsError::Malformed},
         {6, Be32(0x80000000) + "\x01" + Be32(2) + Be32(1) + "a", AttrsError::Malformed},
         {5, Be32(0x8) + "\x01" + Be32(0xFFFFFFFF) + Be32(0), AttrsError::Malformed},  // negative
-        {3, Be32(0x2) + Be32(0xFFFFFFF0) + Be32(0), AttrsError::UnknownPrincipal},
+        {3, Be32(0x2) + Be32(0xFFFFFFFF) + Be32(0), AttrsError::UnknownPrincipal},    // -1
     };
     for (const Case& c : cases) {
         SftpReader r(c.bytes);
         QtSfsAttrs out;
         EXPECT_EQ(ReadAttrs(r, c.version, out), c.expected) << "version " << c.version;
+    }
+}
+
+TEST(SftpAttrs, VersionThreeIdsAndModesReachTheProviderWhole) {
+    struct Case {
+        uint32_t uid, gid, mode;
+        std::u16string owner, group;
+        uint32_t permissions;
+    } cases[] = {
+        {0, 0, 04755, u"root@Unix User", u"root@Unix Group", 04755},
+        // What "chown 12345" sends: an id without an account is its Unix SID.
+        {12345, 54321, 0100640, u"S-1-22-1-12345", u"S-1-22-2-54321", 0640},
+        {0, 0, 07777, u"root@Unix User", u"root@Unix Group", 07777},
+    };
+    for (const Case& c : cases) {
+        std::string bytes = Be32(0x2 | 0x4) + Be32(c.uid) + Be32(c.gid) + Be32(c.mode);
+        SftpReader r(bytes);
+        QtSfsAttrs out;
+        ASSERT_EQ(ReadAttrs(r, 3, out), AttrsError::None) << c.uid;
+        EXPECT_EQ(std::u16string(out.m_owner->sv()), c.owner);
+        EXPECT_EQ(std::u16string(out.m_group->sv()), c.group);
+        EXPECT_EQ(out.m_permissions, c.permissions);
+        // And back: the ids come out as they went in.
+        SftpWriter w(0);
+        WriteAttrs(w, 3, out);
+        EXPECT_EQ(AsView(w.Bytes()).substr(5, 12), Be32(0x2 | 0x4) + Be32(c.uid) + Be32(c.gid));
     }
 }
 

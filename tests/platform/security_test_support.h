@@ -77,6 +77,44 @@ inline ACCESS_MASK EffectiveRights(const void* acl, const SidBuffer& sid, DWORD*
     return rights;
 }
 
+// What a file's DACL grants for r, w and x (w: the data and extended
+// attributes; the attribute, DAC and owner rights are the owner's alone).
+constexpr ACCESS_MASK kReadRights = 0x00120089, kWriteRights = 0x00100016,
+                      kExecuteRights = 0x00100020;
+constexpr ACCESS_MASK kOwnerOnly = FILE_WRITE_ATTRIBUTES | WRITE_DAC | WRITE_OWNER;
+
+inline ACCESS_MASK RightsOf(unsigned rwx) {
+    return (rwx & 4 ? kReadRights : 0) | (rwx & 2 ? kWriteRights : 0) |
+           (rwx & 1 ? kExecuteRights : 0);
+}
+
+// The DACL that the provider builds from POSIX permissions: owner and group
+// denials where Windows' order would otherwise grant more, then the
+// allowances of owner, group and Everyone; with setuid, setgid or sticky in
+// the mode (or when asked), the NFS mode entry S-1-5-88-3-<mode> that denies
+// nothing.
+inline std::vector<BYTE> DaclFromPermissions(unsigned mode, const SidBuffer& owner,
+                                             const SidBuffer& group, bool modeEntry = false) {
+    ACCESS_MASK ownerAllow = RightsOf(mode >> 6 & 7) | WRITE_DAC | WRITE_OWNER;
+    ACCESS_MASK ownerDeny = RightsOf(~(mode >> 6) & 7) & ~SYNCHRONIZE;
+    ACCESS_MASK groupAllow = RightsOf(mode >> 3 & 7);
+    ACCESS_MASK groupDeny = RightsOf(~(mode >> 3) & 7) & ~SYNCHRONIZE;
+    ACCESS_MASK other = RightsOf(mode & 7);
+    std::vector<Ace> entries;
+    if (ownerDeny && (groupAllow || other) &&
+        (other & groupAllow & ownerAllow) != (other | groupAllow) &&
+        (other || (groupAllow & ownerAllow) != groupAllow))
+        entries.push_back({ACCESS_DENIED_ACE_TYPE, 0, ownerDeny, owner});
+    if (groupDeny && other && (other & groupAllow) != other)
+        entries.push_back({ACCESS_DENIED_ACE_TYPE, 0, groupDeny, group});
+    entries.push_back({ACCESS_ALLOWED_ACE_TYPE, 0, ownerAllow, owner});
+    if (groupAllow) entries.push_back({ACCESS_ALLOWED_ACE_TYPE, 0, groupAllow, group});
+    if (other) entries.push_back({ACCESS_ALLOWED_ACE_TYPE, 0, other, World()});
+    if ((mode & 07000) || modeEntry)
+        entries.push_back({ACCESS_DENIED_ACE_TYPE, 0, 0, Sid(5, {88, 3, mode})});
+    return MakeAcl(entries);
+}
+
 // Runs body in a child process as nobody/nogroup without supplementary
 // groups or capabilities; gives the child's exit code (body's result), or
 // -1 when the child could not drop privileges or died.

@@ -168,19 +168,6 @@ TEST_F(CreateFileTest, DeleteOnCloseRemovesAfterTheLastHandle) {
     EXPECT_FALSE(OnDisk("temp"));
 }
 
-TEST_F(CreateFileTest, DeleteOnCloseOfAReadOnlyFileIsRefused) {
-    MakeFile("ro");
-    ::chmod(Disk("ro").c_str(), 0444);
-    ScopedHandle h(
-        Open(Path("ro"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE));
-    EXPECT_FALSE(h.valid());
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    ScopedHandle writer(Open(Path("ro"), GENERIC_WRITE));
-    EXPECT_FALSE(writer.valid());
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(OnDisk("ro"));
-}
-
 TEST_F(CreateFileTest, AttributesGivenAtCreationAreKept) {
     ScopedHandle h(Open(Path("marked"), GENERIC_WRITE, 0, CREATE_NEW,
                         FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));

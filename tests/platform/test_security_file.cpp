@@ -13,38 +13,11 @@
 namespace kiln::test {
 namespace {
 
-constexpr ACCESS_MASK kRead = 0x00120089, kWrite = 0x00110116, kExecute = 0x00100020;
+constexpr ACCESS_MASK kRead = kReadRights, kWrite = kWriteRights, kExecute = kExecuteRights;
 
 unsigned PermsOf(ACCESS_MASK rights) {
     return ((rights & kRead) == kRead ? 4 : 0) | ((rights & kWrite) == kWrite ? 2 : 0) |
            ((rights & kExecute) == kExecute ? 1 : 0);
-}
-
-ACCESS_MASK RightsOf(unsigned rwx) {
-    return (rwx & 4 ? kRead : 0) | (rwx & 2 ? kWrite : 0) | (rwx & 1 ? kExecute : 0);
-}
-
-// The DACL that the provider builds from POSIX permissions: owner and group
-// denials where Windows' order would otherwise grant more, then the
-// allowances of owner, group and Everyone.
-std::vector<BYTE> DaclFromPermissions(unsigned mode, const SidBuffer& owner,
-                                      const SidBuffer& group) {
-    ACCESS_MASK ownerAllow = RightsOf(mode >> 6 & 7) | WRITE_DAC | WRITE_OWNER;
-    ACCESS_MASK ownerDeny = RightsOf(~(mode >> 6) & 7) & ~SYNCHRONIZE;
-    ACCESS_MASK groupAllow = RightsOf(mode >> 3 & 7);
-    ACCESS_MASK groupDeny = RightsOf(~(mode >> 3) & 7) & ~SYNCHRONIZE;
-    ACCESS_MASK other = RightsOf(mode & 7);
-    std::vector<Ace> entries;
-    if (ownerDeny && (groupAllow || other) &&
-        (other & groupAllow & ownerAllow) != (other | groupAllow) &&
-        (other || (groupAllow & ownerAllow) != groupAllow))
-        entries.push_back({ACCESS_DENIED_ACE_TYPE, 0, ownerDeny, owner});
-    if (groupDeny && other && (other & groupAllow) != other)
-        entries.push_back({ACCESS_DENIED_ACE_TYPE, 0, groupDeny, group});
-    entries.push_back({ACCESS_ALLOWED_ACE_TYPE, 0, ownerAllow, owner});
-    if (groupAllow) entries.push_back({ACCESS_ALLOWED_ACE_TYPE, 0, groupAllow, group});
-    if (other) entries.push_back({ACCESS_ALLOWED_ACE_TYPE, 0, other, World()});
-    return MakeAcl(entries);
 }
 
 std::string Shell(const std::string& command) {

@@ -33,7 +33,8 @@ std::vector<Entry> EntriesOf(const PosixAcl& acl, uid_t owner, gid_t group, bool
 
 TEST(SecurityPosixAcl, ModeDaclsHaveTheExpectedEntries) {
     const Bytes owner = UnixUserSid(kNobody), group = UnixGroupSid(kUsersGroup);
-    const ACCESS_MASK ownerExtra = WRITE_DAC | WRITE_OWNER;
+    const ACCESS_MASK ownerExtra = kiln::test::kOwnerOnly;
+    const ACCESS_MASK denyAll = 0x000200BF;  // r, w and x without SYNCHRONIZE
     struct Case {
         unsigned mode;
         std::vector<Entry> expected;
@@ -47,12 +48,12 @@ TEST(SecurityPosixAcl, ModeDaclsHaveTheExpectedEntries) {
         // Others may read while the group may not.
         {0604,
          {{0, 0, kReadRights | kWriteRights | ownerExtra, owner},
-          {1, 0, 0x000301BF, group},
+          {1, 0, denyAll, group},
           {0, 0, kReadRights, WorldSid()}}},
         {0000, {{0, 0, ownerExtra, owner}}},
         // The owner is denied what the group may do and the owner may not.
         {0070,
-         {{1, 0, 0x000301BF, owner},
+         {{1, 0, denyAll, owner},
           {0, 0, ownerExtra, owner},
           {0, 0, kReadRights | kWriteRights | kExecuteRights, group}}},
     };

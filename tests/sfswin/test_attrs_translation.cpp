@@ -103,6 +103,38 @@ TEST(SidNames, AccountsRoundTripThroughAccountAtDomain) {
               u"S-1-22-2-65534");
 }
 
+TEST(SidNames, TheFieldDecidesWhetherABareNameIsAUserOrAGroup) {
+    // daemon is a user and a group, nogroup only a group; 12345 no account at
+    // all, so it names the Unix SID of that id.
+    struct Case {
+        std::u16string name;
+        PrincipalKind kind;
+        std::u16string sid;
+    } cases[] = {
+        {u"daemon", PrincipalKind::User, u"S-1-22-1-1"},
+        {u"daemon", PrincipalKind::Group, u"S-1-22-2-1"},
+        {u"daemon", PrincipalKind::Any, u"S-1-22-1-1"},
+        {u"root", PrincipalKind::Group, u"S-1-22-2-0"},
+        {u"daemon@Unix User", PrincipalKind::Group, u"S-1-22-1-1"},
+        {u"nogroup", PrincipalKind::User, u"S-1-22-2-65534"},
+        {u"12345", PrincipalKind::User, u"S-1-22-1-12345"},
+        {u"12345", PrincipalKind::Group, u"S-1-22-2-12345"},
+        {u"12345@Unix Group", PrincipalKind::Any, u"S-1-22-2-12345"},
+        {u"S-1-22-1-12345", PrincipalKind::Group, u"S-1-22-1-12345"},
+        {u"s-1-5-88-3-2541", PrincipalKind::Any, u"S-1-5-88-3-2541"},
+    };
+    ASSERT_NE(getgrnam("daemon"), nullptr);
+    ASSERT_EQ(getgrnam("daemon")->gr_gid, 1u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name.begin(), c.name.end()));
+        EXPECT_EQ(S(SidToText(NameToSid(c.name, nullptr, nullptr, c.kind).Get())), c.sid);
+    }
+    // An id without an account reads as its SID, and that text reads back.
+    OwnedSid orphan = NameToSid(u"12345", nullptr, nullptr, PrincipalKind::User);
+    EXPECT_EQ(S(SidToName(orphan.Get())), u"S-1-22-1-12345");
+    EXPECT_THROW(NameToSid(u"S-1-x"), SystemError);
+}
+
 TEST(SidNames, UnknownNameRaisesLookupFailure) {
     try {
         NameToSid(u"no-such-user-kiln@Unix User");
@@ -155,7 +187,7 @@ TEST(AceToSfs, MapsTypeFlagsAndFiltersMask) {
 
 struct DaclCase {
     uint32_t mode;
-    std::vector<AceView> expected;  // sid: "O" owner, "G" group, "W" world
+    std::vector<AceView> expected;  // sid: "O" owner, "G" group, "W" world; the mode entry follows
 };
 
 class PermissionsDaclTest : public testing::TestWithParam<DaclCase> {};
@@ -168,8 +200,14 @@ TEST_P(PermissionsDaclTest, WritesDeniesOnlyWhereNeeded) {
     BuildPermissionsDacl(dacl, c.mode, owner.Get(), group.Get());
     ASSERT_NE(dacl.Get(), nullptr);
     std::vector<AceView> got = AcesOf(dacl.Get());
-    ASSERT_EQ(got.size(), c.expected.size()) << std::oct << c.mode;
-    for (size_t i = 0; i < got.size(); ++i) {
+    ASSERT_EQ(got.size(), c.expected.size() + 1) << std::oct << c.mode;
+    // Last, the whole mode under the NFS mode SID, denying nothing.
+    EXPECT_EQ(got.back().type, 1);
+    EXPECT_EQ(got.back().mask, 0u);
+    std::string modeSid = "S-1-5-88-3-" + std::to_string(c.mode);
+    EXPECT_EQ(S(got.back().sid), std::u16string(modeSid.begin(), modeSid.end()));
+    EXPECT_EQ(SpecialModeBits(dacl.Get()), c.mode & 07000);
+    for (size_t i = 0; i < c.expected.size(); ++i) {
         const AceView& want = c.expected[i];
         std::u16string sid = want.sid == u"O"   ? u"S-1-5-18"
                              : want.sid == u"G" ? u"S-1-5-3"
@@ -195,7 +233,9 @@ INSTANTIATE_TEST_SUITE_P(
         DaclCase{0000, {{0, 0, C, u"O"}}},
         DaclCase{0777,
                  {{0, 0, R | W | X | C, u"O"}, {0, 0, R | W | X, u"G"}, {0, 0, R | W | X, u"W"}}},
-        DaclCase{0750, {{0, 0, R | W | X | C, u"O"}, {0, 0, R | X, u"G"}}}));
+        DaclCase{0750, {{0, 0, R | W | X | C, u"O"}, {0, 0, R | X, u"G"}}},
+        DaclCase{04755, {{0, 0, R | W | X | C, u"O"}, {0, 0, R | X, u"G"}, {0, 0, R | X, u"W"}}},
+        DaclCase{03770, {{0, 0, R | W | X | C, u"O"}, {0, 0, R | W | X, u"G"}}}));
 
 // ---- Times --------------------------------------------------------------------------------
 
