@@ -1,7 +1,7 @@
 // ReadFile, WriteFile and the file pointer. I/O with an OVERLAPPED goes to
 // its offset (all ones: the end of the file), without one to the handle's
 // own file pointer. Windows locks are mandatory, so every transfer is checked
-// against the lock table first.
+// against the locks of every handle first.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -106,7 +106,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
         if (file->Flags() & FILE_FLAG_OVERLAPPED) return Fail(ERROR_INVALID_PARAMETER);
         std::lock_guard guard(file->positionLock);
         ULONGLONG offset = static_cast<ULONGLONG>(file->position);
-        if (!CheckLockedIo(file->Key(), file.get(), offset, nNumberOfBytesToRead, false))
+        if (!CheckLockedIo(file->Key(), file.get(), file->Fd(), offset, nNumberOfBytesToRead,
+                           false))
             return FALSE;
         IoResult result = ReadAt(file->Fd(), lpBuffer, nNumberOfBytesToRead, offset);
         file->position += result.bytes;
@@ -115,7 +116,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
         return result.error ? Fail(result.error) : TRUE;
     }
     const ULONGLONG offset = OverlappedOffset(lpOverlapped);
-    if (!CheckLockedIo(file->Key(), file.get(), offset, nNumberOfBytesToRead, false)) return FALSE;
+    if (!CheckLockedIo(file->Key(), file.get(), file->Fd(), offset, nNumberOfBytesToRead, false))
+        return FALSE;
     return CompleteIo(file, lpOverlapped, lpNumberOfBytesRead,
                       [fd = file->Fd(), lpBuffer, nNumberOfBytesToRead, offset] {
                           IoResult result = ReadAt(fd, lpBuffer, nNumberOfBytesToRead, offset);
@@ -140,7 +142,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
         std::lock_guard guard(file->positionLock);
         ULONGLONG offset = static_cast<ULONGLONG>(file->position);
         if (appendOnly && !CurrentSize(file->Fd(), &offset)) return FALSE;
-        if (!CheckLockedIo(file->Key(), file.get(), offset, nNumberOfBytesToWrite, true))
+        if (!CheckLockedIo(file->Key(), file.get(), file->Fd(), offset, nNumberOfBytesToWrite,
+                           true))
             return FALSE;
         IoResult result = WriteAt(file->Fd(), lpBuffer, nNumberOfBytesToWrite, offset, appendOnly);
         file->position = static_cast<LONGLONG>(offset + result.bytes);
@@ -151,7 +154,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
     const bool append = appendOnly || offset == kAppendOffset;
     ULONGLONG checkedOffset = offset;
     if (append && !CurrentSize(file->Fd(), &checkedOffset)) return FALSE;
-    if (!CheckLockedIo(file->Key(), file.get(), checkedOffset, nNumberOfBytesToWrite, true))
+    if (!CheckLockedIo(file->Key(), file.get(), file->Fd(), checkedOffset, nNumberOfBytesToWrite,
+                       true))
         return FALSE;
     return CompleteIo(file, lpOverlapped, lpNumberOfBytesWritten,
                       [fd = file->Fd(), lpBuffer, nNumberOfBytesToWrite, offset, append] {
@@ -246,10 +250,12 @@ BOOL LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNumberOfBy
     DWORD bytes = 0;
     // A waiting lock waits on the calling thread, before the completion is
     // reported; a lock that can be had at once completes like any I/O.
-    if (wait && !LockRange(file->Key(), file.get(), offset, length, exclusive, true)) return FALSE;
+    if (wait && !LockRange(file->Key(), file.get(), file->Fd(), offset, length, exclusive, true))
+        return FALSE;
     return CompleteIo(file, lpOverlapped, &bytes, [file, offset, length, exclusive, wait] {
         IoResult result;
-        if (!wait && !LockRange(file->Key(), file.get(), offset, length, exclusive, false))
+        if (!wait &&
+            !LockRange(file->Key(), file.get(), file->Fd(), offset, length, exclusive, false))
             result.error = ERROR_LOCK_VIOLATION;
         return result;
     });
@@ -264,6 +270,6 @@ BOOL UnlockFileEx(HANDLE hFile, DWORD dwReserved, DWORD nNumberOfBytesToUnlockLo
     const ULONGLONG length =
         (static_cast<ULONGLONG>(nNumberOfBytesToUnlockHigh) << 32) | nNumberOfBytesToUnlockLow;
     // Unlocking never waits, so it completes at once even on overlapped handles.
-    if (!UnlockRange(file->Key(), file.get(), offset, length)) return FALSE;
+    if (!UnlockRange(file->Key(), file.get(), file->Fd(), offset, length)) return FALSE;
     return TRUE;
 }

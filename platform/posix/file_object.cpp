@@ -1,8 +1,12 @@
 #include "platform/posix/file_object.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/posix/locks.h"
+#include "platform/posix/paths.h"
+#include "platform/win32_files.h"
 
 namespace kiln::platform {
 
@@ -14,7 +18,22 @@ FileObject::~FileObject() {
 }
 
 bool FileObject::AcquireShare() {
-    if (!ShareOpen(Key(), params_.access, params_.shareMode, this)) return false;
+    const int mode = params_.pathOnly ? -1 : ::fcntl(params_.fd, F_GETFL) & O_ACCMODE;
+    if (mode == O_RDONLY || mode == O_RDWR) {
+        lockFd_ = params_.fd;
+    } else if (params_.access &
+               (FILE_READ_DATA | FILE_EXECUTE | FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE)) {
+        // Only regular files and directories are reopened: opening a device
+        // or a FIFO may act on it.
+        struct stat st;
+        if (::fstat(params_.fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
+            const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
+                              (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0);
+            ownLockFd_.Reset(::open(ProcFdPath(params_.fd).c_str(), flags));
+            lockFd_ = ownLockFd_.Get();
+        }
+    }
+    if (!ShareOpen(Key(), params_.access, params_.shareMode, this, lockFd_)) return false;
     shareRecorded_ = true;
     return true;
 }
@@ -29,11 +48,12 @@ void FileObject::Release() {
     std::lock_guard guard(closeLock_);
     if (released_) return;
     released_ = true;
-    ReleaseAllLocks(Key(), this);
+    ReleaseAllLocks(Key(), this, params_.fd);
     if (shareRecorded_) {
         DeleteOnClose* marked = params_.deleteOnClose.directory ? &params_.deleteOnClose : nullptr;
-        ShareClose(Key(), this, marked);
+        ShareClose(Key(), this, marked, lockFd_);
     }
+    ownLockFd_.Reset();
 }
 
 std::shared_ptr<FileObject> LookupFile(HANDLE handle) {

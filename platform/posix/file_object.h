@@ -59,7 +59,8 @@ class FileObject final : public KernelObject {
     std::mutex positionLock;
     LONGLONG position = 0;
 
-    // Records the handle in the share-mode table (CreateFileW does this once).
+    // Records the handle's share mode for every process (CreateFileW does
+    // this once).
     bool AcquireShare();
 
     // Releases the share-table entry and the byte-range locks of the handle
@@ -70,6 +71,11 @@ class FileObject final : public KernelObject {
     void Release();
 
     Params params_;
+    // The descriptor that carries the handle's share mode to other processes:
+    // the handle's own when it is open for reading, else one reopened for
+    // reading (ownLockFd_), else none.
+    int lockFd_ = -1;
+    UniqueFd ownLockFd_;
     std::mutex closeLock_;
     bool shareRecorded_ = false;
     bool released_ = false;

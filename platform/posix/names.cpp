@@ -83,7 +83,7 @@ BOOL DeleteFileW(LPCWSTR lpFileName) {
     if (S_ISDIR(st.stx_mode)) return Fail(ERROR_ACCESS_DENIED);
     // Unlike Windows, a read-only file may go: on Linux its directory decides.
     return WithShareTableLocked([&]() -> BOOL {
-        if (!ShareAllowsDeleteLocked(KeyOf(st))) return FALSE;
+        if (!ShareAllowsDeleteLocked(KeyOf(st), location.parentFd, location.name)) return FALSE;
         if (::unlinkat(location.parentFd, location.name.c_str(), 0) != 0)
             return Fail(WindowsErrorFromErrno(errno));
         return TRUE;
@@ -129,7 +129,7 @@ BOOL RemoveDirectoryW(LPCWSTR lpPathName) {
     }
     if (!S_ISDIR(st.stx_mode)) return Fail(ERROR_DIRECTORY);
     return WithShareTableLocked([&]() -> BOOL {
-        if (!ShareAllowsDeleteLocked(KeyOf(st))) return FALSE;
+        if (!ShareAllowsDeleteLocked(KeyOf(st), location.parentFd, location.name)) return FALSE;
         if (::unlinkat(location.parentFd, location.name.c_str(), AT_REMOVEDIR) != 0)
             return Fail(errno == EEXIST ? ERROR_DIR_NOT_EMPTY : WindowsErrorFromErrno(errno));
         return TRUE;
@@ -149,7 +149,7 @@ BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlag
     if (to.name.empty()) return Fail(ERROR_ACCESS_DENIED);
 
     return WithShareTableLocked([&]() -> BOOL {
-        if (!ShareAllowsDeleteLocked(KeyOf(source))) return FALSE;
+        if (!ShareAllowsDeleteLocked(KeyOf(source), from.parentFd, from.name)) return FALSE;
         struct statx target;
         if (::statx(to.parentFd, to.name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS,
                     &target) == 0) {
@@ -161,7 +161,7 @@ BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlag
             // not replace either, but on Linux the directory decides.
             if (S_ISDIR(target.stx_mode) || S_ISDIR(source.stx_mode))
                 return Fail(ERROR_ACCESS_DENIED);
-            if (!ShareAllowsDeleteLocked(KeyOf(target))) return FALSE;
+            if (!ShareAllowsDeleteLocked(KeyOf(target), to.parentFd, to.name)) return FALSE;
         }
         unsigned int renameFlags = replace ? 0 : RENAME_NOREPLACE;
         if (::renameat2(from.parentFd, from.name.c_str(), to.parentFd, to.name.c_str(),

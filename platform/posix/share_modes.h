@@ -1,7 +1,8 @@
-// The process-wide share-mode table: every open handle with data or delete
-// access is recorded under its file's device and inode, and a new open (or a
-// delete, rename or replacement) that conflicts fails with
-// ERROR_SHARING_VIOLATION by Windows' sharing rules.
+// Share modes among all handles of all processes: every open handle with data
+// or delete access is recorded, in a table of this process under its file's
+// device and inode and in the kernel as locks on the file (share_modes.cpp
+// tells how), and a new open (or a delete, rename or replacement) that
+// conflicts fails with ERROR_SHARING_VIOLATION by Windows' sharing rules.
 #pragma once
 
 #include <sys/types.h>
@@ -23,8 +24,11 @@ struct FileKey {
 DWORD MapGenericFileAccess(DWORD access);
 
 // Records an open. False with ERROR_SHARING_VIOLATION, or ERROR_ACCESS_DENIED
-// when the file is waiting to be deleted.
-bool ShareOpen(const FileKey& key, DWORD access, DWORD shareMode, const void* owner);
+// when the file is waiting to be deleted. `lockFd`, a descriptor of the file
+// open for reading and of this handle alone, carries the record to other
+// processes; without one only this process sees the open.
+bool ShareOpen(const FileKey& key, DWORD access, DWORD shareMode, const void* owner,
+               int lockFd = -1);
 
 // Where a delete-on-close handle found its file, so that the last close can
 // remove it by name (after checking that the name still leads to the file).
@@ -36,14 +40,12 @@ struct DeleteOnClose {
 
 // Forgets an open. The handle's delete-on-close marks the file; when the last
 // open of a marked file goes, the file is removed.
-void ShareClose(const FileKey& key, const void* owner, DeleteOnClose* deleteOnClose);
+void ShareClose(const FileKey& key, const void* owner, DeleteOnClose* deleteOnClose,
+                int lockFd = -1);
 
-// Whether the file may be deleted or renamed now: false with
-// ERROR_SHARING_VIOLATION when an open handle does not share delete.
-bool ShareAllowsDelete(const FileKey& key);
-
-// Runs `action` while no open of the file can start or end, so that a check
-// of the table and the change on disk happen as one step.
+// Runs `action` while no open of this process can start or end, so that a
+// check of the table and the change on disk happen as one step; the marks
+// that delete checks inside it leave for other processes last until it ends.
 template <class Action>
 auto WithShareTableLocked(Action&& action) -> decltype(action());
 
@@ -59,7 +61,10 @@ auto WithShareTableLocked(Action&& action) -> decltype(action()) {
     return action();
 }
 
-// The same as ShareAllowsDelete, for callers that hold the table lock.
-bool ShareAllowsDeleteLocked(const FileKey& key);
+// Whether the file `name` in `parentFd`, found as `key`, may be deleted or
+// renamed now: false with ERROR_SHARING_VIOLATION when an open handle of any
+// process does not share delete. Callers hold the table lock; until they
+// release it, no open that denies delete can start in any process.
+bool ShareAllowsDeleteLocked(const FileKey& key, int parentFd, const std::string& name);
 
 }  // namespace kiln::platform

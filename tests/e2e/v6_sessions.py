@@ -1,0 +1,272 @@
+#!/usr/bin/python3
+"""Several kiln-sftp-server processes on one root at protocol version 6, as
+sshd runs one per session: share modes (BLOCK_READ/WRITE/DELETE of OPEN),
+BLOCK byte-range locks, reads and writes into locked ranges, remove and
+rename of a file held open, release when a server is killed, a server
+running as another user, and a lock of another program (fcntl)."""
+import fcntl
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+
+SERVER = os.environ["KILN_SFTP_SERVER"]
+MODULE = os.environ["KILN_SFTP_MODULE"]
+OK, LOCK_CONFLICT, RANGE_LOCK_REFUSED = 0, 17, 26
+READ, WRITE = 0x1, 0x2 | 0x4  # ACE4 data access
+ATTRS = 0x80 | 0x100
+DELETE = 0x10000
+OPEN_EXISTING = 2
+BLOCK_READ, BLOCK_WRITE, BLOCK_DELETE = 0x40, 0x80, 0x100
+
+work = tempfile.mkdtemp(prefix="kiln-e2e-sessions.")
+root = os.path.join(work, "root")
+os.mkdir(root)
+# The server running as nobody must reach the root and change its files.
+os.chmod(work, 0o755)
+os.chmod(root, 0o777)
+
+
+def s(b):
+    b = b.encode() if isinstance(b, str) else b
+    return struct.pack(">I", len(b)) + b
+
+
+class Session:
+    def __init__(self, user=None):
+        cmd = [SERVER, "--module", MODULE, "--root", root, "-e", "-l", "ERROR"]
+        if user:
+            cmd = ["setpriv", "--reuid=" + user, "--regid=nogroup", "--clear-groups"] + cmd
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.next_id = 0
+        self.send(1, struct.pack(">I", 6))
+        rtype, data = self.recv()
+        assert rtype == 2 and struct.unpack(">I", data[:4])[0] == 6, "version 6 not negotiated"
+
+    def send(self, ptype, body):
+        self.proc.stdin.write(struct.pack(">IB", len(body) + 1, ptype) + body)
+        self.proc.stdin.flush()
+
+    def recv(self):
+        n = struct.unpack(">I", self.proc.stdout.read(4))[0]
+        data = self.proc.stdout.read(n)
+        return data[0], data[1:]
+
+    def call(self, ptype, body):
+        self.next_id += 1
+        self.send(ptype, struct.pack(">I", self.next_id) + body)
+        rtype, data = self.recv()
+        assert struct.unpack(">I", data[:4])[0] == self.next_id
+        return rtype, data[4:]
+
+    def status(self, ptype, body):
+        rtype, data = self.call(ptype, body)
+        if rtype != 101:
+            return rtype, data
+        return struct.unpack(">I", data[:4])[0]
+
+    def open(self, path, access, flags=0):
+        """The handle, or the status code of the refusal."""
+        rtype, data = self.call(3, s(path) + struct.pack(">IIIB", access, OPEN_EXISTING | flags,
+                                                         0, 1))
+        if rtype == 101:
+            return struct.unpack(">I", data[:4])[0]
+        return data[4:4 + struct.unpack(">I", data[:4])[0]]
+
+    def must_open(self, path, access, flags=0):
+        h = self.open(path, access, flags)
+        assert isinstance(h, bytes), "open of %s failed with %d" % (path, h)
+        return h
+
+    def close(self, h):
+        assert self.status(4, s(h)) == OK
+
+    def block(self, h, offset, length, mask):
+        return self.status(22, s(h) + struct.pack(">QQI", offset, length, mask))
+
+    def read(self, h, offset, length):
+        rtype, data = self.call(5, s(h) + struct.pack(">QI", offset, length))
+        return OK if rtype == 103 else struct.unpack(">I", data[:4])[0]
+
+    def write(self, h, offset, data):
+        return self.status(6, s(h) + struct.pack(">Q", offset) + s(data))
+
+    def remove(self, path):
+        return self.status(13, s(path))
+
+    def rename(self, old, new):
+        return self.status(18, s(old) + s(new) + struct.pack(">I", 1))  # OVERWRITE
+
+    def end(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            self.proc.wait(timeout=30)
+
+
+def make(name, content=b"0123456789" * 100):
+    path = os.path.join(root, name)
+    with open(path, "wb") as f:
+        f.write(content)
+    os.chmod(path, 0o666)
+    return path
+
+
+def content(name):
+    with open(os.path.join(root, name), "rb") as f:
+        return f.read()
+
+
+failures = []
+
+
+def check(what, got, expected):
+    if got != expected:
+        failures.append("%s: got %r, expected %r" % (what, got, expected))
+
+
+def share_modes():
+    """A holds the file open denying one kind of access; B asks for it."""
+    make("f")
+    cases = [  # A's access and blocks, B's open access, B's answer
+        (READ, BLOCK_READ, READ, LOCK_CONFLICT),
+        (READ, BLOCK_READ, WRITE, OK),
+        (READ, BLOCK_WRITE, WRITE, LOCK_CONFLICT),
+        (READ, BLOCK_WRITE, READ, OK),
+        (READ, BLOCK_DELETE, DELETE, LOCK_CONFLICT),
+        (WRITE, 0, READ | ATTRS, OK),
+    ]
+    for a_access, a_blocks, b_access, expected in cases:
+        h = A.must_open("/f", a_access, a_blocks)
+        got = B.open("/f", b_access)
+        if isinstance(got, bytes):
+            B.close(got)
+            got = OK
+        check("open %#x after %#x/%#x" % (b_access, a_access, a_blocks), got, expected)
+        A.close(h)
+    # B's open denying write is refused while A writes.
+    h = A.must_open("/f", WRITE)
+    check("deny write while written", B.open("/f", READ, BLOCK_WRITE), LOCK_CONFLICT)
+    A.close(h)
+
+
+def remove_and_rename():
+    make("f")
+    h = A.must_open("/f", READ, BLOCK_DELETE)
+    check("remove held", B.remove("/f"), LOCK_CONFLICT)
+    check("rename held", B.rename("/f", "/g"), LOCK_CONFLICT)
+    check("rename onto held", B.rename(make_name("other"), "/f"), LOCK_CONFLICT)
+    check("still there", os.path.exists(os.path.join(root, "f")), True)
+    A.close(h)
+    check("rename released", B.rename("/f", "/g"), OK)
+    check("remove released", B.remove("/g"), OK)
+
+
+def make_name(name):
+    make(name)
+    return "/" + name
+
+
+def blocks_three_sessions():
+    # The provider takes exclusive blocks (BLOCK_WRITE); shared ones are
+    # refused before they reach the platform.
+    make("f")
+    a, b, c = (S.must_open("/f", READ | WRITE) for S in (A, B, C))
+    check("A blocks", A.block(a, 0, 100, BLOCK_WRITE), OK)
+    check("B blocks into it", B.block(b, 50, 100, BLOCK_WRITE), RANGE_LOCK_REFUSED)
+    check("B blocks next to it", B.block(b, 100, 50, BLOCK_WRITE), OK)
+    check("C blocks into B's", C.block(c, 120, 10, BLOCK_READ | BLOCK_WRITE), RANGE_LOCK_REFUSED)
+    check("C reads A's", C.read(c, 10, 10), LOCK_CONFLICT)
+    check("C writes B's", C.write(c, 149, b"x"), LOCK_CONFLICT)
+    check("A reads B's", A.read(a, 140, 20), LOCK_CONFLICT)
+    check("A writes its own", A.write(a, 10, b"A"), OK)
+    check("C writes beyond", C.write(c, 150, b"C"), OK)
+    check("A unblocks", A.status(23, s(a) + struct.pack(">QQ", 0, 100)), OK)
+    check("C writes freed", C.write(c, 11, b"c"), OK)
+    check("data", content("f")[10:12] + content("f")[149:151], b"Ac9C")
+    for S, h in ((A, a), (B, b), (C, c)):
+        S.close(h)
+
+
+def killed_session():
+    global A
+    make("f")
+    h = A.must_open("/f", READ | WRITE, BLOCK_DELETE | BLOCK_WRITE)
+    check("A blocks", A.block(h, 0, 10, BLOCK_WRITE), OK)
+    check("B while A lives", B.open("/f", WRITE), LOCK_CONFLICT)
+    A.proc.send_signal(signal.SIGKILL)
+    A.proc.wait(timeout=30)
+    A = Session()
+    g = B.must_open("/f", READ | WRITE)
+    check("B blocks after kill", B.block(g, 0, 10, BLOCK_WRITE), OK)
+    B.close(g)
+    check("B removes after kill", B.remove("/f"), OK)
+
+
+def another_user():
+    if os.geteuid() != 0:
+        print("SKIP another_user (needs root to start a server as nobody)")
+        return
+    make("f")
+    N = Session("nobody")
+    try:
+        h = A.must_open("/f", READ | WRITE, BLOCK_WRITE)
+        check("A blocks", A.block(h, 0, 10, BLOCK_WRITE), OK)
+        check("nobody opens for write", N.open("/f", WRITE), LOCK_CONFLICT)
+        n = N.must_open("/f", READ)
+        check("nobody reads A's block", N.read(n, 0, 10), LOCK_CONFLICT)
+        check("nobody blocks over A", N.block(n, 5, 10, BLOCK_WRITE), RANGE_LOCK_REFUSED)
+        # Through a handle open for reading alone, an exclusive block still
+        # keeps writers out.
+        check("nobody blocks next to A", N.block(n, 20, 10, BLOCK_WRITE), OK)
+        check("A writes into nobody's block", A.write(h, 25, b"x"), LOCK_CONFLICT)
+        check("nobody removes", N.remove("/f"), OK)  # delete was shared
+        N.close(n)
+        A.close(h)
+    finally:
+        N.end()
+
+
+def other_program():
+    path = make("f")
+    locker = subprocess.Popen(
+        [sys.executable, "-c",
+         "import fcntl,sys\nf=open(sys.argv[1],'r+')\nfcntl.lockf(f,fcntl.LOCK_EX,10,100)\n"
+         "print('held',flush=True)\nsys.stdin.read()", path],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert locker.stdout.readline().strip() == b"held"
+        h = A.must_open("/f", READ | WRITE, BLOCK_READ | BLOCK_WRITE | BLOCK_DELETE)
+        check("read into fcntl lock", A.read(h, 105, 10), LOCK_CONFLICT)
+        check("write into fcntl lock", A.write(h, 100, b"x"), LOCK_CONFLICT)
+        check("block over fcntl lock", A.block(h, 109, 1, BLOCK_WRITE), RANGE_LOCK_REFUSED)
+        check("read beside it", A.read(h, 110, 10), OK)
+        A.close(h)
+    finally:
+        locker.stdin.close()
+        locker.wait(timeout=30)
+    # The program may lock ranges while a session has the file open.
+    h = A.must_open("/f", READ | WRITE)
+    with open(path, "r+") as f:
+        fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB, 10, 500)
+        check("read beside the program's lock", A.read(h, 0, 10), OK)
+    A.close(h)
+
+
+A, B, C = Session(), Session(), Session()
+for case in (share_modes, remove_and_rename, blocks_three_sessions, killed_session,
+             another_user, other_program):
+    before = len(failures)
+    try:
+        case()
+    except Exception as e:  # noqa: BLE001
+        failures.append("%s: %r" % (case.__name__, e))
+    print("PASS" if len(failures) == before else "FAIL", case.__name__)
+for S in (A, B, C):
+    S.end()
+shutil.rmtree(work, ignore_errors=True)
+for failure in failures:
+    print("  ", failure)
+sys.exit(1 if failures else 0)
