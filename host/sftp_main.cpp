@@ -60,7 +60,7 @@ void Usage(FILE* out) {
                  "  -o NAME=VALUE     provider switch: PosixPermissions (default Yes),\n"
                  "                    OwnerGroup, FileShare, ShowHidden (default Yes)\n"
                  "  --max-in-flight BYTES  memory that requests in flight may hold\n"
-                 "                    (default 64 MiB)\n"
+                 "                    (default 4 MiB)\n"
                  "  --help, --version\n",
                  kModuleName);
 }
@@ -118,7 +118,7 @@ bool KnownSwitch(const std::string& name) {
 int main(int argc, char** argv) {
     std::string root = "/", home, modulePath, levelText = "ERROR";
     bool toStderr = false, readOnly = false;
-    uint64_t maxInFlight = 64ull << 20;
+    uint64_t maxInFlight = kDefaultMaxInFlightBytes;
     std::vector<std::pair<char16_t, std::string>> drives;
     std::vector<std::pair<std::string, std::string>> switches = {{"PosixPermissions", "Yes"}};
 

@@ -91,6 +91,10 @@ namespace {
 // A packet body at least this long, not yet complete in the buffer, is read
 // directly into the packet instead of through the buffer.
 constexpr size_t kDirectReadThreshold = 16 * 1024;
+// Small packets are read in chunks of this size. Every packet that is not
+// read directly fits whole with room to spare; a larger buffer would only
+// stay resident in every session once a burst of requests has filled it.
+constexpr size_t kInputBufferSize = 64 * 1024;
 }  // namespace
 
 SftpPacket::SftpPacket(const uint8_t* p, size_t size) : SftpPacket(size) {
@@ -105,9 +109,11 @@ WString SftpPacket::Dump(const DumpOptions&) const {
 }
 
 PacketInput::PacketInput(int fd, int wakeFd, uint32_t maxPacket)
-    : m_fd(fd), m_wakeFd(wakeFd), m_maxPacket(maxPacket) {
-    m_buffer.resize(256 * 1024);
-}
+    : m_fd(fd),
+      m_wakeFd(wakeFd),
+      m_maxPacket(maxPacket),
+      // Not zeroed: pages that no input reaches are never touched.
+      m_buffer(new uint8_t[kInputBufferSize]) {}
 
 PacketInput::Result PacketInput::WaitReadable() {
     if (m_wakeFd < 0 && !m_beforeSleep) return Result::Packet;
@@ -134,15 +140,16 @@ PacketInput::Result PacketInput::WaitReadable() {
 }
 
 PacketInput::Result PacketInput::Fill() {
-    if (m_start > 0 && (m_end == m_start || m_buffer.size() - m_end < 64 * 1024)) {
-        std::memmove(m_buffer.data(), m_buffer.data() + m_start, m_end - m_start);
+    // What is left is at most the start of one small packet.
+    if (m_start > 0) {
+        std::memmove(m_buffer.get(), m_buffer.get() + m_start, m_end - m_start);
         m_end -= m_start;
         m_start = 0;
     }
     for (;;) {
         Result w = WaitReadable();
         if (w != Result::Packet) return w;
-        ssize_t n = read(m_fd, m_buffer.data() + m_end, m_buffer.size() - m_end);
+        ssize_t n = read(m_fd, m_buffer.get() + m_end, kInputBufferSize - m_end);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
             m_errno = errno;
@@ -175,7 +182,7 @@ PacketInput::Result PacketInput::Next(RefPtr<SftpPacket>& packet) {
     for (;;) {
         size_t have = m_end - m_start;
         if (have >= 4) {
-            const uint8_t* p = m_buffer.data() + m_start;
+            const uint8_t* p = m_buffer.get() + m_start;
             uint32_t length =
                 (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
             if (length == 0 || length > m_maxPacket) {

@@ -198,7 +198,7 @@ class PacketInput {
     int m_fd;
     int m_wakeFd;
     uint32_t m_maxPacket;
-    std::vector<uint8_t> m_buffer;
+    std::unique_ptr<uint8_t[]> m_buffer;
     size_t m_start = 0;
     size_t m_end = 0;
     uint32_t m_refusedLength = 0;

@@ -38,6 +38,12 @@ SftpSession::SftpSession(ProviderLink provider, SessionOptions options, Logger& 
     : m_provider(std::move(provider)), m_options(std::move(options)), m_log(log) {
     m_home = m_options.home.empty() ? std::string("/")
                                     : CanonicalPath("/", m_options.home).value_or("/");
+    // Every READ, the charge for it and what the version packet and the
+    // limits extension advertise follow the provider's description, so the
+    // cut is made there. Like OpenSSH's 256 KiB, it keeps one request's
+    // reply small against the memory bound without slowing transfers.
+    if (m_provider.info && m_provider.info->m_maxReadSize > m_options.maxReadLength)
+        m_provider.info->m_maxReadSize = m_options.maxReadLength;
     m_responsePort = MakeRef<QtOutPort<QtSfsResponse>>();
     m_logPort = MakeRef<QtOutPort<QtSfsLog>>();
     m_transferPort = MakeRef<QtOutPort<QtSfsNotifyFileTransfer>>();

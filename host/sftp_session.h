@@ -12,8 +12,11 @@
 // Every client request gets exactly one reply, whatever path it takes.
 //
 // Memory: each request in flight is charged its packet and the reply it may
-// bring (a READ its length). While the charges reach the bound, no further
-// input is read, so a client that floods large reads cannot grow the server.
+// bring (a READ its length, cut to maxReadLength). While the charges reach
+// the bound, no further input is read, so a client that floods large reads,
+// or sends and never reads its replies, cannot grow the server. The default
+// bound still keeps a window of large reads or writes in flight, which is
+// all that pipelined transfers need to keep the provider busy.
 #pragma once
 
 #include <atomic>
@@ -51,12 +54,16 @@ struct ProviderLink {
     RefPtr<QtSfsProviderInfo> info;
 };
 
+inline constexpr uint64_t kDefaultMaxInFlightBytes = 4ull << 20;
+
 struct SessionOptions {
     std::string root = "/";   // the Linux directory that clients see as "/"
     std::u16string rootPath;  // the provider's "RootPath" (Windows form)
     std::string home;         // the client path of the start directory
     bool readOnly = false;
-    uint64_t maxInFlightBytes = 64ull << 20;
+    uint64_t maxInFlightBytes = kDefaultMaxInFlightBytes;
+    // The most one READ answers, whatever the provider could give.
+    uint32_t maxReadLength = kMaxWriteLength;
     size_t maxInFlightRequests = 4096;
     // Further initialisation parameters (the provider switches), in order.
     std::vector<std::pair<std::u16string, std::u16string>> parameters;

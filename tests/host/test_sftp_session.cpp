@@ -509,12 +509,12 @@ TEST(SftpSession, TheMemoryBoundStopsReadingWhileRequestsPileUp) {
             SftpWriter w = Request(Fxp::Read, 100 + i);
             w.String(h);
             w.U64(1 << 20);
-            w.U32(4 << 20);  // 4 MiB each: 256 MiB asked for in all
+            w.U32(4 << 20);  // 4 MiB each, cut to 256 KiB: 16 MiB in all
             t.Send(w);
         }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    // Two reads fit the bound; the rest wait in the socket, unread.
+    // Half the reads fit the bound; the rest wait in the socket, unread.
     EXPECT_LE(t.Session().PeakInFlightBytes(), options.maxInFlightBytes);
     t.Provider().OpenGate();
     std::set<uint32_t> ids;
@@ -528,6 +528,42 @@ TEST(SftpSession, TheMemoryBoundStopsReadingWhileRequestsPileUp) {
     EXPECT_EQ(ids.size(), kReads);
     EXPECT_LE(t.Session().PeakInFlightBytes(), options.maxInFlightBytes);
     EXPECT_GT(t.Session().PeakInFlightBytes(), 4u << 20);
+}
+
+TEST(SftpSession, AClientThatStopsReadingRepliesStopsTheServerReadingRequests) {
+    SftpTestSession t;  // the default bound and READ length
+    ASSERT_TRUE(t.Init(3));
+    std::string content(2 << 20, '\0');
+    for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 / 3);
+    WriteFile(t.Dir() + "/f", content);
+    std::string h = OpenHandle(t, 1, "/f", 0x01);
+    // Every READ asks for 4 MiB; none of the replies is read yet.
+    constexpr uint32_t kReads = 200, kStep = 4096;
+    for (uint32_t i = 0; i < kReads; ++i) {
+        SftpWriter w = Request(Fxp::Read, 100 + i);
+        w.String(h);
+        w.U64(uint64_t{i} * kStep);
+        w.U32(4 << 20);
+        t.Send(w);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Had it read on, the replies would have come to 50 MiB.
+    const sftp::SessionOptions defaults;
+    EXPECT_LE(t.Session().PeakInFlightBytes(), defaults.maxInFlightBytes);
+    std::set<uint32_t> ids;
+    for (uint32_t i = 0; i < kReads; ++i) {
+        auto r = t.Read();
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->type, Fxp::Data) << "status " << r->StatusCode();
+        SftpReader rd(r->body);
+        std::string_view data;
+        ASSERT_TRUE(rd.String(data));
+        const size_t offset = (r->id - 100) * size_t{kStep};
+        EXPECT_EQ(data.size(), defaults.maxReadLength);
+        EXPECT_EQ(data, std::string_view(content).substr(offset, data.size())) << r->id;
+        ids.insert(r->id);
+    }
+    EXPECT_EQ(ids.size(), kReads);
 }
 
 TEST(SftpSession, AProviderThatStopsFailsWhatIsPendingAndEndsTheSession) {
