@@ -8,7 +8,7 @@ work_prefix=kiln-e2e-soak
 # Fifty clients log in at once; sshd's default drops unauthenticated
 # connections beyond ten.
 sshd_extra_config="MaxStartups 500"
-# shellcheck source=sshd_helper.sh
+# shellcheck source-path=SCRIPTDIR source=sshd_helper.sh
 . "$(dirname "$0")/sshd_helper.sh"
 /usr/bin/python3 "$(dirname "$0")/soak_clients.py" --port "$port" --work "$work" \
     --root "$root" --user "$user" --server "$server"

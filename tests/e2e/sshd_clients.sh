@@ -8,7 +8,7 @@
 # was skipped, or when sshd run by an unprivileged user cannot start or cannot
 # log that user in.
 set -uo pipefail
-# shellcheck source=sshd_helper.sh
+# shellcheck source-path=SCRIPTDIR source=sshd_helper.sh
 . "$(dirname "$0")/sshd_helper.sh"
 local="$work/local"
 mkdir -p "$local"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the end-to-end tests that reach kiln-sftp-server the way users
 # do: through a private OpenSSH sshd on a free loopback port, which runs the
 # server as its sftp subsystem. Its keys, configuration, authorized keys, pid
