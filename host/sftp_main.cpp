@@ -190,8 +190,11 @@ int main(int argc, char** argv) {
     LogLevel level;
     if (!ParseLogLevel(levelText, level)) return fail("unknown log level " + levelText);
     Logger log(toStderr ? Logger::Sink::Stderr : Logger::Sink::Syslog, level);
-    // A client that goes away must end the session, not kill it mid-write.
+    // A client that goes away must end the session, not kill it mid-write;
+    // a file size limit (ulimit -f) must refuse the write that crosses it
+    // (EFBIG), not end every session of the process.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 
     for (const auto& [letter, dir] : drives) {
         if (!platform::SetDrive(letter, dir)) {
