@@ -77,7 +77,12 @@ std::string FromSfsPath(std::u16string_view sfs) {
         }
         size_t j = sfs.find(u'/', i);
         if (j == std::u16string_view::npos) j = sfs.size();
-        out += platform::WindowsNameToLinux(sfs.substr(i, j - i));
+        std::string name;
+        // The provider's names come from names on disk and always map back;
+        // anything else is shown as best it can be rather than dropped.
+        if (!platform::WindowsNameToLinux(sfs.substr(i, j - i), &name))
+            name = Narrow(sfs.substr(i, j - i));
+        out += name;
         i = j;
     }
     return out;

@@ -3,11 +3,13 @@
 // The provider takes absolute SFS paths and leaves "." and ".." alone, so the
 // server resolves every client path itself: relative paths against the home
 // directory, "." and ".." folded lexically and never above "/". The client
-// speaks UTF-8 POSIX names; the provider's names are UTF-16 Windows names in
-// which the characters that Windows paths cannot carry (\ : * ? " < > | and
-// control characters) stand in the private-use range, as the platform maps
-// them on disk. Both directions go through the platform's name mapping so
-// that every file on disk can be named.
+// speaks POSIX names (bytes; UTF-8 by convention, not always in fact); the
+// provider's names are UTF-16 Windows names in which what Windows names
+// cannot carry (\ : * ? " < > |, control characters, bytes that are not
+// UTF-8) stands in the private-use range, as the platform maps names on disk.
+// Both directions go through the platform's name mapping, a bijection, so a
+// client at any protocol version names exactly the bytes on disk and sees
+// them back unchanged, as OpenSSH's server does.
 #pragma once
 
 #include <optional>

@@ -366,12 +366,22 @@ void vany_readlink(SftpSession& s, ClientRequest& r, SftpReader& in) {
 
 void SendLink(SftpSession& s, ClientRequest& r, const std::string& link, std::string_view target,
               bool symbolic) {
-    // A relative target is relative to the directory of the link.
-    auto existing = CanonicalPath(ParentPath(link), target);
-    if (!existing) return s.ReplyStatus(r, SfsStatusCode::InvalidFileName);
+    if (target.find('\0') != std::string_view::npos)
+        return s.ReplyStatus(r, SfsStatusCode::InvalidFileName);
+    if (symbolic && target.empty()) return s.ReplyStatus(r, SfsStatusCode::NoSuchFile);
     auto q = MakeRef<QtSfsLink>();
     q->m_newLinkPath = SfsPath(link);
-    q->m_existingPath = SfsPath(*existing);
+    if (symbolic && !target.empty() && target[0] != '/') {
+        // A relative symbolic link keeps its text: it is what the user made,
+        // and it keeps working when the tree is moved or restored. The
+        // provider checks where it leads from the link's directory.
+        q->m_existingPath = MakeStr(ToSfsPath(target).sv());
+    } else {
+        // A hard link's relative target is relative to the directory of the link.
+        auto existing = CanonicalPath(ParentPath(link), target);
+        if (!existing) return s.ReplyStatus(r, SfsStatusCode::InvalidFileName);
+        q->m_existingPath = SfsPath(*existing);
+    }
     q->m_symlink = symbolic;
     s.Sfs(r, SfsRequest::Link, q, Forward());
 }

@@ -97,7 +97,12 @@ KilnSfsWin::PathPair KilnSfsWin::ExtractSfsPaths(const QtSfsRequest& request) {
     if (auto* link = dynamic_cast<const QtSfsLink*>(request.m_content.get());
         link && request.m_type == SfsRequest::Link) {
         MappedPath newLink = MapSfsPath(TextOf(link->m_newLinkPath));
-        MappedPath existing = MapSfsPath(TextOf(link->m_existingPath));
+        // A symbolic link's relative target is checked where it leads from
+        // the link's directory; the link keeps the text itself.
+        MappedPath existing =
+            link->m_symlink ? ::kiln::KilnSfsWin::MapSymlinkTarget(
+                                  RootPath(), TextOf(link->m_newLinkPath), TextOf(link->m_existingPath))
+                            : MapSfsPath(TextOf(link->m_existingPath));
         if (newLink.check == PathCheck::Valid && existing.check == PathCheck::Valid)
             return PathPair{std::move(newLink.path), std::move(existing.path)};
         WString text = WString(u"KilnSfsWin: Creating") +

@@ -1,5 +1,8 @@
 #include "sfswin/path_mapping.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "component/kiln_component.h"
 
 namespace kiln::KilnSfsWin {
@@ -126,6 +129,93 @@ WString MapWinPathToSfs(std::u16string_view root, std::u16string_view path) {
         sfs += rel[i] == u'\\' ? u'/' : rel[i];
     }
     return sfs;
+}
+
+namespace {
+
+// The length of the volume part of a checked path: "C:" or "\\srv\share".
+size_t VolumeLength(std::u16string_view path) {
+    if (path.size() >= 2 && path[1] == u':') return 2;
+    size_t server = path.find(u'\\', 2);
+    if (server == std::u16string_view::npos) return path.size();
+    size_t share = path.find(u'\\', server + 1);
+    return share == std::u16string_view::npos ? path.size() : share;
+}
+
+// The names of a backslashed path, empty names and "." left out.
+std::vector<std::u16string_view> NamesOf(std::u16string_view path) {
+    std::vector<std::u16string_view> names;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(u'\\', start);
+        if (end == std::u16string_view::npos) end = path.size();
+        std::u16string_view name = path.substr(start, end - start);
+        if (!name.empty() && name != u".") names.push_back(name);
+        start = end + 1;
+    }
+    return names;
+}
+
+WString Replaced(std::u16string_view text, char16_t from, char16_t to) {
+    WString out(text);
+    for (size_t i = 0; i < out.size(); ++i)
+        if (out[i] == from) out.at(i) = to;
+    return out;
+}
+
+}  // namespace
+
+MappedPath ResolveLinkText(std::u16string_view root, std::u16string_view linkPath,
+                           std::u16string_view text) {
+    const size_t volumeLength = VolumeLength(linkPath);
+    const std::u16string_view volume = linkPath.substr(0, volumeLength);
+    const bool rooted = !text.empty() && text[0] == u'\\';
+    std::vector<std::u16string_view> names;
+    if (!rooted) {
+        names = NamesOf(linkPath.substr(volumeLength));
+        if (!names.empty()) names.pop_back();  // the link's own name
+    }
+    // Climbing to the root's own level or above leaves the root (with no
+    // root, above the volume).
+    const size_t rootDepth =
+        root.empty() ? 0 : NamesOf(root.substr(std::min(VolumeLength(root), root.size()))).size();
+    bool outside = text.empty();
+    for (std::u16string_view name : NamesOf(text)) {
+        if (name != u"..") {
+            names.push_back(name);
+        } else if (names.size() <= rootDepth) {
+            outside = true;
+            break;
+        } else {
+            names.pop_back();
+        }
+    }
+    if (outside) {
+        // The log shows the way it takes, not a place it would end up at.
+        WString shown = rooted ? WString(volume) : WString(linkPath.substr(0, linkPath.rfind(u'\\')));
+        return MappedPath{PathCheck::Outside, shown + (rooted ? u"" : u"\\") + text};
+    }
+    WString result(volume);
+    for (std::u16string_view name : names) result += u"\\" + WString(name);
+    if (names.empty()) result += u'\\';
+    PathCheck check = CheckWinPath(root, result);
+    return MappedPath{check, std::move(result)};
+}
+
+MappedPath MapSymlinkTarget(std::u16string_view root, std::u16string_view linkSfsPath,
+                            std::u16string_view target) {
+    if (!target.empty() && target[0] == u'/') return MapSfsPath(root, target);
+    MappedPath link = MapSfsPath(root, linkSfsPath);
+    if (link.check != PathCheck::Valid) return MappedPath{PathCheck::Invalid, LinkTextToWindows(target)};
+    return ResolveLinkText(root, link.path, LinkTextToWindows(target));
+}
+
+WString LinkTextToWindows(std::u16string_view sfsText) {
+    return Replaced(sfsText, u'/', u'\\');
+}
+
+WString LinkTextToSfs(std::u16string_view windowsText) {
+    return Replaced(windowsText, u'\\', u'/');
 }
 
 }  // namespace kiln::KilnSfsWin

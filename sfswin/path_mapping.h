@@ -45,4 +45,28 @@ MappedPath FromLongPath(std::u16string_view root, std::u16string_view longPath);
 // The SFS path of a Windows path that passed CheckWinPath.
 WString MapWinPathToSfs(std::u16string_view root, std::u16string_view path);
 
+// Symbolic links keep the text they are made with, so a relative target is
+// not a path of its own: it is taken from the directory of its link. These
+// give where such a text leads, folded lexically ("." and ".." as names, not
+// as the directories that links on the way might make of them), so that a
+// link that climbs above the root at any step is Outside and never reveals
+// anything beyond it.
+//
+// Where `text` (backslashes between names, as the link holds it) leads from
+// the directory of the link at `linkPath`, a Windows path that passed
+// CheckWinPath. A text beginning with a backslash is taken from the root of
+// the link's volume, as Windows does.
+MappedPath ResolveLinkText(std::u16string_view root, std::u16string_view linkPath,
+                           std::u16string_view text);
+
+// The Windows path that the target of a symbolic link request names: an
+// absolute SFS path maps as any other, a relative one (slashes between names)
+// leads from the directory of the link at `linkSfsPath`.
+MappedPath MapSymlinkTarget(std::u16string_view root, std::u16string_view linkSfsPath,
+                            std::u16string_view target);
+
+// A link text between its SFS form (slashes) and its Windows form (backslashes).
+WString LinkTextToWindows(std::u16string_view sfsText);
+WString LinkTextToSfs(std::u16string_view windowsText);
+
 }  // namespace kiln::KilnSfsWin

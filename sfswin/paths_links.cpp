@@ -3,6 +3,9 @@
 // canonicalises); ReadLink answers a link's target only when it lies inside
 // the provider, and anything else looks like a path that does not exist, so
 // that a link cannot tell a client where outside the provider it points.
+#include <cstddef>
+#include <cstring>
+
 #include "nocrtlib/dll_loader.h"
 #include "sfswin/attrs_read.h"
 #include "sfswin/error_mapping.h"
@@ -13,8 +16,7 @@ namespace kiln::KilnSfsWin {
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// Room for a link target that grows between the two calls that read it.
-constexpr DWORD kFinalPathSlack = 260;
+constexpr char16_t kNtPrefix[] = u"\\??\\";
 constexpr char16_t kNoSymlinks[] = u"Symbolic links are not supported by the OS.";
 constexpr char16_t kNoHardLinks[] = u"Hard links are not supported by the OS.";
 constexpr char16_t kNotALink[] = u"The path specified is not a symbolic link.";
@@ -43,20 +45,6 @@ RefPtr<QtSfsAttrs> AttrsOfPath(const WString& callPath) {
     return AttrsFromHandleInfo(info.info, isLink);
 }
 
-// The long-form final path of an open file.
-WString FinalPathOf(HANDLE file) {
-    DWORD length = sysentry::GetFinalPathNameByHandleW(file, nullptr, 0, 0);
-    if (length == 0) ThrowLastError(u"GetFinalPathNameByHandle()");
-    const DWORD capacity = length + kFinalPathSlack;
-    datavect<char16_t> buffer;
-    if (!buffer.resize(capacity))
-        throw SystemError(u"GetFinalPathNameByHandle()", ERROR_OUTOFMEMORY);
-    DWORD written = sysentry::GetFinalPathNameByHandleW(file, buffer.data(), capacity, 0);
-    if (written == 0) ThrowLastError(u"GetFinalPathNameByHandle()");
-    if (written >= capacity) throw SystemError(u"GetFinalPathNameByHandle()", ERROR_MORE_DATA);
-    return WString(std::u16string_view(buffer.data(), written));
-}
-
 // Closes a file handle when the scope ends.
 class FileCloser {
   public:
@@ -68,6 +56,42 @@ class FileCloser {
   private:
     HANDLE m_handle;
 };
+
+// A symbolic link's own text, as its reparse data holds it.
+struct LinkText {
+    WString text;  // relative: as made; absolute: a plain Windows path
+    bool relative = false;
+};
+
+LinkText ReadLinkText(const WString& callPath, DWORD attributes) {
+    const DWORD openFlags = FILE_FLAG_OPEN_REPARSE_POINT |
+                            ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? FILE_FLAG_BACKUP_SEMANTICS : 0);
+    HANDLE link = CreateFileW(callPath.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                              OPEN_EXISTING, openFlags, nullptr);
+    if (link == INVALID_HANDLE_VALUE) ThrowLastError(u"CreateFile()");
+    FileCloser closer(link);
+    datavect<BYTE> buffer;
+    if (!buffer.resize(MAXIMUM_REPARSE_DATA_BUFFER_SIZE))
+        throw SystemError(u"DeviceIoControl()", ERROR_OUTOFMEMORY);
+    DWORD returned = 0;
+    if (!DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(),
+                         MAXIMUM_REPARSE_DATA_BUFFER_SIZE, &returned, nullptr))
+        ThrowLastError(u"DeviceIoControl()");
+    const auto* data = reinterpret_cast<const REPARSE_DATA_BUFFER*>(buffer.data());
+    const auto& symlink = data->SymbolicLinkReparseBuffer;
+    const size_t names = offsetof(REPARSE_DATA_BUFFER, SymbolicLinkReparseBuffer.PathBuffer);
+    if (returned < names || data->ReparseTag != IO_REPARSE_TAG_SYMLINK ||
+        size_t{symlink.SubstituteNameOffset} + symlink.SubstituteNameLength > returned - names ||
+        symlink.SubstituteNameLength % sizeof(char16_t) != 0)
+        throw SystemError(u"DeviceIoControl()", ERROR_INVALID_REPARSE_DATA);
+    std::u16string text(symlink.SubstituteNameLength / sizeof(char16_t), u'\0');
+    std::memcpy(text.data(), buffer.data() + names + symlink.SubstituteNameOffset,
+                symlink.SubstituteNameLength);
+    LinkText read;
+    read.relative = (symlink.Flags & SYMLINK_FLAG_RELATIVE) != 0;
+    read.text = WString(std::u16string_view(text));
+    return read;
+}
 
 }  // namespace
 
@@ -142,53 +166,58 @@ void KilnSfsWin::Rename(const QtSfsRequest& request) {
     AnswerCode(request, SfsStatusCode::Ok);
 }
 
+// A link answers its own text: a relative text as made (it stays relative
+// for the client too, so a tree keeps working where it is moved or restored),
+// an absolute one as the client's path of its target. Either way the target
+// must lie inside the provider as seen lexically from the link's directory;
+// whether it exists does not matter, so a dangling link reads as well.
 void KilnSfsWin::ReadLink(const QtSfsRequest& request) {
     WString path = ExtractSfsPath(request);
     WString callPath = CallPath(path);
     const WString action = u"Resolving symbolic link '" + path + u"'";
-    if (!SymbolicLinkSupport() || !sysentry::HasGetFinalPathNameByHandle())
+    if (!SymbolicLinkSupport())
         FailWithText(*this, request,
                      u"KilnSfsWin: " + action + u" failed with OpUnsupported. " + kNoSymlinks,
                      SfsStatusCode::OpUnsupported, kNoSymlinks);
 
-    WString resolved;
+    LinkText link;
     WithWindowsErrors(*this, request, action, [&] {
         DWORD attributes = GetFileAttributesW(callPath.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) ThrowLastError(u"GetFileAttributes()");
         if (!IsSymlink(callPath, &attributes))
             FailWithText(*this, request, u"KilnSfsWin: " + action + u" failed. " + kNotALink,
                          SfsStatusCode::Failure, kNotALink);
-        const DWORD openFlags =
-            (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FILE_FLAG_BACKUP_SEMANTICS : 0;
-        HANDLE target = CreateFileW(callPath.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                    OPEN_EXISTING, openFlags, nullptr);
-        if (target == INVALID_HANDLE_VALUE) ThrowLastError(u"CreateFile()");
-        FileCloser closer(target);
-        resolved = FinalPathOf(target);
+        link = ReadLinkText(callPath, attributes);
     });
 
-    MappedPath plain;
-    if (resolved.size() >= 4 && resolved.sv().substr(0, 4) == u"\\\\?\\") {
-        plain = FromLongPath(resolved);
+    const std::u16string_view text = link.text.sv();
+    MappedPath target;
+    if (link.relative) {
+        target = ResolveLinkText(RootPath(), path, text);
+    } else if (text.substr(0, 4) == kNtPrefix) {
+        target = FromLongPath(u"\\\\?\\" + WString(text.substr(4)));
     } else {
-        plain.check = CheckWinPath(resolved);
-        plain.path = resolved;
+        target = MappedPath{CheckWinPath(text), link.text};
     }
-    const WString& shown = plain.path.empty() ? resolved : plain.path;
-    if (plain.check != PathCheck::Valid) {
+    const WString& shown = target.path.empty() ? link.text : target.path;
+    if (target.check != PathCheck::Valid) {
         LogRequest(
             request, SfsLogType::Error,
             u"KilnSfsWin: " + action + u" to '" + shown + u"' failed with NoSuchPath. " +
-                (plain.check == PathCheck::Outside ? u" Resolved path points outside this provider."
-                                                   : u" Resolved path is invalid."));
+                (target.check == PathCheck::Outside ? u" Resolved path points outside this provider."
+                                                    : u" Resolved path is invalid."));
         RaiseStatus(SfsStatusCode::NoSuchPath);
     }
 
+    // A text relative to the link's own directory goes back as made; one
+    // taken from the volume's root is absolute for the client.
+    const bool keepText = link.relative && (text.empty() || text[0] != u'\\');
+    const WString& answered = keepText ? link.text : target.path;
     auto name = MakeRef<QtSfsName>();
-    name->m_fileName = MakeStr(MapWinPathToSfs(plain.path));
+    name->m_fileName = MakeStr(keepText ? LinkTextToSfs(text) : MapWinPathToSfs(target.path));
     name->m_attrs = MakeRef<QtSfsAttrs>();
     LogRequest(request,
-               u"KilnSfsWin: Resolved symbolic link '" + path + u"' to '" + plain.path + u"'.");
+               u"KilnSfsWin: Resolved symbolic link '" + path + u"' to '" + answered + u"'.");
     AnswerName(request, name);
 }
 
@@ -230,7 +259,11 @@ void KilnSfsWin::Link(const QtSfsRequest& request) {
                            WString(u"KilnSfsWin: Querying file type for") + typeWord +
                                u" link target '" + newLink + u"' failed. " + error.Description());
             }
-            if (!sysentry::CreateSymbolicLinkW(newCall.c_str(), existingCall.c_str(), flags))
+            // A relative target is made with its text, which the link keeps.
+            const RefPtr<QtStr>& given = content->m_existingPath;
+            const bool relative = given && !given->sv().empty() && given->sv()[0] != u'/';
+            const WString linkText = relative ? LinkTextToWindows(given->sv()) : existingCall;
+            if (!sysentry::CreateSymbolicLinkW(newCall.c_str(), linkText.c_str(), flags))
                 ThrowLastError(u"CreateSymbolicLink()");
         } else {
             if (!sysentry::CreateHardLinkW(newCall.c_str(), existingCall.c_str(), nullptr))

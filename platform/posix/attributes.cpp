@@ -330,6 +330,12 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
             return CompleteIo(file, lpOverlapped, lpBytesReturned,
                               [file, sparse] { return SetSparse(*file, sparse); });
         }
+        case FSCTL_GET_REPARSE_POINT:
+            if (!lpOutBuffer) return Fail(ERROR_INVALID_PARAMETER);
+            return CompleteIo(file, lpOverlapped, lpBytesReturned,
+                              [file, lpOutBuffer, nOutBufferSize] {
+                                  return ReadSymlinkReparseData(*file, lpOutBuffer, nOutBufferSize);
+                              });
         default:
             return Fail(ERROR_INVALID_FUNCTION);
     }

@@ -139,7 +139,11 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
     find->directoryRelative.assign(location.relative.begin(), location.relative.end() - 1);
     find->atBoundary = find->directoryRelative.empty();
     const std::string& patternName = location.name;
-    const bool wildcard = patternName.find_first_of("*?") != std::string::npos;
+    // The pattern as the caller spelled it: on disk a literal '*' (stand-in
+    // U+F02A) and a wildcard '*' are the same byte.
+    std::u16string_view given(lpFileName);
+    given.remove_prefix(given.find_last_of(u"\\/") + 1);
+    const bool wildcard = given.find_first_of(u"*?") != std::u16string_view::npos;
 
     if (!wildcard) {
         // A plain name finds at most that one entry.
@@ -156,12 +160,7 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
             ::close(dirFd);
             return Fail(WindowsErrorFromErrno(errno));
         }
-        // Back to UTF-16 for matching; the wildcards must stay wildcards.
-        find->pattern = LinuxNameToWindows(patternName);
-        for (char16_t& c : find->pattern) {
-            if (c == 0xF000 + u'*') c = u'*';
-            if (c == 0xF000 + u'?') c = u'?';
-        }
+        find->pattern = std::u16string(given);
         if (!find->Next(lpFindFileData))
             return Fail(GetLastError() == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND
                                                               : GetLastError());

@@ -3,11 +3,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <linux/limits.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
+#include <vector>
 
 #include "platform/posix/confinement.h"
 #include "platform/posix/file_object.h"
+#include "platform/posix/overlapped.h"
 #include "platform/posix/paths.h"
 #include "platform/win32_files.h"
 
@@ -44,15 +50,86 @@ bool LinkTextOf(std::u16string_view target, const ParsedPath& linkPath, std::str
         size_t end = target.find_first_of(u"\\/", pos);
         if (end == std::u16string_view::npos) end = target.size();
         std::u16string_view name = target.substr(pos, end - pos);
-        if (!text->empty()) *text += '/';
-        *text += (name == u"." || name == u"..") ? std::string(name.begin(), name.end())
-                                                 : WindowsNameToLinux(name);
+        if (pos != 0) *text += '/';
+        std::string onDisk;
+        if (!WindowsNameToLinux(name, &onDisk)) return false;
+        *text += onDisk;
         pos = end + 1;
     }
     return true;
 }
 
+// The Windows spelling of a link's text: an absolute text through the drive
+// and share tables (a text that no table entry holds keeps its shape, rooted
+// and without a volume, and so names nothing a caller may reach), a relative
+// one name by name, with '\' between names.
+std::u16string WindowsLinkText(std::string_view text, bool* relative) {
+    *relative = text.empty() || text[0] != '/';
+    std::u16string windows;
+    if (!*relative && LinuxPathToWindows(text, &windows)) return windows;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t end = text.find('/', pos);
+        if (end == std::string_view::npos) end = text.size();
+        if (pos != 0) windows += u'\\';
+        windows += LinuxNameToWindows(text.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return windows;
+}
+
 }  // namespace
+
+IoResult ReadSymlinkReparseData(const FileObject& file, LPVOID buffer, DWORD size) {
+    IoResult result;
+    if (!file.IsSymlink()) {
+        result.error = ERROR_NOT_A_REPARSE_POINT;
+        return result;
+    }
+    // The handle holds the link itself (O_PATH | O_NOFOLLOW, opened through
+    // the confinement), so its text is read from exactly that object.
+    char text[PATH_MAX];
+    ssize_t length = ::readlinkat(file.Fd(), "", text, sizeof text);
+    if (length < 0) {
+        result.error = WindowsErrorFromErrno(errno);
+        return result;
+    }
+    bool relative = false;
+    const std::u16string print =
+        WindowsLinkText(std::string_view(text, static_cast<size_t>(length)), &relative);
+    const std::u16string substitute = relative ? print : u"\\??\\" + print;
+    const size_t pathOffset = offsetof(REPARSE_DATA_BUFFER, SymbolicLinkReparseBuffer.PathBuffer);
+    const size_t namesBytes = (substitute.size() + print.size()) * sizeof(char16_t);
+    const size_t total = pathOffset + namesBytes;
+    if (total > MAXIMUM_REPARSE_DATA_BUFFER_SIZE) {
+        result.error = ERROR_INVALID_REPARSE_DATA;
+        return result;
+    }
+    if (size < REPARSE_DATA_BUFFER_HEADER_SIZE) {
+        result.error = ERROR_INSUFFICIENT_BUFFER;
+        return result;
+    }
+    std::vector<unsigned char> data(total);
+    auto* reparse = reinterpret_cast<REPARSE_DATA_BUFFER*>(data.data());
+    reparse->ReparseTag = IO_REPARSE_TAG_SYMLINK;
+    reparse->ReparseDataLength = static_cast<USHORT>(total - REPARSE_DATA_BUFFER_HEADER_SIZE);
+    auto& link = reparse->SymbolicLinkReparseBuffer;
+    link.SubstituteNameOffset = 0;
+    link.SubstituteNameLength = static_cast<USHORT>(substitute.size() * sizeof(char16_t));
+    link.PrintNameOffset = link.SubstituteNameLength;
+    link.PrintNameLength = static_cast<USHORT>(print.size() * sizeof(char16_t));
+    link.Flags = relative ? SYMLINK_FLAG_RELATIVE : 0;
+    std::memcpy(data.data() + pathOffset, substitute.data(), link.SubstituteNameLength);
+    std::memcpy(data.data() + pathOffset + link.PrintNameOffset, print.data(),
+                link.PrintNameLength);
+    // As on Windows, a buffer that holds the header but not the names gets
+    // what fits and ERROR_MORE_DATA.
+    result.bytes = static_cast<DWORD>(std::min<size_t>(size, total));
+    std::memcpy(buffer, data.data(), result.bytes);
+    if (result.bytes < total) result.error = ERROR_MORE_DATA;
+    return result;
+}
+
 }  // namespace kiln::platform
 
 using namespace kiln::platform;

@@ -15,6 +15,7 @@ namespace kiln::platform {
 namespace {
 
 constexpr char16_t kPrivateUseBase = 0xF000;
+constexpr char16_t kByteStandInBase = 0xF080;  // U+F080 + (byte - 0x80)
 constexpr size_t kMaxWidePath = 32767;
 constexpr size_t kMaxNameBytes = NAME_MAX;
 
@@ -23,25 +24,79 @@ bool IsReservedAscii(char16_t c) {
            c == u'|' || c == u'\\';
 }
 
-// UTF-8 of a UTF-16 name, one conversion pass into a worst-case buffer.
-std::string Utf16ToUtf8(std::u16string_view text) {
-    std::string out;
-    if (text.empty()) return out;
-    out.resize(text.size() * 3);
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
-                                static_cast<int>(out.size()), nullptr, nullptr);
-    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return out;
+// The characters that the API-to-disk direction turns into something else:
+// the stand-ins of reserved ASCII and of single bytes.
+bool IsStandIn(char32_t c) {
+    if (c >= kByteStandInBase && c < kByteStandInBase + 0x80) return true;
+    return c > kPrivateUseBase && c < kPrivateUseBase + 0x80 &&
+           IsReservedAscii(static_cast<char16_t>(c - kPrivateUseBase));
 }
 
-std::u16string Utf8ToUtf16(std::string_view text) {
-    std::u16string out;
-    if (text.empty()) return out;
-    out.resize(text.size());
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
-                                static_cast<int>(out.size()));
-    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return out;
+// The next character of well-formed UTF-8 at text[*pos], advancing past it;
+// -1 (advancing by one byte) where the bytes are not its shortest encoding of
+// a scalar value: stray continuation bytes, overlong forms, encoded
+// surrogates, values past U+10FFFF, truncated sequences.
+int32_t DecodeUtf8(std::string_view text, size_t* pos) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(*pos);
+    if (lead < 0x80) return text[(*pos)++];
+    size_t length;
+    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        ++*pos;
+        return -1;
+    }
+    if (*pos + length > text.size() || byte(*pos + 1) < low || byte(*pos + 1) > high) {
+        ++*pos;
+        return -1;
+    }
+    int32_t value = lead & (0xFF >> (length + 1));
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(*pos + i) & 0xC0) != 0x80) {
+            ++*pos;
+            return -1;
+        }
+        value = (value << 6) | (byte(*pos + i) & 0x3F);
+    }
+    *pos += length;
+    return value;
+}
+
+void AppendUtf8(char32_t c, std::string* out) {
+    if (c < 0x80) {
+        *out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        *out += static_cast<char>(0xC0 | (c >> 6));
+        *out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *out += static_cast<char>(0xE0 | (c >> 12));
+        *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *out += static_cast<char>(0xF0 | (c >> 18));
+        *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+void AppendUtf16(char32_t c, std::u16string* out) {
+    if (c < 0x10000) {
+        *out += static_cast<char16_t>(c);
+    } else {
+        *out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+        *out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    }
 }
 
 char16_t AsciiLower(char16_t c) {
@@ -68,22 +123,73 @@ bool Fail(DWORD error) {
 
 }  // namespace
 
-std::string WindowsNameToLinux(std::u16string_view name) {
-    std::u16string mapped(name);
-    for (char16_t& c : mapped) {
-        if (c > kPrivateUseBase && c < kPrivateUseBase + 0x80 &&
-            IsReservedAscii(static_cast<char16_t>(c - kPrivateUseBase)))
-            c = static_cast<char16_t>(c - kPrivateUseBase);
-    }
-    return Utf16ToUtf8(mapped);
-}
-
+// Names between disk and API.
+//
+// A Linux name is any bytes but NUL and '/'; a Windows name is UTF-16 without
+// \ : * ? " < > | and the control characters 1..31. The two directions are a
+// bijection between the names on disk and the names the API accepts, so that
+// two files never list as one name and a name never reaches a file other
+// than its own:
+//
+//  * a character that Windows names cannot carry but Linux names can stands
+//    in as U+F000 + the character (the convention of Windows services for
+//    Unix and of Samba);
+//  * a byte that is not part of well-formed UTF-8 (a stray byte, an overlong
+//    form, an encoded surrogate, a truncated sequence) stands in as
+//    U+F080 + (byte - 0x80), one stand-in per byte;
+//  * a character on disk that is itself one of these stand-ins is listed as
+//    the stand-ins of its UTF-8 bytes, so that it comes back to the same
+//    bytes instead of to the character it would stand for;
+//  * every other character is itself.
+//
+// NUL and '/' never occur in a Linux name, so they have no stand-in: U+F000
+// and U+F02F are ordinary characters. The API-to-disk direction undoes the
+// above and refuses (ERROR_INVALID_NAME) what no name on disk lists as: NUL,
+// an unpaired surrogate, a reserved character given as itself, or byte
+// stand-ins that spell the UTF-8 of a character which lists as itself (that
+// character's own spelling is the one name of the file).
 std::u16string LinuxNameToWindows(std::string_view name) {
-    std::u16string wide = Utf8ToUtf16(name);
-    for (char16_t& c : wide) {
-        if (c != 0 && IsReservedAscii(c)) c = static_cast<char16_t>(kPrivateUseBase + c);
+    std::u16string wide;
+    wide.reserve(name.size());
+    size_t pos = 0;
+    while (pos < name.size()) {
+        const size_t start = pos;
+        const int32_t c = DecodeUtf8(name, &pos);
+        if (c < 0 || IsStandIn(static_cast<char32_t>(c))) {
+            for (size_t i = start; i < pos; ++i)
+                wide += static_cast<char16_t>(kByteStandInBase +
+                                              (static_cast<unsigned char>(name[i]) - 0x80));
+        } else if (c != 0 && IsReservedAscii(static_cast<char16_t>(c))) {
+            wide += static_cast<char16_t>(kPrivateUseBase + c);
+        } else {
+            AppendUtf16(static_cast<char32_t>(c), &wide);
+        }
     }
     return wide;
+}
+
+bool WindowsNameToLinux(std::u16string_view name, std::string* linuxName) {
+    std::string out;
+    out.reserve(name.size() * 3);
+    for (size_t i = 0; i < name.size(); ++i) {
+        char32_t c = name[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
+            name[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (name[++i] - 0xDC00);
+        } else if (c == 0 || (c >= 0xD800 && c <= 0xDFFF)) {
+            return Fail(ERROR_INVALID_NAME);
+        }
+        if (c >= kByteStandInBase && c < kByteStandInBase + 0x80)
+            out += static_cast<char>(c - kByteStandInBase + 0x80);
+        else if (IsStandIn(c))
+            out += static_cast<char>(c - kPrivateUseBase);
+        else
+            AppendUtf8(c, &out);
+    }
+    // Only a name that lists as itself is the name of a file.
+    if (LinuxNameToWindows(out) != name) return Fail(ERROR_INVALID_NAME);
+    *linuxName = std::move(out);
+    return true;
 }
 
 bool ParseWindowsPath(LPCWSTR path, bool allowWildcards, ParsedPath* parsed) {
@@ -157,12 +263,17 @@ bool ParseWindowsPath(LPCWSTR path, bool allowWildcards, ParsedPath* parsed) {
             if (last) parsed->trailingSeparator = true;
             continue;
         }
-        for (char16_t c : name) {
+        // A wildcard pattern goes to disk as the name it would be if its
+        // wildcards were literal; FindFirstFileW matches with the pattern
+        // as given.
+        std::u16string spelled(name);
+        for (char16_t& c : spelled) {
             if (c == u'/') return Fail(ERROR_INVALID_NAME);
-            if ((c == u'*' || c == u'?') && allowWildcards && last) continue;
-            if (IsReservedAscii(c)) return Fail(ERROR_INVALID_NAME);
+            if ((c == u'*' || c == u'?') && allowWildcards && last)
+                c = static_cast<char16_t>(kPrivateUseBase + c);
         }
-        std::string onDisk = WindowsNameToLinux(name);
+        std::string onDisk;
+        if (!WindowsNameToLinux(spelled, &onDisk)) return false;
         if (onDisk.size() > kMaxNameBytes) return Fail(ERROR_FILENAME_EXCED_RANGE);
         out.push_back(std::move(onDisk));
     }

@@ -19,12 +19,13 @@
 
 namespace kiln::platform {
 
-// One file name (no separators). Characters \ : * ? " < > | and the control
-// characters 1..31 cannot appear in Windows names; on disk they stand for
-// themselves, in the API for U+F000 + the character. Both directions map, so
-// every name on disk can be listed and opened.
-std::string WindowsNameToLinux(std::u16string_view name);
+// One file name (no separators), between its bytes on disk and its UTF-16
+// spelling in the API: a bijection (see paths.cpp), so every name on disk
+// lists as a name of its own that opens it again. LinuxNameToWindows is total;
+// WindowsNameToLinux fails with ERROR_INVALID_NAME for a name that no name on
+// disk lists as.
 std::u16string LinuxNameToWindows(std::string_view name);
+bool WindowsNameToLinux(std::u16string_view name, std::string* linuxName);
 
 // Lexical translation of a whole Windows path (drive, UNC, long or plain
 // form) into the Linux path that the drive or share table gives, without
@@ -48,6 +49,15 @@ bool LinuxPathToWindows(std::string_view linuxPath, std::u16string* windowsPath)
 // ERROR_INVALID_NAME, ERROR_BAD_NETPATH, ERROR_FILENAME_EXCED_RANGE,
 // ERROR_ACCESS_DENIED, ERROR_CANT_RESOLVE_FILENAME (too many links).
 int OpenPathConfined(LPCWSTR windowsPath, bool followFinalLink);
+
+class FileObject;
+struct IoResult;
+
+// FSCTL_GET_REPARSE_POINT of a handle opened on a symbolic link itself: the
+// link's own text as a REPARSE_DATA_BUFFER (links.cpp). A relative text is
+// given as made, flagged SYMLINK_FLAG_RELATIVE; an absolute one as the
+// Windows path of the drive and share tables.
+IoResult ReadSymlinkReparseData(const FileObject& file, LPVOID buffer, DWORD size);
 
 // "/proc/self/fd/N": the name through which calls that refuse O_PATH
 // descriptors (fgetxattr, acl_get_fd, fchmod on some kernels) reach the object.

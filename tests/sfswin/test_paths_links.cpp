@@ -10,6 +10,10 @@ namespace {
 
 using PathsLinksTest = DirOpsTest;
 
+bool EndsWith(std::u16string_view text, std::u16string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
 TEST_F(PathsLinksTest, RealPathOfTheRootWithNoCheckNeverTouchesTheDisk) {
     Start();
     Reply reply = RealPath(u"/", SfsRealPath::NoCheck);
@@ -168,63 +172,88 @@ TEST_F(PathsLinksTest, RenameNeitherIntoNorOutOfTheRoot) {
     EXPECT_EQ(ReadText(Disk("mine")), "inside");
 }
 
-TEST_F(PathsLinksTest, ReadLinkAnswersTargetsInsideOnly) {
+// A link keeps the text it was made with, whoever made it; READLINK answers a
+// relative text as it is and an absolute one in the client's view, dangling
+// or not, and nothing for a text that leads out of the root.
+TEST_F(PathsLinksTest, LinksKeepTheirTextAndReadBackInsideOnly) {
     MakeDir("sub");
     MakeFile("sub/f");
     MakeFile("plain");
-    std::ofstream(m_outside.LinuxPath() + "/secret") << "x";
-    MakeLink(Disk("sub"), "abs");  // absolute, inside
-    MakeLink("sub/f", "rel");      // relative, inside
-    MakeLink(m_outside.LinuxPath() + "/secret", "out");
-    MakeLink("../" + m_outside.LinuxPath().substr(5), "outrel");
-    MakeLink("sub/none", "dangling");
-    MakeLink(m_outside.LinuxPath(), "outdir");
+    const std::string outside = m_outside.LinuxPath();
+    const std::string outsideName = outside.substr(outside.rfind('/') + 1);
+    struct Case {
+        const char* link;        // below the root
+        const char* diskTarget;  // made on disk with this text; null: made by request
+        std::u16string requested;
+        std::string storedText;  // the text on disk afterwards ("" when refused)
+        SfsStatusCode status;    // of READLINK (of LINK when refused)
+        std::u16string answer;
+    };
+    const std::string up = "../" + outsideName + "/secret";
+    const Case cases[] = {
+        {"rel", "sub/f", u"", "sub/f", SfsStatusCode::Ok, u"sub/f"},
+        {"sub/up", "../plain", u"", "../plain", SfsStatusCode::Ok, u"../plain"},
+        {"dots", "./sub/../plain", u"", "./sub/../plain", SfsStatusCode::Ok, u"./sub/../plain"},
+        {"abs", nullptr, u"", "", SfsStatusCode::Ok, u"/sub"},  // text set below
+        {"dangling", "sub/none", u"", "sub/none", SfsStatusCode::Ok, u"sub/none"},
+        {"outrel", up.c_str(), u"", up, SfsStatusCode::NoSuchPath, u""},
+        {"out", nullptr, u"", "", SfsStatusCode::NoSuchPath, u""},  // text set below
+        {"srel", nullptr, u"sub/f", "sub/f", SfsStatusCode::Ok, u"sub/f"},
+        {"sub/sup", nullptr, u"../plain", "../plain", SfsStatusCode::Ok, u"../plain"},
+        {"sabs", nullptr, u"/sub/f", Disk("sub/f"), SfsStatusCode::Ok, u"/sub/f"},
+        {"sdang", nullptr, u"none/x", "none/x", SfsStatusCode::Ok, u"none/x"},
+        {"sub/sout", nullptr, u"../../x", "", SfsStatusCode::NoSuchPath, u""},
+    };
+    MakeLink(Disk("sub"), "abs");
+    MakeLink(outside + "/secret", "out");
+    for (const Case& c : cases)
+        if (c.diskTarget) MakeLink(c.diskTarget, c.link);
     Start();
 
-    struct Case {
-        const char16_t* path;
-        SfsStatusCode status;
-        const char16_t* answer;
-    };
-    const Case cases[] = {
-        {u"/abs", SfsStatusCode::Ok, u"/sub"},
-        {u"/rel", SfsStatusCode::Ok, u"/sub/f"},
-        {u"/out", SfsStatusCode::NoSuchPath, nullptr},
-        {u"/outrel", SfsStatusCode::NoSuchPath, nullptr},
-        {u"/outdir/secret", SfsStatusCode::NoSuchPath, nullptr},
-        {u"/dangling", SfsStatusCode::NoSuchFile, nullptr},
-        {u"/plain", SfsStatusCode::Failure, nullptr},
-        {u"/missing", SfsStatusCode::NoSuchFile, nullptr},
-    };
     for (const Case& c : cases) {
-        SCOPED_TRACE(N(c.path));
-        Reply reply = ReadLink(c.path);
-        if (c.answer) {
-            auto* name = reply.As<QtSfsName>();
-            ASSERT_NE(name, nullptr) << static_cast<int>(reply.Status());
-            EXPECT_EQ(S(name->m_fileName), c.answer);
-            EXPECT_EQ(name->m_attrs->m_validAttrFlags, 0u);
-            EXPECT_EQ(reply.Log(SfsLogType::Info).rfind(u"KilnSfsWin: Resolved symbolic link '", 0),
-                      0u);
+        SCOPED_TRACE(c.link);
+        const std::u16string sfs = u"/" + U(c.link);
+        if (!c.requested.empty()) {
+            Reply made = Link(sfs, c.requested, true);
+            if (c.storedText.empty()) {
+                EXPECT_EQ(made.Status(), SfsStatusCode::NoSuchPath);
+                EXPECT_TRUE(EndsWith(made.Log(SfsLogType::Error),
+                                     u" Existing path points outside this provider."));
+                EXPECT_FALSE(Exists(Disk(c.link)));
+                continue;
+            }
+            ASSERT_EQ(made.Status(), SfsStatusCode::Ok);
+        }
+        if (!c.storedText.empty()) {
+            std::error_code error;
+            EXPECT_EQ(std::filesystem::read_symlink(Disk(c.link), error).string(), c.storedText);
+        }
+        Reply reply = ReadLink(sfs);
+        if (c.status != SfsStatusCode::Ok) {
+            EXPECT_EQ(reply.Status(), c.status);
+            EXPECT_EQ(reply.StatusText().find(U(outsideName)), std::u16string::npos);
+            EXPECT_TRUE(EndsWith(reply.Log(SfsLogType::Error),
+                                 u"failed with NoSuchPath.  Resolved path points outside this "
+                                 u"provider."));
             continue;
         }
-        if (c.status == SfsStatusCode::NoSuchPath) {
-            // Outside the root is nothing at all: the platform does not tell
-            // it from a missing target, and neither does the answer.
-            EXPECT_THAT(reply.Status(),
-                        testing::AnyOf(SfsStatusCode::NoSuchPath, SfsStatusCode::NoSuchFile));
-        } else {
-            EXPECT_EQ(reply.Status(), c.status);
-        }
-        // Where a link leads outside is never told to the client.
-        EXPECT_EQ(reply.StatusText().find(U(m_outside.LinuxPath().substr(5))),
-                  std::u16string::npos);
+        auto* name = reply.As<QtSfsName>();
+        ASSERT_NE(name, nullptr) << static_cast<int>(reply.Status());
+        EXPECT_EQ(S(name->m_fileName), c.answer);
+        EXPECT_EQ(name->m_attrs->m_validAttrFlags, 0u);
+        std::u16string shown = c.answer[0] == u'/' ? Win(N(c.answer).substr(1)) : c.answer;
+        for (char16_t& ch : shown)
+            if (ch == u'/') ch = u'\\';
+        EXPECT_EQ(reply.Log(SfsLogType::Info), u"KilnSfsWin: Resolved symbolic link '" +
+                                                   Win(c.link) + u"' to '" + shown + u"'.");
     }
     Reply plain = ReadLink(u"/plain");
+    EXPECT_EQ(plain.Status(), SfsStatusCode::Failure);
     EXPECT_EQ(plain.StatusText(), u"The path specified is not a symbolic link.");
     EXPECT_EQ(plain.Log(SfsLogType::Error),
               u"KilnSfsWin: Resolving symbolic link '" + Win("plain") +
                   u"' failed. The path specified is not a symbolic link.");
+    EXPECT_EQ(ReadLink(u"/missing").Status(), SfsStatusCode::NoSuchFile);
 }
 
 TEST_F(PathsLinksTest, SymbolicLinksToFilesDirectoriesAndNothing) {
@@ -327,13 +356,19 @@ TEST_F(PathsLinksTest, LinksGiveNoWayOut) {
         EXPECT_NE(hard.st_ino, secret.st_ino);
     }
 
-    // A symbolic link made by request to a name that leads out leads nowhere.
+    // A symbolic link made by request to a name that leads out leads nowhere;
+    // reading it gives back only the client's own text.
     EXPECT_EQ(Link(u"/viaLink", u"/outdir/secret", true).Status(), SfsStatusCode::Ok);
+    Reply text = ReadLink(u"/viaLink");
+    ASSERT_NE(text.As<QtSfsName>(), nullptr);
+    EXPECT_EQ(S(text.As<QtSfsName>()->m_fileName), u"/outdir/secret");
     for (const char16_t* path : {u"/viaLink", u"/hard", u"/out"}) {
         SCOPED_TRACE(N(path));
-        Reply reply = ReadLink(path);
-        EXPECT_TRUE(reply.IsStatus());
-        EXPECT_EQ(reply.As<QtSfsName>(), nullptr);
+        if (std::u16string_view(path) != u"/viaLink") {
+            Reply reply = ReadLink(path);
+            EXPECT_TRUE(reply.IsStatus());
+            EXPECT_EQ(reply.As<QtSfsName>(), nullptr);
+        }
         EXPECT_EQ(OpenDir(path).As<QtSfsHandle>(), nullptr);
         Reply real = RealPath(path, SfsRealPath::StatAlways);
         if (auto* name = real.As<QtSfsName>()) {
