@@ -61,6 +61,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     // never grants more than the DACL, not even before the DACL is applied.
     // Without one the umask and the directory's default ACL decide, as
     // inheritance does on Windows.
+    if (descriptor && !IsValidSecurityDescriptor(descriptor))
+        return Fail(ERROR_INVALID_SECURITY_DESCR);
     const bool startsClosed = security::DescriptorHasDacl(descriptor);
 
     ParsedPath parsed;

@@ -18,13 +18,18 @@ FileObject::~FileObject() {
 }
 
 bool FileObject::AcquireShare() {
-    const int mode = params_.pathOnly ? -1 : ::fcntl(params_.fd, F_GETFL) & O_ACCMODE;
+    // Only opens with data or delete access take part in sharing.
+    constexpr DWORD kSharing =
+        FILE_READ_DATA | FILE_EXECUTE | FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE;
+    const int mode = !(params_.access & kSharing) ? -1
+                     : params_.pathOnly           ? O_PATH
+                                                  : ::fcntl(params_.fd, F_GETFL) & O_ACCMODE;
     if (mode == O_RDONLY || mode == O_RDWR) {
         lockFd_ = params_.fd;
-    } else if (params_.access &
-               (FILE_READ_DATA | FILE_EXECUTE | FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE)) {
-        // Only regular files and directories are reopened: opening a device
-        // or a FIFO may act on it.
+    } else if (mode != -1) {
+        // A handle without a descriptor open for reading marks through one
+        // of its own; only regular files and directories are reopened, as
+        // opening a device or a FIFO may act on it.
         struct stat st;
         if (::fstat(params_.fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
             const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |

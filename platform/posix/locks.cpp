@@ -89,8 +89,10 @@ int KernelLock(int fd, int command, short type, off_t start, off_t length, struc
 // through a descriptor open for writing and a read lock only through one open
 // for reading, so a handle that cannot have the kind it asks for holds the
 // other kind: a read-only handle's exclusive lock keeps other processes from
-// writing and from locking exclusively, but not from reading. Returns 0 or
-// the errno of the first refusal (EAGAIN: another open file holds a lock).
+// writing and from locking exclusively, but not from reading or taking shared
+// locks; a write-only handle's shared lock keeps them from shared locks too.
+// Returns 0 or the errno of the first refusal (EAGAIN: another open file
+// holds a lock).
 int ApplyKernelLocks(const std::vector<Lock>& locks, const void* owner, int fd, off_t begin,
                      off_t end) {
     struct Piece {

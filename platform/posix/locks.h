@@ -14,6 +14,10 @@
 // conflict across processes even where Windows would keep them apart (never
 // the other way round); no file can hold data there. A zero-length lock
 // blocks no I/O and conflicts only with locks, so it lives in the table alone.
+//
+// The kernel's locks bind only those who ask: a local program that takes no
+// locks can still read and write every byte of a file our sessions hold
+// locked, and open, remove or rename it whatever its share mode.
 #pragma once
 
 #include <sys/types.h>

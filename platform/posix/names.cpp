@@ -97,6 +97,8 @@ BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttrib
     if (location.name.empty()) return Fail(ERROR_ALREADY_EXISTS);
     PSECURITY_DESCRIPTOR descriptor =
         lpSecurityAttributes ? lpSecurityAttributes->lpSecurityDescriptor : nullptr;
+    if (descriptor && !IsValidSecurityDescriptor(descriptor))
+        return Fail(ERROR_INVALID_SECURITY_DESCR);
     // As for files: with a DACL to apply, the directory starts with no access.
     const bool startsClosed = security::DescriptorHasDacl(descriptor);
     if (::mkdirat(location.parentFd, location.name.c_str(), startsClosed ? 0 : 0777) != 0)

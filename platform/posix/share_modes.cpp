@@ -153,9 +153,10 @@ void ClearMarks(int fd) {
     SetShareLock(fd, F_UNLCK, ShareByte(0), kShareBytes);
 }
 
-bool MarkedByOther(int fd, int index) {
+// Whether another open file marks one of `count` bytes from `index`.
+bool MarkedByOther(int fd, int index, int count = 1) {
     struct flock found;
-    if (SetShareLock(fd, F_WRLCK, ShareByte(index), 1, &found) != 0) return false;
+    if (SetShareLock(fd, F_WRLCK, ShareByte(index), count, &found) != 0) return false;
     // Another program's lock over a larger range says nothing about sharing.
     return found.l_type != F_UNLCK && found.l_start >= kLockAreaEnd && found.l_len != 0;
 }
@@ -165,14 +166,25 @@ bool MarkedByOther(int fd, int index) {
 bool TakeMarks(int fd, unsigned marks, unsigned obstacles) {
     thread_local std::minstd_rand pause(std::random_device{}());
     for (int attempt = 1;; ++attempt) {
-        for (int index = 0; index < kShareBytes; ++index) {
-            // A descriptor that cannot take read locks, or a program's write
-            // lock over the bytes, leaves the open unmarked but still checked.
-            if (marks & (1u << index)) SetShareLock(fd, F_RDLCK, ShareByte(index), 1);
+        // Neighbouring bytes go to the kernel as one lock. A descriptor that
+        // cannot take read locks, or a program's write lock over the bytes,
+        // leaves the open unmarked but still checked.
+        for (int index = 0; index < kShareBytes;) {
+            int end = index;
+            while (end < kShareBytes && (marks & (1u << end))) ++end;
+            if (end > index) SetShareLock(fd, F_RDLCK, ShareByte(index), end - index);
+            index = end + 1;
         }
+        // One question over the span of the bytes that matter usually finds
+        // nothing; only a finding is looked at byte by byte.
         bool clear = true;
-        for (int index = 0; index < kShareBytes && clear; ++index)
-            clear = !((obstacles & (1u << index)) && MarkedByOther(fd, index));
+        if (obstacles != 0) {
+            const int first = __builtin_ctz(obstacles), last = 31 - __builtin_clz(obstacles);
+            if (MarkedByOther(fd, first, last - first + 1)) {
+                for (int index = first; index <= last && clear; ++index)
+                    clear = !((obstacles & (1u << index)) && MarkedByOther(fd, index));
+            }
+        }
         if (clear) return true;
         ClearMarks(fd);
         if (attempt == kMarkAttempts) {

@@ -3,7 +3,9 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #include "files_test_support.h"
 
@@ -200,17 +202,27 @@ TEST_F(CrossProcessTest, ShareModesOfAnotherProcess) {
 }
 
 TEST_F(CrossProcessTest, KilledProcessLeavesNothingHeld) {
+    MakeFile("g", "0123456789");
     OtherProcess child([&] {
-        HANDLE h = Open(Path("f"), GENERIC_READ | GENERIC_WRITE, 0);
-        return h != INVALID_HANDLE_VALUE && Lock(h, 0, 10, true);
+        HANDLE f = Open(Path("f"), GENERIC_READ | GENERIC_WRITE, 0);
+        HANDLE g = Open(Path("g"), GENERIC_READ | GENERIC_WRITE, kShareRW);
+        return f != INVALID_HANDLE_VALUE && g != INVALID_HANDLE_VALUE && Lock(g, 0, 10, true);
     });
     ASSERT_TRUE(child.Holds());
     EXPECT_EQ(Open(Path("f"), GENERIC_READ, kShareAll), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-    child.Kill();
-    ScopedHandle h(Open(Path("f"), GENERIC_READ | GENERIC_WRITE, 0));
-    ASSERT_TRUE(h.valid());
-    EXPECT_TRUE(Lock(h.get(), 0, 10, true));
+    ScopedHandle g(Open(Path("g"), GENERIC_READ | GENERIC_WRITE, kShareRW));
+    ASSERT_TRUE(g.valid());
+    // A waiting lock is granted once the holder is gone.
+    std::thread killer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        child.Kill();
+    });
+    OVERLAPPED ov = At(0);
+    EXPECT_TRUE(LockFileEx(g.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 10, 0, &ov));
+    killer.join();
+    ScopedHandle f(Open(Path("f"), GENERIC_READ | GENERIC_WRITE, 0));
+    EXPECT_TRUE(f.valid());
 }
 
 // Other programs' POSIX locks stop our I/O as Windows locks would, and are

@@ -132,6 +132,18 @@ TEST_F(CreateWithSecurity, ADescriptorThatCannotBeAppliedLeavesNothing) {
         EXPECT_FALSE(Create("refused", directory, 0600, administrators));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_OWNER));
         EXPECT_FALSE(OnDisk("refused"));
+
+        BYTE garbage[sizeof(SECURITY_DESCRIPTOR)] = {};  // revision 0
+        SECURITY_ATTRIBUTES sa{sizeof sa, garbage, FALSE};
+        HANDLE h = INVALID_HANDLE_VALUE;
+        const bool made = directory
+                              ? CreateDirectoryW(Path("refused").c_str(), &sa)
+                              : (h = CreateFileW(Path("refused").c_str(), GENERIC_WRITE, 0, &sa,
+                                                 CREATE_NEW, 0, nullptr)) != INVALID_HANDLE_VALUE;
+        EXPECT_FALSE(made);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
+        EXPECT_FALSE(OnDisk("refused"));
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     }
 }
 
