@@ -86,7 +86,17 @@ TEST_F(PacketInputTest, CutsPacketsAndReportsHowTheStreamEnds) {
         std::string stream;
         std::vector<std::string> packets;
         PacketInput::Result end;
-    } cases[] = {
+    };
+    // Packets of many sizes below the direct-read size, the largest among
+    // them, come to several buffers full and straddle every buffer's end.
+    Case mixed{{}, {}, PacketInput::Result::End};
+    for (size_t i = 0; i < 200; ++i) {
+        const size_t size = i == 100 ? 16 * 1024 - 1 : 1 + i * 523 % 9000;
+        mixed.packets.push_back(std::string(size, static_cast<char>('a' + i % 26)));
+        mixed.stream += Be32(static_cast<uint32_t>(size)) + mixed.packets.back();
+    }
+    Case cases[] = {
+        mixed,
         {Be32(5) + "\x01" + Be32(3) + Be32(1) + "\x02",
          {"\x01" + Be32(3), "\x02"},
          PacketInput::Result::End},

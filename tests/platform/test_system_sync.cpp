@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/posix/event_signal.h"
 #include "platform/posix/handle_table.h"
@@ -177,6 +178,30 @@ TEST(SystemEvent, InvalidHandlesFailWithInvalidHandle) {
         EXPECT_FALSE(CloseHandle(h));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     }
+}
+
+// Closing most of many handles makes the table give memory back and drop
+// its free slots at the end; what is still open, the last slot included,
+// must keep working, and what was closed must stay closed.
+TEST(SystemEvent, HandlesKeptWhileTheTableShrinksStillWork) {
+    std::vector<HANDLE> kept, closed;
+    for (int i = 0; i < 300; ++i) {
+        HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ASSERT_NE(h, nullptr);
+        (i % 10 == 0 || i == 299 ? kept : closed).push_back(h);
+    }
+    for (HANDLE h : closed) ASSERT_TRUE(CloseHandle(h));
+    for (HANDLE h : closed) EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_FAILED);
+    std::vector<HANDLE> fresh;
+    for (int i = 0; i < 300; ++i) fresh.push_back(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    for (HANDLE h : kept) {
+        EXPECT_EQ(WaitForSingleObject(h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+        ASSERT_TRUE(SetEvent(h));
+        EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0);
+    }
+    for (HANDLE h : fresh) EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0);
+    for (HANDLE h : kept) EXPECT_TRUE(CloseHandle(h));
+    for (HANDLE h : fresh) EXPECT_TRUE(CloseHandle(h));
 }
 
 TEST(SystemThread, ExitCodeIsStillActiveWhileRunningThenTheReturnValue) {
