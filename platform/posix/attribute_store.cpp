@@ -164,6 +164,10 @@ ULONGLONG FileTimeValue(const FILETIME& time) {
     return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
+ULONGLONG ReportedSize(const struct statx& st) {
+    return S_ISREG(st.stx_mode) || S_ISLNK(st.stx_mode) ? st.stx_size : 0;
+}
+
 FILETIME CreationTimeOf(const struct statx& st, const StoredAttributes& stored) {
     if (stored.hasCreationTime) return ToFileTime(stored.creationTime);
     if ((st.stx_mask & STATX_BTIME) && (st.stx_btime.tv_sec != 0 || st.stx_btime.tv_nsec != 0))

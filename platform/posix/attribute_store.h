@@ -64,6 +64,11 @@ FILETIME ToFileTime(ULONGLONG value);
 ULONGLONG FileTimeValue(const FILETIME& time);
 FILETIME CreationTimeOf(const struct statx& st, const StoredAttributes& stored);
 
+// The size Windows calls report: a file's length, and a link's the length of
+// its text, as lstat gives it (clients such as git through sshfs read the
+// text with that length). Directories and devices report none, as on Windows.
+ULONGLONG ReportedSize(const struct statx& st);
+
 // Applies a SetFileAttributesW value to the object behind fd (any kind of
 // descriptor): READONLY as the owner's write permission of a file, the rest
 // in the record.

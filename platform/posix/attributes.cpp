@@ -53,9 +53,6 @@ bool QueryPath(LPCWSTR path, PathInfo* info) {
     return true;
 }
 
-ULONGLONG SizeOf(const struct statx& st) {
-    return S_ISREG(st.stx_mode) ? st.stx_size : 0;  // Windows reports no size for the others
-}
 
 struct HandleInfo {
     struct statx st;
@@ -180,7 +177,7 @@ BOOL GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelI
     data->ftCreationTime = info.creation;
     data->ftLastAccessTime = ToFileTime(info.st.stx_atime);
     data->ftLastWriteTime = ToFileTime(info.st.stx_mtime);
-    ULONGLONG size = SizeOf(info.st);
+    ULONGLONG size = ReportedSize(info.st);
     data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
     data->nFileSizeLow = static_cast<DWORD>(size);
     return TRUE;
@@ -207,7 +204,7 @@ BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFil
     out.ftLastAccessTime = ToFileTime(info.st.stx_atime);
     out.ftLastWriteTime = ToFileTime(info.st.stx_mtime);
     out.dwVolumeSerialNumber = (info.st.stx_dev_major << 20) ^ info.st.stx_dev_minor;
-    ULONGLONG size = SizeOf(info.st);
+    ULONGLONG size = ReportedSize(info.st);
     out.nFileSizeHigh = static_cast<DWORD>(size >> 32);
     out.nFileSizeLow = static_cast<DWORD>(size);
     out.nNumberOfLinks = info.st.stx_nlink;

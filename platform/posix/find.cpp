@@ -108,7 +108,7 @@ class FindObject final : public KernelObject {
         data->ftCreationTime = CreationTimeOf(st, stored);
         data->ftLastAccessTime = ToFileTime(st.stx_atime);
         data->ftLastWriteTime = ToFileTime(st.stx_mtime);
-        ULONGLONG size = S_ISREG(st.stx_mode) ? st.stx_size : 0;
+        ULONGLONG size = ReportedSize(st);
         data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
         data->nFileSizeLow = static_cast<DWORD>(size);
         if (S_ISLNK(st.stx_mode)) data->dwReserved0 = IO_REPARSE_TAG_SYMLINK;
