@@ -1,8 +1,8 @@
 // RealPath, Rename, ReadLink and Link: the requests that work on names rather
 // than on contents. RealPath answers the path as the host sent it (the host
-// canonicalises); ReadLink answers a link's target only when it lies inside
-// the provider, and anything else looks like a path that does not exist, so
-// that a link cannot tell a client where outside the provider it points.
+// canonicalises); ReadLink answers a link's own text, and only when that
+// leads inside the provider: anything else looks like a path that does not
+// exist, so that a link cannot tell a client where outside it points.
 #include <cstddef>
 #include <cstring>
 
