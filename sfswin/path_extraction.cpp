@@ -99,10 +99,10 @@ KilnSfsWin::PathPair KilnSfsWin::ExtractSfsPaths(const QtSfsRequest& request) {
         MappedPath newLink = MapSfsPath(TextOf(link->m_newLinkPath));
         // A symbolic link's relative target is checked where it leads from
         // the link's directory; the link keeps the text itself.
-        MappedPath existing =
-            link->m_symlink ? ::kiln::KilnSfsWin::MapSymlinkTarget(
-                                  RootPath(), TextOf(link->m_newLinkPath), TextOf(link->m_existingPath))
-                            : MapSfsPath(TextOf(link->m_existingPath));
+        MappedPath existing = link->m_symlink ? ::kiln::KilnSfsWin::MapSymlinkTarget(
+                                                    RootPath(), TextOf(link->m_newLinkPath),
+                                                    TextOf(link->m_existingPath))
+                                              : MapSfsPath(TextOf(link->m_existingPath));
         if (newLink.check == PathCheck::Valid && existing.check == PathCheck::Valid)
             return PathPair{std::move(newLink.path), std::move(existing.path)};
         WString text = WString(u"KilnSfsWin: Creating") +

@@ -192,7 +192,8 @@ MappedPath ResolveLinkText(std::u16string_view root, std::u16string_view linkPat
     }
     if (outside) {
         // The log shows the way it takes, not a place it would end up at.
-        WString shown = rooted ? WString(volume) : WString(linkPath.substr(0, linkPath.rfind(u'\\')));
+        WString shown =
+            rooted ? WString(volume) : WString(linkPath.substr(0, linkPath.rfind(u'\\')));
         return MappedPath{PathCheck::Outside, shown + (rooted ? u"" : u"\\") + text};
     }
     WString result(volume);
@@ -206,7 +207,8 @@ MappedPath MapSymlinkTarget(std::u16string_view root, std::u16string_view linkSf
                             std::u16string_view target) {
     if (!target.empty() && target[0] == u'/') return MapSfsPath(root, target);
     MappedPath link = MapSfsPath(root, linkSfsPath);
-    if (link.check != PathCheck::Valid) return MappedPath{PathCheck::Invalid, LinkTextToWindows(target)};
+    if (link.check != PathCheck::Valid)
+        return MappedPath{PathCheck::Invalid, LinkTextToWindows(target)};
     return ResolveLinkText(root, link.path, LinkTextToWindows(target));
 }
 

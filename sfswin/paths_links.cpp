@@ -1,8 +1,8 @@
 // RealPath, Rename, ReadLink and Link: the requests that work on names rather
 // than on contents. RealPath answers the path as the host sent it (the host
-// canonicalises); ReadLink answers a link's target only when it lies inside
-// the provider, and anything else looks like a path that does not exist, so
-// that a link cannot tell a client where outside the provider it points.
+// canonicalises); ReadLink answers a link's own text, and only when that
+// leads inside the provider: anything else looks like a path that does not
+// exist, so that a link cannot tell a client where outside it points.
 #include <cstddef>
 #include <cstring>
 
@@ -64,8 +64,9 @@ struct LinkText {
 };
 
 LinkText ReadLinkText(const WString& callPath, DWORD attributes) {
-    const DWORD openFlags = FILE_FLAG_OPEN_REPARSE_POINT |
-                            ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? FILE_FLAG_BACKUP_SEMANTICS : 0);
+    const DWORD openFlags =
+        FILE_FLAG_OPEN_REPARSE_POINT |
+        ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? FILE_FLAG_BACKUP_SEMANTICS : 0);
     HANDLE link = CreateFileW(callPath.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                               OPEN_EXISTING, openFlags, nullptr);
     if (link == INVALID_HANDLE_VALUE) ThrowLastError(u"CreateFile()");
@@ -201,11 +202,11 @@ void KilnSfsWin::ReadLink(const QtSfsRequest& request) {
     }
     const WString& shown = target.path.empty() ? link.text : target.path;
     if (target.check != PathCheck::Valid) {
-        LogRequest(
-            request, SfsLogType::Error,
-            u"KilnSfsWin: " + action + u" to '" + shown + u"' failed with NoSuchPath. " +
-                (target.check == PathCheck::Outside ? u" Resolved path points outside this provider."
-                                                    : u" Resolved path is invalid."));
+        LogRequest(request, SfsLogType::Error,
+                   u"KilnSfsWin: " + action + u" to '" + shown + u"' failed with NoSuchPath. " +
+                       (target.check == PathCheck::Outside
+                            ? u" Resolved path points outside this provider."
+                            : u" Resolved path is invalid."));
         RaiseStatus(SfsStatusCode::NoSuchPath);
     }
 

@@ -1,9 +1,8 @@
 // Symbolic and hard links, and the final path of an open handle.
 #include <fcntl.h>
+#include <linux/limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <linux/limits.h>
 
 #include <algorithm>
 #include <cerrno>

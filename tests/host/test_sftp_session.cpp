@@ -425,15 +425,31 @@ TEST(SftpSession, SymlinkTakesOpenSshArgumentOrder) {
     SftpTestSession t;
     ASSERT_TRUE(t.Init(3));
     WriteFile(t.Dir() + "/target", "t");
-    SftpWriter w = Request(Fxp::Symlink, 1);
-    w.String("target");  // target first, relative to the link's directory
-    w.String("/link");
-    EXPECT_EQ(t.Call(w).StatusCode(), 0u);
+    // Target first; a relative target is the link's text and goes as given,
+    // an absolute one is the client's path like any other.
+    struct Case {
+        const char* target;
+        const char* link;
+        std::u16string existing;
+    };
+    const Case cases[] = {
+        {"target", "/link", u"target"},
+        {"../x/./y", "/d/l", u"../x/./y"},
+        {"/a/../target", "l2", u"/target"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        SftpWriter w = Request(Fxp::Symlink, 1);
+        w.String(c.target);
+        w.String(c.link);
+        t.Call(w);
+        auto link = QuantumCast<QtSfsLink>(t.Provider().LastRequest(SfsRequest::Link)->m_content);
+        ASSERT_TRUE(link);
+        EXPECT_EQ(std::u16string(link->m_existingPath->sv()), c.existing);
+        EXPECT_TRUE(link->m_symlink);
+    }
     auto link = QuantumCast<QtSfsLink>(t.Provider().LastRequest(SfsRequest::Link)->m_content);
-    ASSERT_TRUE(link);
-    EXPECT_EQ(std::u16string(link->m_newLinkPath->sv()), u"/link");
-    EXPECT_EQ(std::u16string(link->m_existingPath->sv()), u"/target");
-    EXPECT_TRUE(link->m_symlink);
+    EXPECT_EQ(std::u16string(link->m_newLinkPath->sv()), u"/l2");
 }
 
 TEST(SftpSession, ReadOnlyModeRefusesEveryChange) {

@@ -47,23 +47,27 @@ class AwkwardNamesTest : public FilesTest {
 // Bytes that are not UTF-8, look-alikes of each other, characters that are
 // themselves stand-ins, and characters that Windows names cannot carry.
 const char* const kAwkwardNames[] = {
-    "bad\xff",                  // a stray byte...
-    "bad\xef\xbf\xbd",          // ...and U+FFFD, which lossy decoding makes of it
-    "up\xfe",         "up\xff",
-    "x\xef\x80\xba",            // U+F03A, the stand-in of ':'...
-    "x:",                       // ...and ':' itself
-    "y\xef\x83\xbf",            // U+F0FF, the stand-in of byte 0xFF...
-    "y\xff",                    // ...and that byte
-    "\xef\x80\x80",             // U+F000 and U+F02F: no stand-ins, ordinary
+    "bad\xff",          // a stray byte...
+    "bad\xef\xbf\xbd",  // ...and U+FFFD, which lossy decoding makes of it
+    "up\xfe",
+    "up\xff",
+    "x\xef\x80\xba",  // U+F03A, the stand-in of ':'...
+    "x:",             // ...and ':' itself
+    "y\xef\x83\xbf",  // U+F0FF, the stand-in of byte 0xFF...
+    "y\xff",          // ...and that byte
+    "\xef\x80\x80",   // U+F000 and U+F02F: no stand-ins, ordinary
     "\xef\x80\xaf",
-    "q?",             "s*",     "back\\slash", "a\"<>|b",
+    "q?",
+    "s*",
+    "back\\slash",
+    "a\"<>|b",
     "ctl\x01\x1f",
-    "\xc0\xaf",                 // overlong '/'
-    "\xed\xa0\x80",             // an encoded surrogate
-    "\xf4\x90\x80\x80",         // past U+10FFFF
-    "cut\xe0\xa0",              // a truncated sequence
-    "\xc3\xa9t\xc3\xa9",        // well-formed: itself
-    "\xf0\x9f\x98\x80",         // a character outside the BMP
+    "\xc0\xaf",           // overlong '/'
+    "\xed\xa0\x80",       // an encoded surrogate
+    "\xf4\x90\x80\x80",   // past U+10FFFF
+    "cut\xe0\xa0",        // a truncated sequence
+    "\xc3\xa9t\xc3\xa9",  // well-formed: itself
+    "\xf0\x9f\x98\x80",   // a character outside the BMP
 };
 
 TEST_F(AwkwardNamesTest, EveryNameListsOpensRenamesAndRemovesItsOwnFile) {
@@ -103,8 +107,8 @@ TEST_F(AwkwardNamesTest, EveryNameListsOpensRenamesAndRemovesItsOwnFile) {
 
     // A name made through the API lands on disk as exactly the bytes it lists as.
     for (const char* name : kAwkwardNames) {
-        ScopedHandle made(Open(Path("d") + u"\\" + LinuxNameToWindows(name), GENERIC_WRITE, 0,
-                               CREATE_NEW));
+        ScopedHandle made(
+            Open(Path("d") + u"\\" + LinuxNameToWindows(name), GENERIC_WRITE, 0, CREATE_NEW));
         EXPECT_TRUE(made.valid()) << name;
         EXPECT_TRUE(OnDisk("d/" + std::string(name))) << name;
     }
@@ -114,11 +118,12 @@ TEST_F(AwkwardNamesTest, EveryNameListsOpensRenamesAndRemovesItsOwnFile) {
 TEST_F(AwkwardNamesTest, NamesThatNoNameOnDiskListsAsAreRefused) {
     MakeFile("\xc3\xa9", "e-acute");
     const std::u16string refused[] = {
-        u"a\xD800" u"z",       // unpaired high surrogate
-        u"a\xDC00",           // unpaired low surrogate
-        u"\uF0C3\uF0A9",      // stand-ins of the bytes of U+00E9, which lists as itself
+        u"a\xD800"
+        u"z",             // unpaired high surrogate
+        u"a\xDC00",       // unpaired low surrogate
+        u"\uF0C3\uF0A9",  // stand-ins of the bytes of U+00E9, which lists as itself
         std::u16string(u"n\0l", 3),
-        u"a:b",               // ':' lists as U+F03A
+        u"a:b",  // ':' lists as U+F03A
     };
     for (const std::u16string& name : refused) {
         std::string disk;
