@@ -62,6 +62,10 @@ void ReplyCheckFile(SftpSession& s, ClientRequest& r, const QtSfsResponse& respo
     if (reply->m_hashes)
         for (QtBytes* hash : *reply->m_hashes)
             if (hash) w.Raw(hash->View());
+    // The provider keeps its digests within the bound it was given; a reply
+    // that still outgrows a packet would break the client's framing.
+    if (w.Size() - 4 > kMaxPacketLength)
+        return s.ReplyStatus(r, SfsStatusCode::Failure, "The reply would not fit in one packet.");
     s.Reply(r, w);
 }
 

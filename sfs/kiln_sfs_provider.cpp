@@ -71,6 +71,13 @@ void KilnSfsProvider::Run() {
     }
 }
 
+bool KilnSfsProvider::EndOfInputPending() {
+    PortHub* hub = Hub();
+    if (hub == nullptr) return false;
+    PortHubLock lock(*hub);
+    return !m_eofPort.IsEmpty();
+}
+
 void KilnSfsProvider::OnInit(const RefPtr<QtSfsInit>& init) {
     m_mountPath = init ? Parameter(*init, u"MountPath") : nullptr;
     if (!m_mountPath || m_mountPath->empty())
