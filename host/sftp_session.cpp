@@ -500,10 +500,10 @@ void SftpSession::Dispatch(const ClientRequestPtr& request) {
     uint8_t type = 0;
     r.U8(type);
     if (!r.U32(request->id)) {
-        // Too short to carry an id: nothing can be answered.
-        m_log.Log(LogLevel::Error, "packet of type " + std::to_string(type) + " without an id");
+        // Too short to carry an id: nothing can be answered, and a client
+        // that frames its packets so cannot be followed any further.
         Release(request->charge);
-        return;
+        return EndSession("packet of type " + std::to_string(type) + " too short for a request id");
     }
     request->type = type;
     Handler handler = HandlerFor(m_version, type);

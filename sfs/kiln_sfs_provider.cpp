@@ -159,6 +159,8 @@ SfsLogCode KilnSfsProvider::LogCodeFor(SfsRequest type) {
             return SfsLogCode::SpaceAvail;
         case SfsRequest::HomeDir:
             return SfsLogCode::HomeDir;
+        case SfsRequest::FSync:  // the log codes have none of their own for it
+            return SfsLogCode::Other;
     }
     return SfsLogCode::Other;
 }

@@ -318,6 +318,12 @@ void KilnSfsWin::SpaceAvail(const QtSfsRequest& request) {
         root = WString(view.substr(0, 3));
     }
     if (root.empty() || root[root.size() - 1] != u'\\') root += u'\\';
+    // The volume of a path that names nothing would describe some ancestor
+    // instead: a missing object is answered as missing.
+    if (GetFileAttributesW(CallPath(path.sv()).c_str()) == INVALID_FILE_ATTRIBUTES)
+        FailRequest(
+            *this, request,
+            DescribeHandlerFailure(action, SystemError(u"GetFileAttributes()", GetLastError())));
 
     auto reply = WithWindowsErrors(*this, request, action.sv(), [&] {
         DWORD sectorsPerCluster = 0;

@@ -89,6 +89,7 @@ class KilnSfsWin : public KilnSfsProvider, public SfsHandles {
     void Close(const QtSfsRequest& request);
     void Read(const QtSfsRequest& request);
     void Write(const QtSfsRequest& request);
+    void FSync(const QtSfsRequest& request);
     void Stat(const QtSfsRequest& request);     // FStat and Stat
     void SetStat(const QtSfsRequest& request);  // SetStat and FSetStat
     void OpenDir(const QtSfsRequest& request);
