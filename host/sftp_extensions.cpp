@@ -62,6 +62,10 @@ void ReplyCheckFile(SftpSession& s, ClientRequest& r, const QtSfsResponse& respo
     if (reply->m_hashes)
         for (QtBytes* hash : *reply->m_hashes)
             if (hash) w.Raw(hash->View());
+    // The provider keeps its digests within the bound it was given; a reply
+    // that still outgrows a packet would break the client's framing.
+    if (w.Size() - 4 > kMaxPacketLength)
+        return s.ReplyStatus(r, SfsStatusCode::Failure, "The reply would not fit in one packet.");
     s.Reply(r, w);
 }
 
@@ -165,6 +169,11 @@ void ext_posix_rename(SftpSession& s, ClientRequest& r, SftpReader& in) {
 void ext_hardlink(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string existing, link;
     if (!ReadPath(s, r, in, existing) || !ReadPath(s, r, in, link)) return;
+    SendHardLink(s, r, existing, link);
+}
+
+void SendHardLink(SftpSession& s, ClientRequest& r, const std::string& existing,
+                  const std::string& link) {
     auto q = MakeRef<QtSfsLink>();
     q->m_newLinkPath = SfsPath(link);
     q->m_existingPath = SfsPath(existing);
@@ -264,6 +273,44 @@ void ext_copy_data(SftpSession& s, ClientRequest& r, SftpReader& in) {
     st->to = std::string(to);
     st->untilEof = st->remaining == 0;
     CopyNext(s, r, st);
+}
+
+void ext_fsync(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string_view handle;
+    if (!ReadHandle(s, r, in, handle)) return;
+    auto q = MakeRef<QtSfsFSync>();
+    q->m_handle = SfsHandle(handle);
+    s.Sfs(r, SfsRequest::FSync, q, Forward());
+}
+
+// Attributes of the object a path names, without following a final
+// symbolic link. The provider sets attributes through links, so a path
+// whose last component is a link is refused rather than changing the link's
+// target; any other path is set as SETSTAT sets it.
+void ext_lsetstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
+    std::string path;
+    if (!ReadPath(s, r, in, path)) return;
+    auto attrs = EmptyAttrs();
+    if (!ReadAttrsOrAnswer(s, r, in, *attrs)) return;
+    DropReadOnlyFields(*attrs);
+    auto stat = MakeRef<QtSfsStat>();
+    stat->m_path = SfsPath(path);
+    stat->m_flags = SfsAttrFlags::Size;
+    stat->m_followSymlink = false;
+    s.Sfs(r, SfsRequest::Stat, stat,
+          [path, attrs](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
+              auto found = QuantumCast<QtSfsAttrs>(response.m_content);
+              if (response.m_type != SfsResponse::Attrs || !found) return Forward()(s, r, response);
+              if (found->m_type == SfsType::Symlink) {
+                  if (attrs->m_validAttrFlags == 0) return s.ReplyStatus(r, SfsStatusCode::Ok);
+                  return s.ReplyStatus(r, SfsStatusCode::OpUnsupported,
+                                       "Attributes of a symbolic link itself cannot be set.");
+              }
+              auto set = MakeRef<QtSfsSetStat>();
+              set->m_path = SfsPath(path);
+              set->m_attrs = attrs;
+              s.Sfs(r, SfsRequest::SetStat, set, Forward());
+          });
 }
 
 void ext_check_file_name(SftpSession& s, ClientRequest& r, SftpReader& in) {

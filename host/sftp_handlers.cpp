@@ -100,6 +100,10 @@ bool ReadAttrsOrAnswer(SftpSession& s, ClientRequest& r, SftpReader& in, QtSfsAt
     return false;
 }
 
+void DropReadOnlyFields(QtSfsAttrs& a) {
+    a.m_validAttrFlags &= ~(SfsAttrFlags::TextHint | SfsAttrFlags::LinkCount);
+}
+
 void WriteNameEntry(SftpWriter& w, int version, std::string_view name, const QtSfsAttrs& attrs) {
     w.String(name);
     if (version <= 3) w.String(Longname(name, attrs, time(nullptr)));

@@ -32,6 +32,9 @@ uint32_t StatFlags(const SftpSession& s, uint32_t requested);
 // The permission bits that a new file or directory gets: the client's,
 // less the server's umask, as a POSIX server would create them.
 void ApplyCreateMask(QtSfsAttrs& attrs);
+// Fields that describe a file but cannot be written are dropped from a set
+// request rather than failing it.
+void DropReadOnlyFields(QtSfsAttrs& a);
 // Reads ATTRS; on failure answers the request and returns false.
 bool ReadAttrsOrAnswer(SftpSession& s, ClientRequest& r, SftpReader& in, QtSfsAttrs& attrs);
 
@@ -49,6 +52,10 @@ void WriteNameEntry(SftpWriter& w, int version, std::string_view name, const QtS
 // Answers a NAME reply with one entry.
 void ReplyName(SftpSession& s, ClientRequest& r, std::string_view name, const QtSfsAttrs& attrs);
 
+// Makes `link` a hard link to `existing`, both canonical client paths.
+void SendHardLink(SftpSession& s, ClientRequest& r, const std::string& existing,
+                  const std::string& link);
+
 // The extended requests: the handler of an extension name, or null.
 Handler ExtensionHandler(std::string_view name);
 
@@ -65,6 +72,8 @@ void ext_users_groups_by_id(SftpSession& s, ClientRequest& r, SftpReader& in);
 void ext_check_file_name(SftpSession& s, ClientRequest& r, SftpReader& in);
 void ext_check_file_handle(SftpSession& s, ClientRequest& r, SftpReader& in);
 void ext_space_available(SftpSession& s, ClientRequest& r, SftpReader& in);
+void ext_fsync(SftpSession& s, ClientRequest& r, SftpReader& in);
+void ext_lsetstat(SftpSession& s, ClientRequest& r, SftpReader& in);
 void ext_text_seek(SftpSession& s, ClientRequest& r, SftpReader& in);
 void ext_version_select(SftpSession& s, ClientRequest& r, SftpReader& in);
 

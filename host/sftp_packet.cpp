@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace kiln::sftp {
 
@@ -318,6 +319,7 @@ bool PacketOutput::WriteAll(std::string_view head, std::string_view payload,
             m_broken = true;
             m_held.clear();
             m_holding.store(false, std::memory_order_release);
+            if (m_onBroken) std::exchange(m_onBroken, nullptr)();
             return false;
         }
         size_t done = static_cast<size_t>(n);

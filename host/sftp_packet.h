@@ -240,6 +240,10 @@ class PacketOutput {
     // How long the oldest held packet has waited (zero when none waits).
     std::chrono::steady_clock::duration HeldFor() const;
     bool Broken() const;
+    // Runs once, on the writing thread, when a write fails: the session stops
+    // reading and ends the work in flight, since no answer can reach the
+    // client any more. Set before the first write.
+    void SetOnBroken(std::function<void()> hook) { m_onBroken = std::move(hook); }
     uint64_t PacketsWritten() const;
 
   private:
@@ -253,6 +257,7 @@ class PacketOutput {
     std::atomic<bool> m_holding{false};  // m_held is not empty
     std::chrono::steady_clock::time_point m_heldSince;
     uint64_t m_packets = 0;
+    std::function<void()> m_onBroken;
 
     struct Queued {
         std::string head;

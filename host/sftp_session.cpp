@@ -8,6 +8,7 @@
 
 #include "host/sftp_paths.h"
 #include "platform/posix/paths.h"
+#include "sfs/kiln_sfs_provider.h"
 
 namespace kiln::sftp {
 namespace {
@@ -64,8 +65,7 @@ SftpSession::~SftpSession() {
     WakeReader();
     if (m_providerThread.joinable()) {
         // The provider still runs only when Serve never got to end it.
-        m_eofSent = true;
-        KilnComponent::SendOn(m_hub, m_eofOut, MakeRef<QtEof>());
+        EndInput();
         m_providerThread.join();
     }
     // Data replies still queued for the output's own thread finish now,
@@ -89,6 +89,9 @@ void SftpSession::StartProvider() {
     auto root = QtNameValueTree::Make(u"Parameters", u"");
     root->AddChild(u"MountPath", u"/");
     root->AddChild(u"RootPath", m_options.rootPath);
+    // A check-file reply carries its digests in one packet; the rest of the
+    // packet's room is for the reply's own fields.
+    root->AddChild(u"MaxCheckFileReply", Widen(std::to_string(kMaxWriteLength)).sv());
     for (const auto& [name, value] : m_options.parameters) root->AddChild(name, value);
     init->m_root = root;
     init->m_outLog = m_logPort;
@@ -235,6 +238,11 @@ void SftpSession::Sfs(ClientRequest& request, SfsRequest type, const RefPtr<Quan
     message->m_content = content;
     message->m_outResponse = m_responsePort;
     message->m_outLog = m_logPort;
+    std::unique_lock<std::mutex> gate(m_inputEndLock);
+    if (m_eofSent) {
+        gate.unlock();
+        return AnswerTooLate(request, done);
+    }
     ++request.outstanding;
     {
         std::lock_guard<std::mutex> guard(m_pendingLock);
@@ -245,6 +253,28 @@ void SftpSession::Sfs(ClientRequest& request, SfsRequest type, const RefPtr<Quan
         m_pending.emplace(message->m_id, Pending{owner, std::move(done)});
     }
     KilnComponent::SendOn(m_hub, m_requestOut, message);
+}
+
+void SftpSession::EndInput() {
+    std::lock_guard<std::mutex> gate(m_inputEndLock);
+    if (m_eofSent.exchange(true)) return;
+    KilnComponent::SendOn(m_hub, m_eofOut, MakeRef<QtEof>());
+}
+
+void SftpSession::AnswerTooLate(ClientRequest& request, const Completion& done) {
+    // The completion decides what the client sees: a listing goes out
+    // without the details it could not fetch, anything else fails.
+    QtSfsResponse response;
+    response.m_type = SfsResponse::Status;
+    response.m_content =
+        KilnSfsProvider::MakeStatus(SfsStatusCode::Failure, u"The session is ending.");
+    try {
+        if (!request.replied) done(*this, request, response);
+    } catch (const WException& e) {
+        m_log.Log(LogLevel::Error, "reply failed: " + Narrow(e.Description().sv()));
+    } catch (const std::exception& e) {
+        m_log.Log(LogLevel::Error, std::string("reply failed: ") + e.what());
+    }
 }
 
 void SftpSession::SfsOpen(ClientRequest& request, const RefPtr<QtSfsOpen>& open, Completion done) {
@@ -432,11 +462,11 @@ bool SftpSession::Admit(uint64_t charge) {
     // One request is always let through, however large, so that a bound
     // below one request's size slows the session but never stops it.
     m_flightChanged.wait(lock, [&] {
-        return m_stopping || m_flightCount == 0 ||
+        return m_stopping || m_out->Broken() || m_flightCount == 0 ||
                (m_flightBytes + charge <= m_options.maxInFlightBytes &&
                 m_flightCount < m_options.maxInFlightRequests);
     });
-    if (m_stopping) return false;
+    if (m_stopping || m_out->Broken()) return false;
     m_flightBytes += charge;
     ++m_flightCount;
     uint64_t peak = m_peakFlightBytes.load();
@@ -476,10 +506,10 @@ void SftpSession::Dispatch(const ClientRequestPtr& request) {
     uint8_t type = 0;
     r.U8(type);
     if (!r.U32(request->id)) {
-        // Too short to carry an id: nothing can be answered.
-        m_log.Log(LogLevel::Error, "packet of type " + std::to_string(type) + " without an id");
+        // Too short to carry an id: nothing can be answered, and a client
+        // that frames its packets so cannot be followed any further.
         Release(request->charge);
-        return;
+        return EndSession("packet of type " + std::to_string(type) + " too short for a request id");
     }
     request->type = type;
     Handler handler = HandlerFor(m_version, type);
@@ -511,6 +541,7 @@ int SftpSession::Serve(int inFd, int outFd) {
         return 1;
     }
     m_out = std::make_unique<PacketOutput>(outFd);
+    m_out->SetOnBroken([this] { WakeReader(); });
     StartProvider();
 
     PacketInput input(inFd, m_wakePipe[0]);
@@ -525,6 +556,10 @@ int SftpSession::Serve(int inFd, int outFd) {
         if (r == PacketInput::Result::End) break;
         if (r == PacketInput::Result::Stopped) {
             if (m_providerDead) status = 1;
+            if (m_out->Broken()) {
+                m_log.Log(LogLevel::Error, "output closed; ending the session");
+                status = 1;
+            }
             break;
         }
         if (r != PacketInput::Result::Packet) {
@@ -553,6 +588,10 @@ int SftpSession::Serve(int inFd, int outFd) {
         request->charge = ChargeOf(*packet);
         if (!Admit(request->charge)) {
             if (m_providerDead) status = 1;
+            if (m_out->Broken()) {
+                m_log.Log(LogLevel::Error, "output closed; ending the session");
+                status = 1;
+            }
             break;
         }
         Dispatch(request);
@@ -567,17 +606,15 @@ int SftpSession::Serve(int inFd, int outFd) {
         }
     }
 
-    // Requests still in flight are answered before the provider is told
-    // that input ended, so that none of them is left without a reply.
+    // The provider learns at once that input ended: it still answers every
+    // request queued before, but long ones stop instead of running on for a
+    // client that has gone.
+    if (m_providerThread.joinable()) EndInput();
     {
         std::unique_lock<std::mutex> lock(m_flightLock);
         m_flightChanged.wait(lock, [&] { return m_flightCount == 0 || m_providerFinished; });
     }
-    if (m_providerThread.joinable()) {
-        m_eofSent = true;
-        KilnComponent::SendOn(m_hub, m_eofOut, MakeRef<QtEof>());
-        m_providerThread.join();
-    }
+    if (m_providerThread.joinable()) m_providerThread.join();
     m_stopping = true;
     m_out->Flush();
     if (m_providerDead) status = 1;

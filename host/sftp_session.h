@@ -151,6 +151,12 @@ class SftpSession {
 
     void StartProvider();
     void ProviderThread();
+    // Tells the provider, once, that input has ended. Requests already sent
+    // are still answered; long ones stop between chunks.
+    void EndInput();
+    // The answer that a completion gets for a request that came too late for
+    // the provider: input had ended.
+    void AnswerTooLate(ClientRequest& request, const Completion& done);
     // Turns what reached the server's input ports into replies and log
     // lines; runs on the sending thread.
     void DrainReplies();
@@ -197,6 +203,9 @@ class SftpSession {
     uint32_t m_nextSfsId = 1;
     std::atomic<bool> m_providerDead{false};
     std::atomic<bool> m_eofSent{false};
+    // Orders EndInput against requests sent to the provider: none may follow
+    // the end of input, where the provider would never see it.
+    std::mutex m_inputEndLock;
     std::atomic<bool> m_stopping{false};
     std::atomic<bool> m_providerFinished{false};
     // One thread at a time makes replies: completions keep state of their own.

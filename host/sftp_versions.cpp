@@ -52,10 +52,22 @@ void SendOpen(SftpSession& s, ClientRequest& r, const std::string& path, uint32_
     s.SfsOpen(r, open, ForwardHandle(path));
 }
 
+// The path of an OPEN. A trailing slash names a directory, which OPEN does
+// not make or open: without this check "name/" would reach "name".
+bool ReadFilePath(SftpSession& s, ClientRequest& r, SftpReader& in, std::string& path) {
+    SftpReader peek = in;
+    std::string_view raw;
+    if (peek.String(raw) && raw.size() > 1 && raw.back() == '/') {
+        s.ReplyStatus(r, SfsStatusCode::InvalidFileName, "A file name cannot end with '/'.");
+        return false;
+    }
+    return ReadPath(s, r, in, path);
+}
+
 void v34_open(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string path;
     uint32_t pflags = 0;
-    if (!ReadPath(s, r, in, path)) return;
+    if (!ReadFilePath(s, r, in, path)) return;
     if (!in.U32(pflags)) return Malformed(s, r);
     auto attrs = EmptyAttrs();
     if (!ReadAttrsOrAnswer(s, r, in, *attrs)) return;
@@ -83,7 +95,7 @@ void v34_open(SftpSession& s, ClientRequest& r, SftpReader& in) {
 void v56_open(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string path;
     uint32_t access = 0, flags = 0;
-    if (!ReadPath(s, r, in, path)) return;
+    if (!ReadFilePath(s, r, in, path)) return;
     if (!in.U32(access) || !in.U32(flags)) return Malformed(s, r);
     auto attrs = EmptyAttrs();
     if (!ReadAttrsOrAnswer(s, r, in, *attrs)) return;
@@ -165,12 +177,6 @@ void vany_fstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
     stat->m_handle = SfsHandle(handle);
     stat->m_flags = StatFlags(s, requested);
     s.Sfs(r, SfsRequest::FStat, stat, Forward());
-}
-
-// Fields that describe a file but cannot be written are dropped from a set
-// request rather than failing it.
-void DropReadOnlyFields(QtSfsAttrs& a) {
-    a.m_validAttrFlags &= ~(SfsAttrFlags::TextHint | SfsAttrFlags::LinkCount);
 }
 
 void vany_setstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
@@ -401,6 +407,14 @@ void v6_link(SftpSession& s, ClientRequest& r, SftpReader& in) {
     bool symbolic = false;
     if (!ReadPath(s, r, in, link)) return;
     if (!in.String(target) || !in.Bool(symbolic)) return Malformed(s, r);
+    if (!symbolic) {
+        // A hard link's existing path is a path like any other, not a link
+        // text: it resolves against the current directory.
+        auto existing = s.Resolve(target);
+        if (!existing)
+            return s.ReplyStatus(r, SfsStatusCode::InvalidFileName, "Invalid file name.");
+        return SendHardLink(s, r, *existing, link);
+    }
     SendLink(s, r, link, target, symbolic);
 }
 
@@ -516,6 +530,8 @@ constexpr RequestEntry kRequests[] = {
     {"home-directory", "home-directory", Fxp::Extended, ext_home_directory, false, "1"},
     {"users-groups-by-id", "users-groups-by-id@openssh.com", Fxp::Extended, ext_users_groups_by_id,
      false, "1"},
+    {"fsync", "fsync@openssh.com", Fxp::Extended, ext_fsync, true, "1"},
+    {"lsetstat", "lsetstat@openssh.com", Fxp::Extended, ext_lsetstat, true, "1"},
     {"check-file-name", "check-file-name", Fxp::Extended, ext_check_file_name, false, "1"},
     {"check-file-handle", "check-file-handle", Fxp::Extended, ext_check_file_handle, false, "1"},
     {"check-file", "check-file", Fxp::Extended, ext_check_file_handle, false, "1"},

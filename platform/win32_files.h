@@ -311,6 +311,9 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
 BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
                       DWORD dwMoveMethod);
 BOOL SetEndOfFile(HANDLE hFile);
+// Writes the file's data and metadata through to the device; the handle needs
+// write or append access.
+BOOL FlushFileBuffers(HANDLE hFile);
 BOOL SetFileTime(HANDLE hFile, const FILETIME* lpCreationTime, const FILETIME* lpLastAccessTime,
                  const FILETIME* lpLastWriteTime);
 

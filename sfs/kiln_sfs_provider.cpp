@@ -71,6 +71,13 @@ void KilnSfsProvider::Run() {
     }
 }
 
+bool KilnSfsProvider::EndOfInputPending() {
+    PortHub* hub = Hub();
+    if (hub == nullptr) return false;
+    PortHubLock lock(*hub);
+    return !m_eofPort.IsEmpty();
+}
+
 void KilnSfsProvider::OnInit(const RefPtr<QtSfsInit>& init) {
     m_mountPath = init ? Parameter(*init, u"MountPath") : nullptr;
     if (!m_mountPath || m_mountPath->empty())
@@ -152,6 +159,8 @@ SfsLogCode KilnSfsProvider::LogCodeFor(SfsRequest type) {
             return SfsLogCode::SpaceAvail;
         case SfsRequest::HomeDir:
             return SfsLogCode::HomeDir;
+        case SfsRequest::FSync:  // the log codes have none of their own for it
+            return SfsLogCode::Other;
     }
     return SfsLogCode::Other;
 }

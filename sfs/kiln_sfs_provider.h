@@ -52,6 +52,11 @@ class KilnSfsProvider : public KilnSfs {
     // arrival order until end of input.
     void Run() override;
 
+    // Whether end of input is waiting on the end-of-input port. Nobody is left
+    // to take the answer of a long operation then: hashing and text seek ask
+    // between chunks and stop.
+    bool EndOfInputPending();
+
     // ---- Ports ---------------------------------------------------------------
     TypedInPort<QtSfsInit>& InitPort() { return m_initPort; }
     TypedInPort<QtSfsRequest>& RequestPort() { return m_requestPort; }

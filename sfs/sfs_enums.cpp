@@ -52,6 +52,7 @@ constexpr EnumEntry kRequest[] = {
     {2002, u"CheckFileName"},
     {2003, u"SpaceAvail"},
     {2004, u"HomeDir"},
+    {2005, u"FSync"},
 };
 
 constexpr EnumEntry kResponse[] = {

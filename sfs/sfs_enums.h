@@ -37,6 +37,7 @@ enum class SfsRequest : uint32_t {
     CheckFileName = 2002,
     SpaceAvail = 2003,
     HomeDir = 2004,
+    FSync = 2005,
 };
 
 enum class SfsResponse : uint32_t {

@@ -54,6 +54,8 @@ const char* SfsRequestContentTypeId(SfsRequest type) {
             return QtSfsSpaceAvail::kTypeId;
         case SfsRequest::HomeDir:
             return QtSfsHomeDir::kTypeId;
+        case SfsRequest::FSync:
+            return QtSfsFSync::kTypeId;
     }
     return nullptr;
 }
@@ -83,5 +85,6 @@ KILN_REGISTER_QUANTUM(QtSfsCheckFileHandle);
 KILN_REGISTER_QUANTUM(QtSfsCheckFileName);
 KILN_REGISTER_QUANTUM(QtSfsSpaceAvail);
 KILN_REGISTER_QUANTUM(QtSfsHomeDir);
+KILN_REGISTER_QUANTUM(QtSfsFSync);
 
 }  // namespace kiln

@@ -349,6 +349,17 @@ class QtSfsHomeDir : public QtMessage<QtSfsHomeDir> {
         return std::make_tuple(Field("m_userName", &QtSfsHomeDir::m_userName));
     }
 };
+// Makes what was written through the handle durable on its device.
+class QtSfsFSync : public QtMessage<QtSfsFSync> {
+  public:
+    KILN_QUANTUM_ID(QtSfsFSync)
+    RefPtr<QtBytes> m_handle;
+
+    static constexpr auto Fields() {
+        return std::make_tuple(Field("m_handle", &QtSfsFSync::m_handle));
+    }
+};
+
 // The type ID of the content class that goes with a request type, or null for
 // a value without one.
 const char* SfsRequestContentTypeId(SfsRequest type);

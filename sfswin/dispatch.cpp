@@ -41,6 +41,7 @@ const DispatchEntry kDispatchTable[] = {
     Entry<QtSfsCheckFileHandle>(SfsRequest::CheckFileHandle, &KilnSfsWin::CheckFile),
     Entry<QtSfsCheckFileName>(SfsRequest::CheckFileName, &KilnSfsWin::CheckFile),
     Entry<QtSfsSpaceAvail>(SfsRequest::SpaceAvail, &KilnSfsWin::SpaceAvail),
+    Entry<QtSfsFSync>(SfsRequest::FSync, &KilnSfsWin::FSync),
 };
 
 void AnswerUnsupported(KilnSfsWin& provider, const QtSfsRequest& request) {

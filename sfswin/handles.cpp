@@ -37,6 +37,7 @@ constexpr HandleRequest kHandleRequests[] = {
     {SfsRequest::Unblock, u"Unblocking file", HandleField<QtSfsUnblock>},
     {SfsRequest::TextSeek, u"Moving position of text file", HandleField<QtSfsTextSeek>},
     {SfsRequest::CheckFileHandle, u"Hashing file", HandleField<QtSfsCheckFileHandle>},
+    {SfsRequest::FSync, u"Flushing file", HandleField<QtSfsFSync>},
 };
 
 }  // namespace

@@ -80,13 +80,16 @@ std::u16string_view ChooseAlgorithm(std::u16string_view supported, std::u16strin
     return chosen;
 }
 
-// Small ranges are read in one call with a small buffer, large ones 128 KiB
-// at a time.
-uint32_t ChunkSize(HANDLE file, uint64_t position, uint64_t remaining) {
+uint64_t FileSizeOf(HANDLE file) {
     DWORD high = 0;
     DWORD low = GetFileSize(file, &high);
-    uint64_t size = (static_cast<uint64_t>(high) << 32) | low;
-    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) size = kAllBits;
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return kAllBits;
+    return (static_cast<uint64_t>(high) << 32) | low;
+}
+
+// Small ranges are read in one call with a small buffer, large ones 128 KiB
+// at a time.
+uint32_t ChunkSize(uint64_t size, uint64_t position, uint64_t remaining) {
     if (position > size) return kMinChunk;
     const uint64_t n = std::min(remaining, size - position);
     uint32_t chunk = kMaxChunk;
@@ -94,9 +97,40 @@ uint32_t ChunkSize(HANDLE file, uint64_t position, uint64_t remaining) {
     return chunk;
 }
 
-// The digests of the range, one per block in file order.
-RefPtr<QtVectS<QtBytes>> HashBlocks(KilnSfsWin& provider, HANDLE file, const HashRange& range,
+// How many digests the range asks for, on a file of this size.
+uint64_t BlocksIn(uint64_t size, const HashRange& range) {
+    if (range.startOffset >= size) return 0;
+    uint64_t n = size - range.startOffset;
+    if (range.length != 0) n = std::min(n, range.length);
+    if (range.blockSize == 0) return 1;
+    return n / range.blockSize + (n % range.blockSize != 0 ? 1 : 0);
+}
+
+// The refusal of a reply that cannot reach the client in one packet.
+[[noreturn]] void RefuseLargeReply(KilnSfsWin& provider, const QtSfsRequest& request,
+                                   std::u16string_view action, uint64_t digestBytes) {
+    const WString message = u"The reply would carry " + NumberToText(digestBytes) +
+                            u" bytes of digests, more than the " +
+                            NumberToText(provider.MaxCheckFileReply()) +
+                            u" that fit in one reply. Ask for larger blocks or a shorter range.";
+    provider.LogRequest(request, SfsLogType::Error,
+                        u"KilnSfsWin: " + WString(action) + u" failed. " + message);
+    RaiseStatus(KilnSfsWin::MakeStatus(SfsStatusCode::Failure, message.sv()));
+}
+
+// The digests of the range, one per block in file order. The number of
+// digests is checked against the reply bound before anything is read (and
+// again as they come, should the file grow meanwhile), so memory stays
+// bounded whatever the range; the client's leaving stops the work.
+RefPtr<QtVectS<QtBytes>> HashBlocks(KilnSfsWin& provider, const QtSfsRequest& request,
+                                    std::u16string_view action, HANDLE file, const HashRange& range,
                                     Zu::Hash& hash) {
+    const uint32_t digestSize = hash.DigestSize();
+    const uint64_t maxBlocks = provider.MaxCheckFileReply() / std::max<uint32_t>(digestSize, 1);
+    const uint64_t size = FileSizeOf(file);
+    const uint64_t blocks = BlocksIn(size, range);
+    if (blocks > maxBlocks) RefuseLargeReply(provider, request, action, blocks * digestSize);
+
     auto hashes = MakeRef<QtVectS<QtBytes>>();
     uint64_t remaining = range.length != 0 ? range.length : kAllBits;
     // Kept in 64 bits: a whole range of more than 4 GiB is still one block.
@@ -105,12 +139,13 @@ RefPtr<QtVectS<QtBytes>> HashBlocks(KilnSfsWin& provider, HANDLE file, const Has
     uint64_t bytesInBlock = 0;
     uint64_t position = range.startOffset;
 
-    const uint32_t chunk = ChunkSize(file, position, remaining);
+    const uint32_t chunk = ChunkSize(size, position, remaining);
     datavect<uint8_t> buffer;
     if (!buffer.reserve(chunk)) throw SystemError(u"", ERROR_NOT_ENOUGH_MEMORY);
 
     bool endOfFile = false;
     while (!endOfFile && remaining != 0) {
+        if (position != range.startOffset) provider.StopIfInputEnded(request, action);
         const auto count = static_cast<uint32_t>(std::min<uint64_t>(chunk, remaining));
         endOfFile = OverlappedRead(provider, file, position, count, buffer);
         const size_t bytesRead = buffer.size();
@@ -129,11 +164,13 @@ RefPtr<QtVectS<QtBytes>> HashBlocks(KilnSfsWin& provider, HANDLE file, const Has
             bytesInBlock += step;
             if (blockRemainder == 0 || remaining == 0 || endOfFile) {
                 if (bytesInBlock != 0) {
+                    if (hashes->Count() >= maxBlocks)
+                        RefuseLargeReply(provider, request, action,
+                                         (hashes->Count() + 1) * digestSize);
                     auto digest = MakeRef<QtBytes>();
-                    const uint32_t size = hash.DigestSize();
-                    if (!digest->Storage().resize(size) || !hashes->Append(digest))
+                    if (!digest->Storage().resize(digestSize) || !hashes->Append(digest))
                         throw SystemError(u"", ERROR_NOT_ENOUGH_MEMORY);
-                    hash.Digest(digest->Storage().data(), size);
+                    hash.Digest(digest->Storage().data(), digestSize);
                     bytesInBlock = 0;
                 }
                 if (blockRemainder == 0) blockRemainder = blockSize;
@@ -221,7 +258,7 @@ void KilnSfsWin::CheckFile(const QtSfsRequest& request) {
             Zu::Hash hash(provider, chosen.c_str());
             auto result = MakeRef<QtSfsCheckFileReply>();
             result->m_hashAlgUsed = MakeStr(chosen.sv());
-            result->m_hashes = HashBlocks(*this, file, range, hash);
+            result->m_hashes = HashBlocks(*this, request, action.sv(), file, range, hash);
             return result;
         });
     } catch (const ZuException& error) {
@@ -281,6 +318,12 @@ void KilnSfsWin::SpaceAvail(const QtSfsRequest& request) {
         root = WString(view.substr(0, 3));
     }
     if (root.empty() || root[root.size() - 1] != u'\\') root += u'\\';
+    // The volume of a path that names nothing would describe some ancestor
+    // instead: a missing object is answered as missing.
+    if (GetFileAttributesW(CallPath(path.sv()).c_str()) == INVALID_FILE_ATTRIBUTES)
+        FailRequest(
+            *this, request,
+            DescribeHandlerFailure(action, SystemError(u"GetFileAttributes()", GetLastError())));
 
     auto reply = WithWindowsErrors(*this, request, action.sv(), [&] {
         DWORD sectorsPerCluster = 0;

@@ -38,6 +38,18 @@ class HandleCloser {
     HANDLE m_handle;
 };
 
+// A whole decimal number that fits 64 bits.
+bool ParseDecimal(std::u16string_view text, uint64_t* value) {
+    if (text.empty() || text.size() > 19) return false;
+    uint64_t n = 0;
+    for (char16_t c : text) {
+        if (c < u'0' || c > u'9') return false;
+        n = n * 10 + static_cast<uint64_t>(c - u'0');
+    }
+    *value = n;
+    return true;
+}
+
 bool SwitchValue(const QtSfsInit& init, std::u16string_view name, bool absentValue) {
     RefPtr<QtStr> value = KilnSfsProvider::Parameter(init, name);
     if (!value) return absentValue;
@@ -101,6 +113,10 @@ void KilnSfsWin::OnInit(const RefPtr<QtSfsInit>& init) {
     m_ownerGroup = SwitchValue(*init, u"OwnerGroup", true);
     m_fileShare = SwitchValue(*init, u"FileShare", true);
     m_showHidden = SwitchValue(*init, u"ShowHidden", true);
+    if (RefPtr<QtStr> value = Parameter(*init, u"MaxCheckFileReply")) {
+        uint64_t bytes = 0;
+        if (ParseDecimal(value->Str().sv(), &bytes) && bytes != 0) m_maxCheckFileReply = bytes;
+    }
 }
 
 void KilnSfsWin::OnRequest(const RefPtr<QtSfsRequest>& request) {
@@ -139,6 +155,15 @@ void KilnSfsWin::LogCleanup(FsObj& object) {
     log->m_message =
         MakeStr(u"KilnSfsWin: Cleanup closed " + object.Description() + u". " + object.Summary());
     Send(*object.OutLog(), log);
+}
+
+void KilnSfsWin::StopIfInputEnded(const QtSfsRequest& request, std::u16string_view action) {
+    if (!EndOfInputPending()) return;
+    constexpr char16_t kStopped[] = u"The session ended before the operation was complete.";
+    LogRequest(request, SfsLogType::Error,
+               u"KilnSfsWin: " + WString(action) + u" failed" +
+                   StatusSuffix(SfsStatusCode::Failure) + u". " + kStopped);
+    RaiseStatus(MakeStatus(SfsStatusCode::Failure, kStopped));
 }
 
 void KilnSfsWin::WaitOnHub(HANDLE handle) {

@@ -22,6 +22,7 @@ class KilnSfsWin : public KilnSfsProvider, public SfsHandles {
     using Handler = void (KilnSfsWin::*)(const QtSfsRequest& request);
 
     static constexpr uint32_t kMaxReadSize = 0x400000;
+    static constexpr uint64_t kDefaultMaxCheckFileReply = 256 * 1024;
 
     KilnSfsWin();
     // Closes the overlapped event and destroys what is still open, silently.
@@ -37,6 +38,10 @@ class KilnSfsWin : public KilnSfsProvider, public SfsHandles {
     bool OwnerGroup() const { return m_ownerGroup; }
     bool FileShare() const { return m_fileShare; }
     bool ShowHidden() const { return m_showHidden; }
+    // The most digest bytes one CheckFile reply may carry: the host's packet
+    // size bounds what it can pass on ("MaxCheckFileReply", 256 KiB when the
+    // host does not say).
+    uint64_t MaxCheckFileReply() const { return m_maxCheckFileReply; }
 
     // ---- What handlers share --------------------------------------------------
 
@@ -52,6 +57,11 @@ class KilnSfsWin : public KilnSfsProvider, public SfsHandles {
     // Runs EncryptFileW or DecryptFileW on a thread of its own, since either
     // may take long, and waits on the hub meanwhile. SystemError on failure.
     void RunEncryption(std::u16string_view windowsPath, bool encrypt);
+
+    // Long operations call this between chunks. Once end of input waits, the
+    // client has gone and nobody takes the answer: the operation is logged
+    // as stopped and the request answered Failure.
+    void StopIfInputEnded(const QtSfsRequest& request, std::u16string_view action);
 
     // The object named by a handle-based request (see ExtractFsObj).
     FsObj& Extract(const QtSfsRequest& request) { return ExtractFsObj(*this, m_handles, request); }
@@ -79,6 +89,7 @@ class KilnSfsWin : public KilnSfsProvider, public SfsHandles {
     void Close(const QtSfsRequest& request);
     void Read(const QtSfsRequest& request);
     void Write(const QtSfsRequest& request);
+    void FSync(const QtSfsRequest& request);
     void Stat(const QtSfsRequest& request);     // FStat and Stat
     void SetStat(const QtSfsRequest& request);  // SetStat and FSetStat
     void OpenDir(const QtSfsRequest& request);
@@ -108,6 +119,7 @@ class KilnSfsWin : public KilnSfsProvider, public SfsHandles {
     bool m_ownerGroup = true;
     bool m_fileShare = true;
     bool m_showHidden = true;
+    uint64_t m_maxCheckFileReply = kDefaultMaxCheckFileReply;
     HandleTable m_handles;
 };
 

@@ -155,6 +155,7 @@ void KilnSfsWin::TextSeek(const QtSfsRequest& request) {
         datavect<uint8_t> chunk;
         uint8_t previous = 0;
         for (;;) {
+            if (position != 0) StopIfInputEnded(request, action);
             const bool endOfFile = OverlappedRead(*this, file->m_file, position, chunkSize, chunk);
             size_t walked = 0;
             // A line ends with a CR-LF pair only, and the pair may straddle

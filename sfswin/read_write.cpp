@@ -2,6 +2,7 @@
 // provider's one shared OVERLAPPED record. A file opened in text mode ignores
 // the positions in the requests and moves its own text position instead
 // (TextSeek sets it); the bytes themselves pass unchanged in both modes.
+// FSync makes what was written durable.
 #include <algorithm>
 
 #include "sfswin/error_mapping.h"
@@ -148,11 +149,21 @@ void KilnSfsWin::Write(const QtSfsRequest& request) {
     const uint64_t position = file.m_append     ? kEndOfFilePosition
                               : file.m_textMode ? file.m_textPosition
                                                 : content.m_offset;
-    // An offset of all ones appends even without append mode: Windows reads
-    // it that way, and so does the statistics.
     const bool append = position == kEndOfFilePosition;
     const uint8_t* data = content.m_data ? content.m_data->Data() : nullptr;
     const uint64_t length = content.m_data ? content.m_data->Size() : 0;
+    // Windows takes an offset of all ones as "at the end of the file". From
+    // a client it is a position no file reaches, and writing elsewhere than
+    // asked would be wrong: only a file opened for appending, where every
+    // write appends anyway, takes it.
+    if (!file.m_append && !file.m_textMode && content.m_offset == kEndOfFilePosition) {
+        constexpr char16_t kNotAppending[] = u"The file was not opened for appending.";
+        LogRequest(request, SfsLogType::Error,
+                   u"KilnSfsWin: Writing " + NumberToText(length) + u" bytes at position " +
+                       NumberToText(content.m_offset) + u" to file " + Quoted(file) + u" failed" +
+                       StatusSuffix(SfsStatusCode::InvalidParameter) + u". " + kNotAppending);
+        RaiseStatus(MakeStatus(SfsStatusCode::InvalidParameter, kNotAppending));
+    }
 
     const WString action =
         append ? u"Appending " + NumberToText(length) + u" bytes to file " + Quoted(file)
@@ -173,6 +184,16 @@ void KilnSfsWin::Write(const QtSfsRequest& request) {
     if (!append) text += u"at position " + NumberToText(position) + u" ";
     text += u"to file " + Quoted(file) + u".";
     LogRequest(request, text);
+    AnswerCode(request, SfsStatusCode::Ok);
+}
+
+void KilnSfsWin::FSync(const QtSfsRequest& request) {
+    FsFile& file = RequireFile(*this, request, u"Flushing file");
+    WithWindowsErrors(*this, request, u"Flushing file " + Quoted(file), [&] {
+        if (!FlushFileBuffers(file.m_file))
+            throw SystemError(u"FlushFileBuffers()", GetLastError());
+    });
+    LogRequest(request, u"KilnSfsWin: Flushed file " + Quoted(file) + u".");
     AnswerCode(request, SfsStatusCode::Ok);
 }
 

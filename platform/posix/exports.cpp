@@ -23,6 +23,7 @@ KILN_WEAK_EXPORT(EncryptFileW)
 KILN_WEAK_EXPORT(FindClose)
 KILN_WEAK_EXPORT(FindFirstFileW)
 KILN_WEAK_EXPORT(FindNextFileW)
+KILN_WEAK_EXPORT(FlushFileBuffers)
 KILN_WEAK_EXPORT(GetDiskFreeSpaceExW)
 KILN_WEAK_EXPORT(GetDiskFreeSpaceW)
 KILN_WEAK_EXPORT(GetFileAttributesExW)
@@ -122,6 +123,7 @@ const Export kKernel32[] = {
     KILN_EXPORT(FindClose),
     KILN_EXPORT(FindFirstFileW),
     KILN_EXPORT(FindNextFileW),
+    KILN_EXPORT(FlushFileBuffers),
     KILN_EXPORT(FormatMessageW),
     KILN_EXPORT(FreeLibrary),
     KILN_EXPORT(GetCurrentProcess),

@@ -234,6 +234,13 @@ BOOL SetEndOfFile(HANDLE hFile) {
     return TRUE;
 }
 
+BOOL FlushFileBuffers(HANDLE hFile) {
+    auto file = FileForIo(hFile, FILE_WRITE_DATA | FILE_APPEND_DATA);
+    if (!file) return FALSE;
+    if (::fsync(file->Fd()) != 0) return Fail(WindowsErrorFromErrno(errno));
+    return TRUE;
+}
+
 BOOL LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNumberOfBytesToLockLow,
                 DWORD nNumberOfBytesToLockHigh, LPOVERLAPPED lpOverlapped) {
     auto file = LookupFile(hFile);

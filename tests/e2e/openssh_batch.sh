@@ -44,6 +44,14 @@ put big.bin
 get big.bin back.bin
 EOF
 
+# put -f asks the server to make the upload durable (fsync@openssh.com); the
+# real provider logs the flush.
+flushed_logged='grep -q "KilnSfsWin: Flushed file" "$work/out"'
+[ "${KILN_E2E_REAL_PROVIDER:-0}" = 1 ] || flushed_logged=true
+run_case "put -f" 'cmp -s big.bin "$root/synced.bin" && eval "$flushed_logged"' <<EOF
+put -f big.bin synced.bin
+EOF
+
 head -c $((20 << 20)) big.bin > "$local/part.bin"
 cp "$local/part.bin" "$root/resume.bin"
 rm -f back.bin

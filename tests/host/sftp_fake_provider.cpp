@@ -228,6 +228,12 @@ void FakeFileSystem::Serve(const QtSfsRequest& request) {
                 fchmod(fd, mode);
             return newHandle(Open{fd, false, false, path});
         }
+        case SfsRequest::FSync: {
+            auto q = QuantumCast<QtSfsFSync>(c);
+            Open* o = handleOf(q->m_handle);
+            if (!o) return;
+            return ok(fsync(o->fd));
+        }
         case SfsRequest::Close: {
             auto q = QuantumCast<QtSfsClose>(c);
             Open* o = handleOf(q->m_handle);

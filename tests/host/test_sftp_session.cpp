@@ -129,6 +129,7 @@ TEST(SftpSession, BadFramingEndsTheSessionWithALogLine) {
         {std::string("\x00\x10\x04\x00", 4), "out of range"},  // 1 MiB + 1 KiB: over the bound
         {std::string("\x00\x00\x00\x00", 4), "out of range"},
         {std::string("\x00\x00\x00\x20\x11\x00\x00", 7), "inside a packet"},
+        {std::string("\x00\x00\x00\x03\x11\x00\x00", 7), "too short for a request id"},
     };
     for (const Case& c : cases) {
         SftpTestSession t;
@@ -419,6 +420,78 @@ TEST(SftpSession, ExtensionsServedThroughTheProvider) {
     nr.U32(count);
     nr.String(path);
     EXPECT_EQ(path, "/b");
+}
+
+// fsync@openssh.com and lsetstat@openssh.com, advertised as OpenSSH does.
+TEST(SftpSession, OpenSshFsyncAndLsetstat) {
+    SftpTestSession t;
+    auto version = t.Init(3);
+    ASSERT_TRUE(version);
+    const std::set<std::string> names = ExtensionNames(*version);
+    EXPECT_TRUE(names.count("fsync@openssh.com"));
+    EXPECT_TRUE(names.count("lsetstat@openssh.com"));
+
+    std::string handle = OpenHandle(t, 1, "/f", 0x02 | 0x08);
+    SftpWriter fsync = Request(Fxp::Extended, 2);
+    fsync.String("fsync@openssh.com");
+    fsync.String(handle);
+    EXPECT_EQ(t.Call(fsync).StatusCode(), 0u);
+    auto flushed = QuantumCast<QtSfsFSync>(t.Provider().LastRequest(SfsRequest::FSync)->m_content);
+    ASSERT_TRUE(flushed);
+    EXPECT_EQ(flushed->m_handle->View(), handle);
+
+    // Permissions set on the file itself; through a link to it, refused,
+    // and the target keeps its mode.
+    ASSERT_EQ(symlink("f", (t.Dir() + "/l").c_str()), 0);
+    struct Case {
+        const char* path;
+        uint32_t status;
+        mode_t mode;
+    } cases[] = {{"/f", 0, 0600}, {"/l", 8, 0600}};
+    uint32_t id = 3;
+    for (const Case& c : cases) {
+        chmod((t.Dir() + "/f").c_str(), 0644);
+        SftpWriter set = Request(Fxp::Extended, id++);
+        set.String("lsetstat@openssh.com");
+        set.String(c.path);
+        set.U32(0x04);  // permissions
+        set.U32(0600);
+        EXPECT_EQ(t.Call(set).StatusCode(), c.status) << c.path;
+        struct stat st {};
+        ASSERT_EQ(stat((t.Dir() + "/f").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.path == std::string("/f") ? c.mode : 0644u) << c.path;
+    }
+}
+
+// Paths that meant something else than they said: the existing path of a
+// hard link made with version 6 LINK resolves like any other path, and an
+// OPEN of "name/" does not reach "name".
+TEST(SftpSession, PathsResolveAsTheySay) {
+    SftpTestSession t;
+    ASSERT_TRUE(t.Init(6));
+    ASSERT_EQ(mkdir((t.Dir() + "/d").c_str(), 0755), 0);
+    WriteFile(t.Dir() + "/f", "f");
+    SftpWriter link = Request(Fxp::Link, 1);
+    link.String("/d/l");
+    link.String("f");
+    link.Bool(false);
+    EXPECT_EQ(t.Call(link).StatusCode(), 0u);
+    auto made = QuantumCast<QtSfsLink>(t.Provider().LastRequest(SfsRequest::Link)->m_content);
+    ASSERT_TRUE(made);
+    EXPECT_EQ(std::u16string(made->m_existingPath->sv()), u"/f");
+
+    for (uint32_t flags : {0x00000003u, 0x00000002u}) {  // create or open existing
+        SftpWriter open = Request(Fxp::Open, 2);
+        open.String("f/");
+        open.U32(0x1 | 0x2);  // read and write data
+        open.U32(flags);
+        open.U32(0);  // no attributes
+        open.U8(1);   // regular file
+        SftpReply r = t.Call(open);
+        EXPECT_EQ(r.type, Fxp::Status) << flags;
+        EXPECT_EQ(r.StatusCode(), 20u) << flags;  // InvalidFileName
+    }
+    EXPECT_EQ(ReadFile(t.Dir() + "/f"), "f");
 }
 
 TEST(SftpSession, SymlinkTakesOpenSshArgumentOrder) {

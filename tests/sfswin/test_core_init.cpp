@@ -1,5 +1,7 @@
 // Start-up of the backend: parameters, switches, and every way it refuses to
 // start.
+#include "nocrtlib/dll_loader.h"
+#include "platform/config_system.h"
 #include "sfswin_test_support.h"
 
 namespace kiln::KilnSfsWin::test {
@@ -187,6 +189,23 @@ TEST(Module, CreatesAProvider) {
     ASSERT_NE(provider, nullptr);
     EXPECT_NE(dynamic_cast<KilnSfsWin*>(provider), nullptr);
     delete provider;
+}
+
+// The module's start reads the Windows version and decides its gates then:
+// a version reported later does not change them.
+TEST(Module, StartDecidesTheVersionGates) {
+    ResetWindowsVersionRecord();
+    {
+        platform::ScopedReportedWindowsVersion old(platform::kWindows2000);
+        KilnSfsProvider* provider = CreateSfsProvider();
+        ASSERT_NE(provider, nullptr);
+        delete provider;
+    }
+    EXPECT_FALSE(SymbolicLinkSupport());
+    EXPECT_FALSE(sysentry::HasCreateSymbolicLink());
+    ResetWindowsVersionRecord();
+    StartSystemLibraries();
+    EXPECT_TRUE(SymbolicLinkSupport());
 }
 
 }  // namespace

@@ -146,6 +146,32 @@ TEST(SpaceAvail, PathsOutsideTheRootAreNoSuchPath) {
     EXPECT_EQ(status->m_statusCode, SfsStatusCode::NoSuchPath);
 }
 
+// A path that names nothing has no volume of its own: the answer is that it
+// is missing, not the free space of some ancestor.
+TEST(SpaceAvail, MissingObjectsAreAnsweredAsMissing) {
+    RootedProvider provider;
+    struct Case {
+        std::u16string path;
+        SfsStatusCode code;
+        std::u16string suffix;
+    } cases[] = {{u"missing", SfsStatusCode::NoSuchFile, u"' failed with NoSuchFile. "},
+                 {u"missing/below", SfsStatusCode::NoSuchPath, u"' failed with NoSuchPath. "}};
+    for (const Case& c : cases) {
+        auto status = StatusOf(provider.Ask(SfsRequest::SpaceAvail, SpaceOf(u"/" + c.path)));
+        ASSERT_TRUE(status) << Narrow(c.path);
+        EXPECT_EQ(status->m_statusCode, c.code);
+        std::u16string win = c.path;
+        for (char16_t& ch : win)
+            if (ch == u'/') ch = u'\\';
+        EXPECT_EQ(
+            provider.LastLog().rfind(u"KilnSfsWin: Querying available space on " +
+                                         provider.Win(win) + c.suffix + u"GetFileAttributes()",
+                                     0),
+            0u)
+            << Narrow(provider.LastLog());
+    }
+}
+
 // ---- Without the cryptographic provider ---------------------------------------
 
 // The scenario runs in a fresh process (this program again, only this test)

@@ -187,6 +187,28 @@ TEST_F(FileOpsTest, ReadAndWriteRefuseDirectoryAndUnknownHandles) {
     }
 }
 
+// An offset of all ones is the end of the file only where every write
+// appends anyway: on a file opened without append mode it is refused and
+// nothing is written.
+TEST_F(FileOpsTest, WriteAtTheLastOffsetAppendsOnlyInAppendMode) {
+    struct Case {
+        uint32_t flags;
+        SfsStatusCode status;
+        const char* content;
+    } cases[] = {
+        {SfsOpenFlags::OpenExisting, SfsStatusCode::InvalidParameter, "abc"},
+        {SfsOpenFlags::OpenExisting | SfsOpenFlags::AppendData, SfsStatusCode::Ok, "abcxy"},
+    };
+    for (const Case& c : cases) {
+        Put("/f", "abc");
+        RefPtr<QtBytes> handle = OpenOk(u"/f", c.flags, kReadWrite | SfsAccessMask::AppendData);
+        Exchange written = Write(handle, ~uint64_t{0}, "xy");
+        EXPECT_EQ(written.Status(), c.status) << Narrow(written.Log());
+        Close(handle);
+        EXPECT_EQ(Get("/f"), c.content);
+    }
+}
+
 TEST_F(FileOpsTest, PendingOperationsCompleteThroughTheHub) {
     PendingIo pending;
     Put("/f", "0123456789");
