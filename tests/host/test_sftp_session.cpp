@@ -67,7 +67,7 @@ TEST(SftpSession, NegotiatesTheLowerVersionAndAdvertisesPerVersion) {
         {5, 5, "supported", "supported2"},
         {6, 6, "supported2", "supported"},
         {7, 6, "versions", "supported"},
-        {0xFFFFFFFF, 6, "check-file-handle", "fsync@openssh.com"},
+        {0xFFFFFFFF, 6, "fsync@openssh.com", "supported"},
     };
     for (const Case& c : cases) {
         SftpTestSession t;

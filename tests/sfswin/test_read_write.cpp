@@ -142,7 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
     Positions, WritePosition,
     ::testing::Values(AppendCase{"Positioned", 0, 4, false},
                       AppendCase{"AppendData", Open_::AppendData, 4, true},
-                      AppendCase{"AllOnesOffset", 0, ~uint64_t{0}, true},
+                      AppendCase{"AllOnesOffsetInAppendMode", Open_::AppendData, ~uint64_t{0},
+                                 true},
                       AppendCase{"TextModeAppend", Open_::AppendData | Open_::TextMode, 4, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -216,7 +217,7 @@ TEST_F(FileOpsTest, PendingOperationsCompleteThroughTheHub) {
     EXPECT_EQ(ReadText(handle, 2, 4), "2345");
     EXPECT_EQ(Read(handle, 10, 4).Status(), SfsStatusCode::Eof);
     EXPECT_EQ(Write(handle, 8, "XYZ").Status(), SfsStatusCode::Ok);
-    EXPECT_EQ(Write(handle, ~uint64_t{0}, "!").Status(), SfsStatusCode::Ok);
+    EXPECT_EQ(Write(handle, 11, "!").Status(), SfsStatusCode::Ok);
     EXPECT_EQ(Block(handle, 0, 4, SfsBlockFlags::BlockWrite).Status(), SfsStatusCode::Ok);
     EXPECT_EQ(Unblock(handle, 0, 4).Status(), SfsStatusCode::Ok);
     Close(handle);
