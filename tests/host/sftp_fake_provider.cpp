@@ -369,7 +369,11 @@ void FakeFileSystem::Serve(const QtSfsRequest& request) {
         case SfsRequest::Link: {
             auto q = QuantumCast<QtSfsLink>(c);
             if (statusHook(q->m_newLinkPath)) return;
-            std::string link = Local(q->m_newLinkPath), target = Local(q->m_existingPath);
+            // A relative symbolic link target is the link's text, kept as given.
+            const bool relative = q->m_symlink && !q->m_existingPath->sv().starts_with(u"/");
+            std::string link = Local(q->m_newLinkPath);
+            std::string target = relative ? sftp::FromSfsPath(q->m_existingPath->sv())
+                                          : Local(q->m_existingPath);
             return ok(q->m_symlink ? symlink(target.c_str(), link.c_str())
                                    : ::link(target.c_str(), link.c_str()));
         }

@@ -120,7 +120,7 @@ TEST(SystemFormatMessage, OnlySystemMessagesExist) {
 // that no failure of the platform reaches a log as a bare number.
 TEST(SystemFormatMessage, EveryErrorCodeOfThePlatformHasText) {
     namespace fs = std::filesystem;
-    fs::path root = fs::path(__FILE__).parent_path().parent_path().parent_path() / "platform";
+    fs::path root = fs::path(KILN_SOURCE_DIR) / "platform";
     ASSERT_TRUE(fs::exists(root / "win32_base.h")) << root;
     const std::regex define(R"(^\s*#define\s+(ERROR_\w+)\s+(\d+)L?\b)");
     std::set<std::string> missing;

@@ -97,10 +97,10 @@ using AllSfsClasses =
                      QtSfsFSetStat, QtSfsOpenDir, QtSfsReadDir, QtSfsRemove, QtSfsMkDir, QtSfsRmDir,
                      QtSfsRealPath, QtSfsStat, QtSfsRename, QtSfsReadLink, QtSfsLink, QtSfsBlock,
                      QtSfsUnblock, QtSfsTextSeek, QtSfsCheckFileHandle, QtSfsCheckFileName,
-                     QtSfsSpaceAvail, QtSfsHomeDir, QtSfsStatus, QtSfsHandle, QtSfsData, QtSfsNames,
+                     QtSfsSpaceAvail, QtSfsHomeDir, QtSfsFSync, QtSfsStatus, QtSfsHandle, QtSfsData, QtSfsNames,
                      QtSfsCheckFileReply, QtSfsSpaceAvailReply, QtSfsLog, QtSfsInit,
                      QtSfsVendorInfo, QtSfsProviderInfo, QtSfsNotifyFileTransfer>;
-inline constexpr size_t kSfsClassCount = 41;
+inline constexpr size_t kSfsClassCount = 42;
 
 // Names typed tests by the class's type ID.
 struct ClassName {
