@@ -69,19 +69,6 @@ bool Conflicts(const std::vector<Lock>& locks, const void* owner, uint64_t offse
     return false;
 }
 
-int KernelLock(int fd, int command, short type, off_t start, off_t length, struct flock* out) {
-    struct flock request {};
-    request.l_type = type;
-    request.l_whence = SEEK_SET;
-    request.l_start = start;
-    request.l_len = length;
-    int result;
-    do {
-        result = ::fcntl(fd, command, &request);
-    } while (result != 0 && errno == EINTR);
-    if (out) *out = request;
-    return result == 0 ? 0 : errno;
-}
 
 // Sets the kernel locks of `owner` over [begin, end) to what its locks in the
 // table say: exclusive where one of its exclusive locks lies, shared where
@@ -144,6 +131,20 @@ bool FailWith(int error) {
 }
 
 }  // namespace
+
+int KernelLock(int fd, int command, short type, off_t start, off_t length, struct flock* out) {
+    struct flock request {};
+    request.l_type = type;
+    request.l_whence = SEEK_SET;
+    request.l_start = start;
+    request.l_len = length;
+    int result;
+    do {
+        result = ::fcntl(fd, command, &request);
+    } while (result != 0 && errno == EINTR);
+    if (out) *out = request;
+    return result == 0 ? 0 : errno;
+}
 
 KernelRange KernelRangeOf(uint64_t offset, uint64_t length) {
     const Position end = std::min(Position(offset) + length, Position(kLockAreaEnd));

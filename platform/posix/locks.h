@@ -20,6 +20,7 @@
 // locked, and open, remove or rename it whatever its share mode.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -38,6 +39,11 @@ struct KernelRange {
 
 // The kernel range that stands for a non-empty Windows range.
 KernelRange KernelRangeOf(uint64_t offset, uint64_t length);
+
+// One open-file-description lock call (F_OFD_SETLK, F_OFD_SETLKW or
+// F_OFD_GETLK) on [start, start + length), retried on EINTR; `out`, when
+// given, receives the kernel's answer. 0 or the errno.
+int KernelLock(int fd, int command, short type, off_t start, off_t length, struct flock* out);
 
 // Takes a lock for `owner` (a file object whose descriptor is `fd`). With
 // wait false a conflict fails with ERROR_LOCK_VIOLATION; with wait true the

@@ -136,17 +136,7 @@ unsigned ObstaclesOf(DWORD access, DWORD share) {
 }
 
 int SetShareLock(int fd, short type, off_t start, off_t length, struct flock* out = nullptr) {
-    struct flock request {};
-    request.l_type = type;
-    request.l_whence = SEEK_SET;
-    request.l_start = start;
-    request.l_len = length;
-    int result;
-    do {
-        result = ::fcntl(fd, out ? F_OFD_GETLK : F_OFD_SETLK, &request);
-    } while (result != 0 && errno == EINTR);
-    if (out) *out = request;
-    return result == 0 ? 0 : errno;
+    return KernelLock(fd, out ? F_OFD_GETLK : F_OFD_SETLK, type, start, length, out);
 }
 
 void ClearMarks(int fd) {
