@@ -10,6 +10,7 @@
 
 #include "platform/posix/confinement.h"
 #include "platform/posix/file_config.h"
+#include "platform/posix/utf8.h"
 
 namespace kiln::platform {
 namespace {
@@ -33,61 +34,19 @@ bool IsStandIn(char32_t c) {
 }
 
 // The next character of well-formed UTF-8 at text[*pos], advancing past it;
-// -1 (advancing by one byte) where the bytes are not its shortest encoding of
-// a scalar value: stray continuation bytes, overlong forms, encoded
-// surrogates, values past U+10FFFF, truncated sequences.
+// -1, advancing by one byte only, where the bytes are malformed: each byte of
+// a malformed sequence gets a stand-in of its own.
 int32_t DecodeUtf8(std::string_view text, size_t* pos) {
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(*pos);
-    if (lead < 0x80) return text[(*pos)++];
-    size_t length;
-    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        ++*pos;
-        return -1;
-    }
-    if (*pos + length > text.size() || byte(*pos + 1) < low || byte(*pos + 1) > high) {
-        ++*pos;
-        return -1;
-    }
-    int32_t value = lead & (0xFF >> (length + 1));
-    for (size_t i = 1; i < length; ++i) {
-        if ((byte(*pos + i) & 0xC0) != 0x80) {
-            ++*pos;
-            return -1;
-        }
-        value = (value << 6) | (byte(*pos + i) & 0x3F);
-    }
-    *pos += length;
-    return value;
+    const size_t start = *pos;
+    const int32_t c = kiln::platform::DecodeUtf8(
+        reinterpret_cast<const unsigned char*>(text.data()), text.size(), *pos);
+    if (c < 0) *pos = start + 1;
+    return c;
 }
 
 void AppendUtf8(char32_t c, std::string* out) {
-    if (c < 0x80) {
-        *out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        *out += static_cast<char>(0xC0 | (c >> 6));
-        *out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        *out += static_cast<char>(0xE0 | (c >> 12));
-        *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        *out += static_cast<char>(0xF0 | (c >> 18));
-        *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    unsigned char buf[4];
+    out->append(reinterpret_cast<const char*>(buf), EncodeUtf8(c, buf));
 }
 
 void AppendUtf16(char32_t c, std::u16string* out) {

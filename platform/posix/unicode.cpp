@@ -4,60 +4,16 @@
 // written; nocrtlib's helpers and the path mapping call these functions.
 #include <cstring>
 
+#include "platform/posix/utf8.h"
 #include "platform/win32_base.h"
 
 namespace {
 
-bool SupportedCodePage(UINT cp) { return cp == CP_UTF8 || cp == CP_ACP || cp == CP_OEMCP; }
+bool SupportedCodePage(UINT cp) {
+    return cp == CP_UTF8 || cp == CP_ACP || cp == CP_OEMCP;
+}
 
 constexpr char16_t kReplacement = 0xFFFD;
-
-// Decodes one code point starting at s[i]; advances i past what it consumed.
-// Returns -1 for a malformed sequence (i then skips the maximal ill-formed
-// subpart, as Windows and the Unicode standard recommend).
-int32_t DecodeUtf8(const unsigned char* s, size_t n, size_t& i) {
-    unsigned char c = s[i];
-    if (c < 0x80) {
-        ++i;
-        return c;
-    }
-    int len;
-    uint32_t cp;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-        cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        cp = c & 0x0F;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;  // no encoded surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        cp = c & 0x07;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
-    } else {
-        ++i;
-        return -1;
-    }
-    size_t j = i + 1;
-    for (int k = 1; k < len; ++k, ++j) {
-        if (j >= n) {
-            i = j;
-            return -1;
-        }
-        unsigned char b = s[j];
-        unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
-        if (b < l || b > h) {
-            i = j;
-            return -1;
-        }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    i = j;
-    return static_cast<int32_t>(cp);
-}
 
 }  // namespace
 
@@ -90,7 +46,7 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
     };
     size_t i = 0;
     while (i < n) {
-        int32_t cp = DecodeUtf8(s, n, i);
+        int32_t cp = kiln::platform::DecodeUtf8(s, n, i);
         if (cp < 0) {
             if (dwFlags & MB_ERR_INVALID_CHARS) {
                 SetLastError(ERROR_NO_UNICODE_TRANSLATION);
@@ -159,26 +115,7 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
             }
             cp = kReplacement;
         }
-        size_t len;
-        if (cp < 0x80) {
-            buf[0] = static_cast<unsigned char>(cp);
-            len = 1;
-        } else if (cp < 0x800) {
-            buf[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
-            buf[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-            len = 2;
-        } else if (cp < 0x10000) {
-            buf[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
-            buf[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-            buf[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-            len = 3;
-        } else {
-            buf[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
-            buf[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-            buf[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-            buf[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-            len = 4;
-        }
+        const size_t len = kiln::platform::EncodeUtf8(cp, buf);
         if (cap) {
             if (out + len > cap) {
                 SetLastError(ERROR_INSUFFICIENT_BUFFER);
@@ -194,3 +131,74 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
     }
     return static_cast<int>(out);
 }
+
+namespace kiln::platform {
+
+int32_t DecodeUtf8(const unsigned char* s, size_t n, size_t& i) {
+    unsigned char c = s[i];
+    if (c < 0x80) {
+        ++i;
+        return c;
+    }
+    int len;
+    uint32_t cp;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        cp = c & 0x0F;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;  // no encoded surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        cp = c & 0x07;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        ++i;
+        return -1;
+    }
+    size_t j = i + 1;
+    for (int k = 1; k < len; ++k, ++j) {
+        if (j >= n) {
+            i = j;
+            return -1;
+        }
+        unsigned char b = s[j];
+        unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
+        if (b < l || b > h) {
+            i = j;
+            return -1;
+        }
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    i = j;
+    return static_cast<int32_t>(cp);
+}
+
+size_t EncodeUtf8(uint32_t cp, unsigned char* buf) {
+    if (cp < 0x80) {
+        buf[0] = static_cast<unsigned char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        buf[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
+        buf[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        buf[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
+        buf[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+        buf[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    buf[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
+    buf[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+    buf[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+    buf[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+}  // namespace kiln::platform
