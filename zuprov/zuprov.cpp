@@ -1,23 +1,37 @@
 // ZuProv: the cryptographic provider behind the Zu client. Hashes (plain and
-// keyed), random bytes and symmetric ciphers are real and come from OpenSSL's
-// libcrypto (CRC-32 from zlib); public-key signatures and key agreement are
-// not provided here and say so in their status.
-#include <openssl/evp.h>
-#include <openssl/params.h>
-#include <openssl/rand.h>
+// keyed), random bytes and AES are real and come from the system's backend
+// (backend.h); CRC-32 comes from zlib on every system. Public-key signatures
+// and key agreement are not provided here and say so in their status.
+//
+// This file is the one exports layer: names, sizes, argument checks and the
+// status records are decided here, so that every backend gives the same
+// answers to the same calls.
 #include <zlib.h>
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
 
 #include "crypto/zu_abi.h"
-#include "platform/win32_system.h"
+#include "zuprov/backend.h"
 
+#ifdef _WIN32
+// The status messages are freed by the client with the system's task allocator.
+#include <windows.h>
+// (after windows.h, which it builds on)
+#include <objbase.h>
+#define ZU_EXPORT extern "C" __declspec(dllexport)
+#else
+#include "platform/win32_system.h"
 #define ZU_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
+
+using zuprov::CipherMode;
+using zuprov::DigestAlg;
 
 // Preferred first: the client's list only filters, so the provider's order
 // picks the algorithm. SHA-256 leads (secure and hardware-accelerated on
@@ -73,66 +87,64 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-// ---- hashes ----------------------------------------------------------------
-
-struct Hash {
-    const EVP_MD* md = nullptr;      // digest hashes
-    EVP_MD_CTX* ctx = nullptr;
-    EVP_MAC_CTX* mac = nullptr;      // keyed hashes
-    bool crc = false;                // CRC-32
-    uLong crcValue = 0;
-    std::string macDigest;
-
-    ~Hash() {
-        EVP_MD_CTX_free(ctx);
-        EVP_MAC_CTX_free(mac);
-    }
-};
-
-const EVP_MD* DigestByName(std::string_view name) {
-    struct {
-        const char* name;
-        const EVP_MD* (*md)();
-    } static const kDigests[] = {{"sha256", EVP_sha256}, {"sha512", EVP_sha512},
-                                 {"sha384", EVP_sha384}, {"sha224", EVP_sha224},
-                                 {"sha1", EVP_sha1},     {"md5", EVP_md5}};
-    for (const auto& d : kDigests)
-        if (EqualNoCase(name, d.name)) return d.md();
-    return nullptr;
-}
-
-// ---- symmetric ciphers -----------------------------------------------------
-
-struct Cipher {
-    EVP_CIPHER_CTX* ctx = nullptr;
-    uint32_t blockSize = 1;
-    ~Cipher() { EVP_CIPHER_CTX_free(ctx); }
-};
-
-const EVP_CIPHER* CipherByName(std::string_view name) {
-    struct {
-        const char* name;
-        const EVP_CIPHER* (*cipher)();
-    } static const kTable[] = {{"aes256-ctr", EVP_aes_256_ctr}, {"aes192-ctr", EVP_aes_192_ctr},
-                               {"aes128-ctr", EVP_aes_128_ctr}, {"aes256-cbc", EVP_aes_256_cbc},
-                               {"aes192-cbc", EVP_aes_192_cbc}, {"aes128-cbc", EVP_aes_128_cbc}};
-    for (const auto& c : kTable)
-        if (EqualNoCase(name, c.name)) return c.cipher();
-    return nullptr;
-}
-
 ZuStatus* List(ZuStatus* st, char16_t** out, std::u16string_view list) {
     if (!out) return Fail(st, ZuErrInvalidArgument, "ZuProv: null output pointer");
     *out = TaskString(list);
     return *out ? Ok(st) : Fail(st, ZuErrGeneral, "ZuProv: out of memory");
 }
 
+// ---- hashes ----------------------------------------------------------------
+
+struct DigestInfo {
+    const char* name;
+    DigestAlg alg;
+};
+
+const DigestInfo* DigestByName(std::string_view name) {
+    static const DigestInfo kDigests[] = {
+        {"sha256", DigestAlg::Sha256}, {"sha512", DigestAlg::Sha512}, {"sha384", DigestAlg::Sha384},
+        {"sha224", DigestAlg::Sha224}, {"sha1", DigestAlg::Sha1},     {"md5", DigestAlg::Md5}};
+    for (const auto& d : kDigests)
+        if (EqualNoCase(name, d.name)) return &d;
+    return nullptr;
+}
+
+struct Hash {
+    uint32_t size = 0;
+    bool crc = false;  // CRC-32, the one algorithm that is not the backend's
+    uLong crcValue = 0;
+    std::unique_ptr<zuprov::HashState> state;
+};
+
+// ---- symmetric ciphers -----------------------------------------------------
+
+struct CipherInfo {
+    const char* name;
+    CipherMode mode;
+    uint32_t keyLen;
+};
+
+const CipherInfo* CipherByName(std::string_view name) {
+    static const CipherInfo kTable[] = {
+        {"aes256-ctr", CipherMode::Ctr, 32}, {"aes192-ctr", CipherMode::Ctr, 24},
+        {"aes128-ctr", CipherMode::Ctr, 16}, {"aes256-cbc", CipherMode::Cbc, 32},
+        {"aes192-cbc", CipherMode::Cbc, 24}, {"aes128-cbc", CipherMode::Cbc, 16}};
+    for (const auto& c : kTable)
+        if (EqualNoCase(name, c.name)) return &c;
+    return nullptr;
+}
+
+struct Cipher {
+    uint32_t blockSize = 1;
+    std::unique_ptr<zuprov::CipherState> state;
+};
+
 }  // namespace
 
 ZU_EXPORT ZuStatus* ZuInit(ZuStatus* st, uint32_t) {
-    // libcrypto initialises itself; make sure its random generator is usable.
-    unsigned char probe;
-    if (RAND_bytes(&probe, 1) != 1)
+    // The backends initialise themselves; make sure the random generator is usable.
+    uint8_t probe;
+    if (!zuprov::RandomBytes(&probe, 1))
         return Fail(st, ZuErrGeneral, "ZuProv: the random number generator is not available");
     return Ok(st);
 }
@@ -144,7 +156,7 @@ ZU_EXPORT ZuStatus* ZuFree(ZuStatus* st, void* p) {
 
 ZU_EXPORT ZuStatus* ZuGenRandomBytes(ZuStatus* st, void* buf, uint32_t len) {
     if (!buf && len) return Fail(st, ZuErrInvalidArgument, "ZuProv: null buffer");
-    if (len && RAND_bytes(static_cast<unsigned char*>(buf), static_cast<int>(len)) != 1)
+    if (len && !zuprov::RandomBytes(static_cast<uint8_t*>(buf), len))
         return Fail(st, ZuErrGeneral, "ZuProv: generating random bytes failed");
     return Ok(st);
 }
@@ -198,19 +210,18 @@ ZU_EXPORT ZuStatus* ZuSymCipherInit(ZuStatus* st, ZuHandle* out, const char16_t*
                                     const uint8_t* key, uint32_t keyLen, const uint8_t* iv,
                                     uint32_t ivLen, uint8_t encrypt) {
     if (!out) return Fail(st, ZuErrInvalidArgument, "ZuProv: null output handle");
-    const EVP_CIPHER* cipher = CipherByName(Ascii(alg));
-    if (!cipher) return Fail(st, ZuErrInvalidArgument, "ZuProv: unknown cipher '" + Ascii(alg) + "'");
-    if (keyLen != static_cast<uint32_t>(EVP_CIPHER_get_key_length(cipher)) ||
-        ivLen != static_cast<uint32_t>(EVP_CIPHER_get_iv_length(cipher)))
+    const CipherInfo* info = CipherByName(Ascii(alg));
+    if (!info) return Fail(st, ZuErrInvalidArgument, "ZuProv: unknown cipher '" + Ascii(alg) + "'");
+    if (keyLen != info->keyLen || ivLen != zuprov::kAesBlock)
         return Fail(st, ZuErrInvalidArgument, "ZuProv: wrong key or IV length for " + Ascii(alg));
+    // A null key would otherwise leave the cipher keyed with whatever was there.
+    if (!key || !iv) return Fail(st, ZuErrInvalidArgument, "ZuProv: null argument");
     auto* c = new (std::nothrow) Cipher;
-    if (!c || !(c->ctx = EVP_CIPHER_CTX_new()) ||
-        EVP_CipherInit_ex(c->ctx, cipher, nullptr, key, iv, encrypt ? 1 : 0) != 1) {
+    if (!c || !(c->state = zuprov::NewCipher(info->mode, encrypt != 0, key, keyLen, iv))) {
         delete c;
         return Fail(st, ZuErrGeneral, "ZuProv: cipher initialisation failed");
     }
-    EVP_CIPHER_CTX_set_padding(c->ctx, 0);
-    c->blockSize = static_cast<uint32_t>(EVP_CIPHER_get_block_size(cipher));
+    c->blockSize = info->mode == CipherMode::Cbc ? zuprov::kAesBlock : 1;
     *out = c;
     return Ok(st);
 }
@@ -235,11 +246,11 @@ ZU_EXPORT ZuStatus* ZuSymCipherOptimalBlockSize(ZuStatus* st, ZuHandle h, uint32
 ZU_EXPORT ZuStatus* ZuSymCipherProcess(ZuStatus* st, ZuHandle h, const uint8_t* in, uint8_t* out,
                                        uint32_t len) {
     auto* c = static_cast<Cipher*>(h);
-    if (!c || (len && (!in || !out))) return Fail(st, ZuErrInvalidArgument, "ZuProv: null argument");
+    if (!c || (len && (!in || !out)))
+        return Fail(st, ZuErrInvalidArgument, "ZuProv: null argument");
     if (len % c->blockSize)
         return Fail(st, ZuErrInvalidArgument, "ZuProv: length is not a multiple of the block size");
-    int outLen = 0;
-    if (len && EVP_CipherUpdate(c->ctx, out, &outLen, in, static_cast<int>(len)) != 1)
+    if (len && !c->state->Process(in, out, len))
         return Fail(st, ZuErrGeneral, "ZuProv: cipher operation failed");
     return Ok(st);
 }
@@ -262,19 +273,23 @@ ZU_EXPORT ZuStatus* ZuHashKeyedEnum(ZuStatus* st, char16_t** names) {
 ZU_EXPORT ZuStatus* ZuHashUnkeyedInit(ZuStatus* st, ZuHandle* out, const char16_t* name) {
     if (!out || !name) return Fail(st, ZuErrInvalidArgument, "ZuProv: null argument");
     std::string n = Ascii(name);
+    const DigestInfo* info = DigestByName(n);
+    bool crc = EqualNoCase(n, "crc32");
+    if (!info && !crc)
+        return Fail(st, ZuErrInvalidArgument, "ZuProv: unknown hash algorithm '" + n + "'");
     auto* h = new (std::nothrow) Hash;
     if (!h) return Fail(st, ZuErrGeneral, "ZuProv: out of memory");
-    if (EqualNoCase(n, "crc32")) {
+    if (crc) {
         h->crc = true;
+        h->size = 4;
         h->crcValue = crc32(0L, Z_NULL, 0);
-    } else if ((h->md = DigestByName(n))) {
-        if (!(h->ctx = EVP_MD_CTX_new()) || EVP_DigestInit_ex(h->ctx, h->md, nullptr) != 1) {
+    } else {
+        h->size = zuprov::DigestSize(info->alg);
+        h->state = zuprov::NewHash(info->alg, false, nullptr, 0);
+        if (!h->state) {
             delete h;
             return Fail(st, ZuErrGeneral, "ZuProv: hash initialisation failed");
         }
-    } else {
-        delete h;
-        return Fail(st, ZuErrInvalidArgument, "ZuProv: unknown hash algorithm '" + n + "'");
     }
     *out = h;
     return Ok(st);
@@ -285,17 +300,15 @@ ZU_EXPORT ZuStatus* ZuHashKeyedInit(ZuStatus* st, ZuHandle* out, const char16_t*
     if (!out || !name || (keyLen && !key))
         return Fail(st, ZuErrInvalidArgument, "ZuProv: null argument");
     std::string n = Ascii(name);
-    if (n.size() < 5 || !EqualNoCase(n.substr(0, 5), "hmac-") || !DigestByName(n.substr(5)))
-        return Fail(st, ZuErrInvalidArgument, "ZuProv: unknown keyed hash '" + n + "'");
+    const DigestInfo* info =
+        n.size() >= 5 && EqualNoCase(n.substr(0, 5), "hmac-") ? DigestByName(n.substr(5)) : nullptr;
+    if (!info) return Fail(st, ZuErrInvalidArgument, "ZuProv: unknown keyed hash '" + n + "'");
     auto* h = new (std::nothrow) Hash;
-    if (!h) return Fail(st, ZuErrGeneral, "ZuProv: out of memory");
-    h->macDigest = EVP_MD_get0_name(DigestByName(n.substr(5)));
-    EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-    h->mac = mac ? EVP_MAC_CTX_new(mac) : nullptr;
-    EVP_MAC_free(mac);
-    OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string("digest", h->macDigest.data(), 0), OSSL_PARAM_END};
-    if (!h->mac || EVP_MAC_init(h->mac, key, keyLen, params) != 1) {
+    if (h) {
+        h->size = zuprov::DigestSize(info->alg);
+        h->state = zuprov::NewHash(info->alg, true, key, keyLen);
+    }
+    if (!h || !h->state) {
         delete h;
         return Fail(st, ZuErrGeneral, "ZuProv: keyed hash initialisation failed");
     }
@@ -311,25 +324,19 @@ ZU_EXPORT ZuStatus* ZuHashFree(ZuStatus* st, ZuHandle h) {
 ZU_EXPORT ZuStatus* ZuHashUpdate(ZuStatus* st, ZuHandle handle, const void* data, uint32_t len) {
     auto* h = static_cast<Hash*>(handle);
     if (!h || (len && !data)) return Fail(st, ZuErrInvalidArgument, "ZuProv: null argument");
+    auto* bytes = static_cast<const uint8_t*>(data);
     bool ok = true;
     if (h->crc)
-        h->crcValue = crc32(h->crcValue, static_cast<const Bytef*>(data), len);
-    else if (h->mac)
-        ok = EVP_MAC_update(h->mac, static_cast<const unsigned char*>(data), len) == 1;
-    else
-        ok = EVP_DigestUpdate(h->ctx, data, len) == 1;
+        h->crcValue = crc32(h->crcValue, bytes, len);
+    else if (len)
+        ok = h->state->Update(bytes, len);
     return ok ? Ok(st) : Fail(st, ZuErrGeneral, "ZuProv: hashing failed");
 }
 
 ZU_EXPORT ZuStatus* ZuHashDigestSize(ZuStatus* st, ZuHandle handle, uint32_t* size) {
     auto* h = static_cast<Hash*>(handle);
     if (!h || !size) return Fail(st, ZuErrInvalidArgument, "ZuProv: null argument");
-    if (h->crc)
-        *size = 4;
-    else if (h->mac)
-        *size = static_cast<uint32_t>(EVP_MAC_CTX_get_mac_size(h->mac));
-    else
-        *size = static_cast<uint32_t>(EVP_MD_get_size(h->md));
+    *size = h->size;
     return Ok(st);
 }
 
@@ -337,9 +344,7 @@ ZU_EXPORT ZuStatus* ZuHashDigestSize(ZuStatus* st, ZuHandle handle, uint32_t* si
 ZU_EXPORT ZuStatus* ZuHashDigest(ZuStatus* st, ZuHandle handle, uint8_t* buf, uint32_t size) {
     auto* h = static_cast<Hash*>(handle);
     if (!h || !buf) return Fail(st, ZuErrInvalidArgument, "ZuProv: null argument");
-    uint32_t need = 0;
-    ZuHashDigestSize(st, handle, &need);
-    if (size < need) return Fail(st, ZuErrBufferTooSmall, "ZuProv: digest buffer too small");
+    if (size < h->size) return Fail(st, ZuErrBufferTooSmall, "ZuProv: digest buffer too small");
     if (h->crc) {
         uLong v = h->crcValue;
         buf[0] = static_cast<uint8_t>(v >> 24);
@@ -349,16 +354,6 @@ ZU_EXPORT ZuStatus* ZuHashDigest(ZuStatus* st, ZuHandle handle, uint8_t* buf, ui
         h->crcValue = crc32(0L, Z_NULL, 0);
         return Ok(st);
     }
-    if (h->mac) {
-        size_t outLen = 0;
-        // Initialising again without a key keeps the key already set.
-        bool ok = EVP_MAC_final(h->mac, buf, &outLen, size) == 1 &&
-                  EVP_MAC_init(h->mac, nullptr, 0, nullptr) == 1;
-        return ok ? Ok(st) : Fail(st, ZuErrGeneral, "ZuProv: finishing the keyed hash failed");
-    }
-    unsigned int outLen = 0;
-    if (EVP_DigestFinal_ex(h->ctx, buf, &outLen) != 1 ||
-        EVP_DigestInit_ex(h->ctx, h->md, nullptr) != 1)
-        return Fail(st, ZuErrGeneral, "ZuProv: finishing the hash failed");
-    return Ok(st);
+    return h->state->Finish(buf) ? Ok(st)
+                                 : Fail(st, ZuErrGeneral, "ZuProv: finishing the hash failed");
 }
