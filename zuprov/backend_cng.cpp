@@ -138,8 +138,8 @@ class CngAes final : public CipherState {
     // a fresh copy to each call: CNG writes back into the IV buffer, but
     // whether that buffer is the next call's chaining value is its own affair.
     bool Cbc(const uint8_t* in, uint8_t* out, uint32_t len) {
-        uint8_t next[kAesBlock];
-        if (!encrypt_) std::memcpy(next, in + len - kAesBlock, kAesBlock);  // in may be out
+        uint8_t lastIn[kAesBlock];
+        std::memcpy(lastIn, in + len - kAesBlock, kAesBlock);  // in may be out
         uint8_t iv[kAesBlock];
         std::memcpy(iv, chain_, kAesBlock);
         ULONG done = 0;
@@ -147,8 +147,7 @@ class CngAes final : public CipherState {
             encrypt_ ? BCryptEncrypt(key_, In(in), len, nullptr, iv, kAesBlock, out, len, &done, 0)
                      : BCryptDecrypt(key_, In(in), len, nullptr, iv, kAesBlock, out, len, &done, 0);
         if (!Succeeded(status) || done != len) return false;
-        if (encrypt_) std::memcpy(next, out + len - kAesBlock, kAesBlock);
-        std::memcpy(chain_, next, kAesBlock);
+        std::memcpy(chain_, encrypt_ ? out + len - kAesBlock : lastIn, kAesBlock);
         return true;
     }
 

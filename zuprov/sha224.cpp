@@ -129,7 +129,10 @@ class Sha224State final : public HashState {
         // The pads are the key in thin disguise.
         volatile uint8_t* p = ipad_;
         volatile uint8_t* q = opad_;
-        for (uint32_t i = 0; i < kBlock; ++i) p[i] = q[i] = 0;
+        for (uint32_t i = 0; i < kBlock; ++i) {
+            p[i] = 0;
+            q[i] = 0;
+        }
     }
 
     bool Update(const uint8_t* data, uint32_t len) override {
