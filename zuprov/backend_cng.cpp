@@ -83,7 +83,7 @@ const Providers& Algorithms() {
 // copy of it.
 class CngHash final : public HashState {
   public:
-    CngHash(uint32_t size) : size_(size) {}
+    explicit CngHash(uint32_t size) : size_(size) {}
     ~CngHash() override {
         if (current_) BCryptDestroyHash(current_);
         if (start_) BCryptDestroyHash(start_);
@@ -207,6 +207,13 @@ std::unique_ptr<HashState> NewHash(DigestAlg alg, bool keyed, const uint8_t* key
     if (alg == DigestAlg::Sha224) return NewSha224(keyed, key, keyLen);
     const Providers& p = Algorithms();
     BCRYPT_ALG_HANDLE handle = keyed ? p.hmac[Index(alg)] : p.hash[Index(alg)];
+    // HMAC pads its key with zeros to a block, so an empty key is the same as
+    // a single zero byte, which spares CNG a secret of no length.
+    static const uint8_t kZero = 0;
+    if (keyed && !keyLen) {
+        key = &kZero;
+        keyLen = 1;
+    }
     std::unique_ptr<CngHash> h(new (std::nothrow) CngHash(DigestSize(alg)));
     if (!h || !h->Start(handle, keyed ? key : nullptr, keyed ? keyLen : 0)) return nullptr;
     return h;
