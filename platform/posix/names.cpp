@@ -41,6 +41,36 @@ bool LocateName(LPCWSTR path, Location* location, struct statx* st) {
     return StatAt(location->parentFd, location->name.c_str(), st);
 }
 
+// Whether `at` names the file `file`.
+bool NamesFile(const Location& at, const struct statx& file) {
+    struct statx st;
+    return ::statx(at.parentFd, at.name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO, &st) == 0 &&
+           KeyOf(st) == KeyOf(file);
+}
+
+// A rename that must not replace, where the file system has no such rename
+// (FUSE file systems, GlusterFS among them, answer RENAME_NOREPLACE with
+// EINVAL). A hard link is made only where the name is free, so link, then
+// unlink keeps "never replace" for anything but a directory; a directory is
+// renamed plainly, its target having been found absent just before. Where
+// another server removed or renamed the file between our link and unlink, it
+// came first: our link goes again and this rename finds nothing, so a file
+// never ends under two names. 0 or -1 with errno.
+int RenameWithoutReplacing(const Location& from, const Location& to, const struct statx& source) {
+    if (S_ISDIR(source.stx_mode))
+        return ::renameat(from.parentFd, from.name.c_str(), to.parentFd, to.name.c_str());
+    if (::linkat(from.parentFd, from.name.c_str(), to.parentFd, to.name.c_str(), 0) != 0)
+        return -1;
+    int error = ENOENT;
+    if (NamesFile(from, source)) {
+        if (::unlinkat(from.parentFd, from.name.c_str(), 0) == 0) return 0;
+        error = errno;
+    }
+    if (NamesFile(to, source)) ::unlinkat(to.parentFd, to.name.c_str(), 0);
+    errno = error;
+    return -1;
+}
+
 // Copies a regular file for a rename across file systems.
 bool CopyFileAcross(const Location& from, const Location& to, bool replace) {
     UniqueFd in(::openat(from.parentFd, from.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -166,9 +196,11 @@ BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlag
             if (!ShareAllowsDeleteLocked(KeyOf(target), to.parentFd, to.name)) return FALSE;
         }
         unsigned int renameFlags = replace ? 0 : RENAME_NOREPLACE;
-        if (::renameat2(from.parentFd, from.name.c_str(), to.parentFd, to.name.c_str(),
-                        renameFlags) == 0)
-            return TRUE;
+        int renamed = ::renameat2(from.parentFd, from.name.c_str(), to.parentFd,
+                                  to.name.c_str(), renameFlags);
+        if (renamed != 0 && errno == EINVAL && !replace)
+            renamed = RenameWithoutReplacing(from, to, source);
+        if (renamed == 0) return TRUE;
         int error = errno;
         if (error == EXDEV && (dwFlags & MOVEFILE_COPY_ALLOWED) && S_ISREG(source.stx_mode))
             return CopyFileAcross(from, to, replace) ? TRUE : FALSE;
