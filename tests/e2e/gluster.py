@@ -200,6 +200,11 @@ class Session:
 failures = []
 
 
+class Abort(BaseException):
+    """Ends the run past the cases' own error handling (out of time, or
+    terminated), so that everything is still stopped."""
+
+
 def check(what, got, expected):
     if got != expected:
         failures.append("%s: got %r, expected %r" % (what, got, expected))
@@ -431,11 +436,11 @@ def main():
     volume = gluster_volume.Volume(WORK)
     sessions = []
 
-    def out_of_time(*_):
-        raise TimeoutError("the run took longer than %d s" % DEADLINE)
+    def abort(signum, _):
+        raise Abort("out of time (%d s)" % DEADLINE if signum == signal.SIGALRM else "terminated")
 
-    signal.signal(signal.SIGALRM, out_of_time)
-    signal.signal(signal.SIGTERM, out_of_time)
+    signal.signal(signal.SIGALRM, abort)
+    signal.signal(signal.SIGTERM, abort)
     signal.alarm(DEADLINE)
     try:
         volume.start()
@@ -451,6 +456,8 @@ def main():
             except Exception as e:  # noqa: BLE001
                 failures.append("%s: %r" % (case.__name__, e))
             print("PASS" if len(failures) == before else "FAIL", case.__name__, flush=True)
+    except Abort as e:
+        failures.append("run stopped: %s" % e)
     except Exception as e:  # noqa: BLE001
         failures.append("setting up: %r" % e)
     finally:
