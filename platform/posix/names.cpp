@@ -50,23 +50,30 @@ bool NamesFile(const Location& at, const struct statx& file) {
 
 // A rename that must not replace, where the file system has no such rename
 // (FUSE file systems, GlusterFS among them, answer RENAME_NOREPLACE with
-// EINVAL). A hard link is made only where the name is free, so link, then
-// unlink keeps "never replace" for anything but a directory; a directory is
-// renamed plainly, its target having been found absent just before. Where
-// another server removed or renamed the file between our link and unlink, it
-// came first: our link goes again and this rename finds nothing, so a file
-// never ends under two names. 0 or -1 with errno.
+// EINVAL). The new name is taken first with an empty file (or directory) of
+// our own, made with O_EXCL (mkdir), which never succeeds for two; the plain
+// rename then replaces just that placeholder. A hard link in its place would
+// not do: on a volume spread over several servers two links racing for one
+// name can both succeed, and one file is lost. Where the rename fails (the
+// file was renamed or removed meanwhile), the placeholder goes again if it is
+// still ours. 0 or -1 with errno.
 int RenameWithoutReplacing(const Location& from, const Location& to, const struct statx& source) {
-    if (S_ISDIR(source.stx_mode))
-        return ::renameat(from.parentFd, from.name.c_str(), to.parentFd, to.name.c_str());
-    if (::linkat(from.parentFd, from.name.c_str(), to.parentFd, to.name.c_str(), 0) != 0)
-        return -1;
-    int error = ENOENT;
-    if (NamesFile(from, source)) {
-        if (::unlinkat(from.parentFd, from.name.c_str(), 0) == 0) return 0;
-        error = errno;
+    const bool directory = S_ISDIR(source.stx_mode);
+    struct statx placeholder;
+    if (directory) {
+        if (::mkdirat(to.parentFd, to.name.c_str(), 0) != 0 ||
+            ::statx(to.parentFd, to.name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO, &placeholder) != 0)
+            return -1;
+    } else {
+        UniqueFd made(::openat(to.parentFd, to.name.c_str(),
+                               O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0));
+        if (!made) return -1;
+        if (::statx(made.Get(), "", AT_EMPTY_PATH, STATX_INO, &placeholder) != 0) return -1;
     }
-    if (NamesFile(to, source)) ::unlinkat(to.parentFd, to.name.c_str(), 0);
+    if (::renameat(from.parentFd, from.name.c_str(), to.parentFd, to.name.c_str()) == 0) return 0;
+    const int error = errno;
+    if (NamesFile(to, placeholder))
+        ::unlinkat(to.parentFd, to.name.c_str(), directory ? AT_REMOVEDIR : 0);
     errno = error;
     return -1;
 }
