@@ -10,7 +10,9 @@ none), and the volume's free space. Exit 77 where Gluster or FUSE cannot run
 here; everything started is stopped again, on failure too."""
 import hashlib
 import os
+import select
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -210,6 +212,39 @@ def check(what, got, expected):
         failures.append("%s: got %r, expected %r" % (what, got, expected))
 
 
+class PairChannel:
+    """What paramiko's SFTPClient needs of a channel, over a socket pair."""
+
+    def __init__(self, sock):
+        self.sock = sock
+
+    def send(self, data):
+        return self.sock.send(data)
+
+    def recv(self, n):
+        return self.sock.recv(n)
+
+    def recv_ready(self):  # prefetching downloads ask
+        return bool(select.select([self.sock], [], [], 0)[0])
+
+    def close(self):
+        self.sock.close()
+
+    def get_name(self):
+        return "kiln-sftp-server"
+
+
+def paramiko_session(root):
+    """paramiko's client (version 3, pipelined) on a server of its own over
+    `root`; the client and the server process."""
+    import paramiko
+    ours, theirs = socket.socketpair()
+    proc = subprocess.Popen([SERVER, "--module", MODULE, "--root", root, "-e", "-l", "ERROR"],
+                            stdin=theirs, stdout=theirs)
+    theirs.close()
+    return paramiko.SFTPClient(PairChannel(ours)), proc
+
+
 def upload_visible():
     # Sizes around the packet and FUSE read sizes; random content, so a
     # block out of place shows.
@@ -221,6 +256,23 @@ def upload_visible():
         check("%s through B" % name, hashlib.sha256(got).hexdigest(),
               hashlib.sha256(content).hexdigest())
         check("%s through C" % name, len(C.download("/up-" + name)), size)
+    # A real client's pipelined transfers, up through one server, down
+    # through another.
+    content = os.urandom(5 << 20)
+    sources = os.path.join(WORK, "local")
+    os.mkdir(sources)
+    with open(os.path.join(sources, "up"), "wb") as f:
+        f.write(content)
+    clients = [paramiko_session(M1), paramiko_session(M2)]
+    try:
+        clients[0][0].put(os.path.join(sources, "up"), "/paramiko-up")
+        clients[1][0].get("/paramiko-up", os.path.join(sources, "down"))
+        with open(os.path.join(sources, "down"), "rb") as f:
+            check("paramiko: up through A's mount, down through B's", f.read() == content, True)
+    finally:
+        for client, proc in clients:
+            client.close()
+            proc.wait(timeout=30)
     # An overwrite through B is what A reads next, with no wait.
     h = B.must_open("/up-odd", WRITE)
     check("B overwrites", B.write(h, 65536, b"B" * 7 + b"tail"), OK)
