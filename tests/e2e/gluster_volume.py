@@ -22,10 +22,6 @@ UNCACHED = ("performance.write-behind", "performance.io-cache", "performance.rea
             "performance.readdir-ahead")
 
 
-class Unavailable(Exception):
-    """Gluster cannot run here at all (the test is skipped)."""
-
-
 def missing_prerequisite():
     """Why this machine cannot run a volume, or None."""
     if os.geteuid() != 0:
