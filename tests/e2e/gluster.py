@@ -70,9 +70,8 @@ def acl_blob(flags, aces):
              b"".join(struct.pack(">III", *ace[:3]) + s(ace[3]) for ace in aces))
 
 
-def parse_attrs(data):
-    """The fields of a version 6 ATTRS this test reads: bits and ACL."""
-    r = Reader(data)
+def parse_attrs(r):
+    """A version 6 ATTRS from the Reader `r`; the fields this test reads."""
     flags, _ = r.take(">IB")
     out = {}
     if flags & 0x1: r.take(">Q")  # size
@@ -85,6 +84,13 @@ def parse_attrs(data):
             if flags & 0x100: r.take(">I")
     if flags & ATTR_ACL: out["acl"] = parse_acl(r.string())
     if flags & ATTR_BITS: out["bits"] = r.take(">II")
+    if flags & 0x800: r.take(">B")  # text hint
+    if flags & 0x1000: r.string()  # MIME type
+    if flags & 0x2000: r.take(">I")  # link count
+    if flags & 0x4000: r.string()  # untranslated name
+    if flags & 0x80000000:
+        for _ in range(r.take(">I")):
+            r.string(), r.string()
     return out
 
 
@@ -160,7 +166,24 @@ class Session:
     def stat(self, path, flags):
         rtype, data = self.call(17, s(path) + struct.pack(">I", flags))
         assert rtype == 105, "%s: stat %s failed with %r" % (self.name, path, data[:4])
-        return parse_attrs(data)
+        return parse_attrs(Reader(data))
+
+    def listdir(self, path):
+        """The names in a directory, sorted, without . and .."""
+        rtype, data = self.call(11, s(path))
+        assert rtype == 102, "%s: opendir %s failed with %r" % (self.name, path, data[:4])
+        h, names = Reader(data).string(), []
+        while True:
+            rtype, data = self.call(12, s(h))
+            if rtype == 101:
+                assert struct.unpack(">I", data[:4])[0] == 1, "readdir failed"  # EOF
+                break
+            r = Reader(data)
+            for _ in range(r.take(">I")):
+                names.append(r.string().decode())
+                parse_attrs(r)
+        self.close(h)
+        return sorted(set(names) - {".", ".."})
 
     def setstat(self, path, attrs):
         return self.status(9, s(path) + attrs)
@@ -370,10 +393,6 @@ def run_both(first, second):
     return answers
 
 
-def listing(mount):
-    return sorted(n for n in os.listdir(os.path.join(mount, "race")))
-
-
 def rename_remove_race():
     """A and B race over the same names; whatever order the volume picks,
     each file ends under one name, once, with its content, and every server
@@ -418,7 +437,10 @@ def rename_remove_race():
     for race, cases in odd.items():
         check("%s: (file, A's answer, B's answer)" % race, cases[:5], [])
     for mount in (M1, M2, M3):
-        check("tree through %s" % os.path.basename(mount), listing(mount), sorted(expected))
+        check("tree in %s" % os.path.basename(mount),
+              sorted(os.listdir(os.path.join(mount, "race"))), sorted(expected))
+    for S in (A, B, C):
+        check("tree through %s" % S.name, S.listdir("/race"), sorted(expected))
     check("contents through C", [n for n, c in sorted(expected.items())
                                  if C.download("/race/" + n) != c], [])
 
