@@ -13,6 +13,7 @@ import time
 
 VOLUME = "kiln"
 BRICK_SPACE = "256m"  # far below the root file system, so its figure is the volume's
+SOCKET_LIST = "brick-sockets"
 # Gluster's client-side caches answer one client from what it saw earlier:
 # a write held back, a read, an attribute or a listing served from memory.
 # Where other servers change the same files, and byte-range locks say who may
@@ -91,6 +92,11 @@ def cleanup_stale(parent, prefix):
             subprocess.run(["umount", "-l", point], check=False)
         for pid in _pids_of(old):
             _stop_pid(pid, grace=2.0)
+        try:
+            with open(os.path.join(old, SOCKET_LIST)) as f:
+                _remove_sockets(f.read().split())
+        except OSError:
+            pass
         shutil.rmtree(old, ignore_errors=True)
 
 
@@ -109,10 +115,10 @@ class Volume:
         for d in (self.state, self.run_dir, self.logs, self.bricks):
             os.makedirs(d)
 
-    def cli(self, *args, check=True):
+    def cli(self, *args, check=True, timeout=60):
         r = subprocess.run([_sbin("gluster"), "--mode=script", "--glusterd-sock=" + self.socket,
                             "--log-file=" + os.path.join(self.logs, "cli.log")] + list(args),
-                           capture_output=True, text=True, timeout=120)
+                           capture_output=True, text=True, timeout=timeout)
         if check and r.returncode != 0:
             raise RuntimeError("gluster %s: %s%s" % (" ".join(args), r.stdout, r.stderr))
         return r
@@ -143,7 +149,11 @@ class Volume:
         for option in UNCACHED:
             self.cli("volume", "set", VOLUME, option, "off")
         self.cli("volume", "start", VOLUME)
+        # The bricks' sockets lie outside our directory, in Gluster's run
+        # directory: noted, so that stop() or a later run removes them.
         self.brick_sockets = [a for p in _pids_of(self.bricks) for a in _socket_args(p)]
+        with open(os.path.join(self.work, SOCKET_LIST), "w") as f:
+            f.write("".join(path + "\n" for path in self.brick_sockets))
 
     def mount(self, name, acl):
         """A FUSE mount of the volume. The kernel's caches of attributes,
@@ -172,14 +182,15 @@ class Volume:
             if subprocess.run(["umount", point], check=False).returncode != 0:
                 subprocess.run(["umount", "-l", point], check=False)
         if self.glusterd and self.glusterd.poll() is None:
-            self.cli("volume", "stop", VOLUME, "force", check=False)
+            try:
+                self.cli("volume", "stop", VOLUME, "force", check=False, timeout=20)
+            except subprocess.TimeoutExpired:
+                pass  # the bricks are stopped below all the same
             _stop_pid(self.glusterd.pid)
             self.glusterd.wait(timeout=10)
         for pid in _pids_of(self.work):
             _stop_pid(pid, grace=5.0)
-        for path in self.brick_sockets:
-            if os.path.exists(path):
-                os.unlink(path)
+        _remove_sockets(self.brick_sockets)
         if os.path.ismount(self.bricks):
             subprocess.run(["umount", "-l", self.bricks], check=False)
 
@@ -189,9 +200,18 @@ class Volume:
 
 
 def _socket_args(pid):
-    with open("/proc/%d/cmdline" % pid, "rb") as f:
-        args = f.read().decode().split("\0")
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            args = f.read().decode().split("\0")
+    except OSError:
+        return []
     return [args[i + 1] for i, a in enumerate(args[:-1]) if a == "-S"]
+
+
+def _remove_sockets(paths):
+    for path in paths:
+        if path.endswith(".socket") and os.path.exists(path):
+            os.unlink(path)
 
 
 def _tail(path, lines=20):
