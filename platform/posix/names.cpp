@@ -62,7 +62,8 @@ int RenameWithoutReplacing(const Location& from, const Location& to, const struc
     struct statx placeholder;
     if (directory) {
         if (::mkdirat(to.parentFd, to.name.c_str(), 0) != 0 ||
-            ::statx(to.parentFd, to.name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO, &placeholder) != 0)
+            ::statx(to.parentFd, to.name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO, &placeholder) !=
+                0)
             return -1;
     } else {
         UniqueFd made(::openat(to.parentFd, to.name.c_str(),
@@ -203,8 +204,8 @@ BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlag
             if (!ShareAllowsDeleteLocked(KeyOf(target), to.parentFd, to.name)) return FALSE;
         }
         unsigned int renameFlags = replace ? 0 : RENAME_NOREPLACE;
-        int renamed = ::renameat2(from.parentFd, from.name.c_str(), to.parentFd,
-                                  to.name.c_str(), renameFlags);
+        int renamed = ::renameat2(from.parentFd, from.name.c_str(), to.parentFd, to.name.c_str(),
+                                  renameFlags);
         if (renamed != 0 && errno == EINVAL && !replace)
             renamed = RenameWithoutReplacing(from, to, source);
         if (renamed == 0) return TRUE;
