@@ -41,6 +41,44 @@ bool LocateName(LPCWSTR path, Location* location, struct statx* st) {
     return StatAt(location->parentFd, location->name.c_str(), st);
 }
 
+// Whether `at` names the file `file`.
+bool NamesFile(const Location& at, const struct statx& file) {
+    struct statx st;
+    return ::statx(at.parentFd, at.name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO, &st) == 0 &&
+           KeyOf(st) == KeyOf(file);
+}
+
+// A rename that must not replace, where the file system has no such rename
+// (FUSE file systems, GlusterFS among them, answer RENAME_NOREPLACE with
+// EINVAL). The new name is taken first with an empty file (or directory) of
+// our own, made with O_EXCL (mkdir), which never succeeds for two; the plain
+// rename then replaces just that placeholder. A hard link in its place would
+// not do: on a volume spread over several servers two links racing for one
+// name can both succeed, and one file is lost. Where the rename fails (the
+// file was renamed or removed meanwhile), the placeholder goes again if it is
+// still ours. 0 or -1 with errno.
+int RenameWithoutReplacing(const Location& from, const Location& to, const struct statx& source) {
+    const bool directory = S_ISDIR(source.stx_mode);
+    struct statx placeholder;
+    if (directory) {
+        if (::mkdirat(to.parentFd, to.name.c_str(), 0) != 0 ||
+            ::statx(to.parentFd, to.name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO, &placeholder) !=
+                0)
+            return -1;
+    } else {
+        UniqueFd made(::openat(to.parentFd, to.name.c_str(),
+                               O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0));
+        if (!made) return -1;
+        if (::statx(made.Get(), "", AT_EMPTY_PATH, STATX_INO, &placeholder) != 0) return -1;
+    }
+    if (::renameat(from.parentFd, from.name.c_str(), to.parentFd, to.name.c_str()) == 0) return 0;
+    const int error = errno;
+    if (NamesFile(to, placeholder))
+        ::unlinkat(to.parentFd, to.name.c_str(), directory ? AT_REMOVEDIR : 0);
+    errno = error;
+    return -1;
+}
+
 // Copies a regular file for a rename across file systems.
 bool CopyFileAcross(const Location& from, const Location& to, bool replace) {
     UniqueFd in(::openat(from.parentFd, from.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -166,9 +204,11 @@ BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlag
             if (!ShareAllowsDeleteLocked(KeyOf(target), to.parentFd, to.name)) return FALSE;
         }
         unsigned int renameFlags = replace ? 0 : RENAME_NOREPLACE;
-        if (::renameat2(from.parentFd, from.name.c_str(), to.parentFd, to.name.c_str(),
-                        renameFlags) == 0)
-            return TRUE;
+        int renamed = ::renameat2(from.parentFd, from.name.c_str(), to.parentFd, to.name.c_str(),
+                                  renameFlags);
+        if (renamed != 0 && errno == EINVAL && !replace)
+            renamed = RenameWithoutReplacing(from, to, source);
+        if (renamed == 0) return TRUE;
         int error = errno;
         if (error == EXDEV && (dwFlags & MOVEFILE_COPY_ALLOWED) && S_ISREG(source.stx_mode))
             return CopyFileAcross(from, to, replace) ? TRUE : FALSE;

@@ -1,0 +1,222 @@
+"""A private GlusterFS volume for one test run: its own glusterd with state,
+logs and run files under one directory, two bricks on a small tmpfs there,
+and FUSE mounts of the volume. Everything it starts it stops again, on
+failure too; a run killed before it could clean up is cleaned up by the next
+one (cleanup_stale)."""
+import glob
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import time
+
+VOLUME = "kiln"
+BRICK_SPACE = "256m"  # far below the root file system, so its figure is the volume's
+SOCKET_LIST = "brick-sockets"
+# Gluster's client-side caches answer one client from what it saw earlier:
+# a write held back, a read, an attribute or a listing served from memory.
+# Where other servers change the same files, and byte-range locks say who may
+# read what, every server must ask the bricks (see the README).
+UNCACHED = ("performance.write-behind", "performance.io-cache", "performance.read-ahead",
+            "performance.quick-read", "performance.open-behind", "performance.stat-prefetch",
+            "performance.readdir-ahead")
+
+
+def missing_prerequisite():
+    """Why this machine cannot run a volume, or None."""
+    if os.geteuid() != 0:
+        return "needs root (glusterd, FUSE mounts)"
+    if not os.path.exists("/dev/fuse"):
+        return "no /dev/fuse"
+    for tool in ("glusterd", "gluster", "glusterfs"):
+        if not shutil.which(tool, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin"):
+            return "%s is not installed (scripts/install-deps)" % tool
+    return None
+
+
+def _sbin(tool):
+    return shutil.which(tool, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
+
+
+def _alive(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except (FileNotFoundError, ProcessLookupError, IndexError):
+        return False
+
+
+def _stop_pid(pid, grace=10.0):
+    """SIGTERM, then SIGKILL after `grace` seconds; waits until it is gone."""
+    for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, 5.0)):
+        try:
+            os.kill(pid, sig)
+        except ProcessLookupError:
+            return
+        end = time.time() + wait
+        while time.time() < end:
+            if not _alive(pid):
+                return
+            time.sleep(0.05)
+
+
+def _pids_of(directory):
+    """Processes whose command line names `directory`: the bricks and mount
+    clients of that run."""
+    pids = []
+    needle = directory.encode()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                if needle in f.read():
+                    pids.append(int(entry))
+        except OSError:
+            pass
+    return [p for p in pids if _alive(p)]
+
+
+def _mounts_under(directory):
+    with open("/proc/self/mounts") as f:
+        points = [line.split()[1].encode().decode("unicode_escape") for line in f]
+    return sorted((p for p in points if p.startswith(directory + "/")), key=len, reverse=True)
+
+
+def cleanup_stale(parent, prefix):
+    """Stops what an earlier run under `parent` left behind when it was
+    killed before its own cleanup: its mounts, processes and files."""
+    for old in glob.glob(os.path.join(parent, prefix + "*")):
+        for point in _mounts_under(old):
+            subprocess.run(["umount", "-l", point], check=False)
+        for pid in _pids_of(old):
+            _stop_pid(pid, grace=2.0)
+        try:
+            with open(os.path.join(old, SOCKET_LIST)) as f:
+                _remove_sockets(f.read().split())
+        except OSError:
+            pass
+        shutil.rmtree(old, ignore_errors=True)
+
+
+class Volume:
+    def __init__(self, work):
+        self.work = work
+        self.host = socket.gethostname()
+        self.state = os.path.join(work, "state")
+        self.run_dir = os.path.join(work, "run")
+        self.logs = os.path.join(work, "log")
+        self.bricks = os.path.join(work, "bricks")
+        self.socket = os.path.join(self.run_dir, "glusterd.socket")
+        self.glusterd = None
+        self.mounts = []
+        self.brick_sockets = []
+        for d in (self.state, self.run_dir, self.logs, self.bricks):
+            os.makedirs(d)
+
+    def cli(self, *args, check=True, timeout=60):
+        r = subprocess.run([_sbin("gluster"), "--mode=script", "--glusterd-sock=" + self.socket,
+                            "--log-file=" + os.path.join(self.logs, "cli.log")] + list(args),
+                           capture_output=True, text=True, timeout=timeout)
+        if check and r.returncode != 0:
+            raise RuntimeError("gluster %s: %s%s" % (" ".join(args), r.stdout, r.stderr))
+        return r
+
+    def start(self):
+        """glusterd, a two-brick volume, started."""
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + BRICK_SPACE, "kiln-bricks",
+                        self.bricks], check=True)
+        volfile = os.path.join(self.work, "glusterd.vol")
+        with open(volfile, "w") as f:
+            f.write("volume management\n    type mgmt/glusterd\n"
+                    "    option working-directory %s\n    option run-directory %s\n"
+                    "    option glusterd-sockfile %s\n    option logging-directory %s\n"
+                    "    option transport-type socket\n    option ping-timeout 0\n"
+                    "    option event-threads 1\nend-volume\n"
+                    % (self.state, self.run_dir, self.socket, self.logs))
+        log = os.path.join(self.logs, "glusterd.log")
+        self.glusterd = subprocess.Popen([_sbin("glusterd"), "-N", "-f", volfile, "-l", log,
+                                          "-p", os.path.join(self.run_dir, "glusterd.pid")])
+        end = time.time() + 30
+        while self.cli("volume", "list", check=False).returncode != 0:
+            if self.glusterd.poll() is not None or time.time() > end:
+                raise RuntimeError("glusterd did not come up (another one on port 24007?); "
+                                   "its log:\n" + _tail(log))
+            time.sleep(0.2)
+        bricks = ["%s:%s/b%d" % (self.host, self.bricks, i) for i in (1, 2)]
+        self.cli("volume", "create", VOLUME, *bricks, "force")
+        for option in UNCACHED:
+            self.cli("volume", "set", VOLUME, option, "off")
+        self.cli("volume", "start", VOLUME)
+        # The bricks' sockets lie outside our directory, in Gluster's run
+        # directory: noted, so that stop() or a later run removes them.
+        self.brick_sockets = [a for p in _pids_of(self.bricks) for a in _socket_args(p)]
+        with open(os.path.join(self.work, SOCKET_LIST), "w") as f:
+            f.write("".join(path + "\n" for path in self.brick_sockets))
+
+    def mount(self, name, acl):
+        """A FUSE mount of the volume. The kernel's caches of attributes,
+        names and file data are off, for the reason of UNCACHED."""
+        point = os.path.join(self.work, name)
+        os.mkdir(point)
+        cmd = [_sbin("glusterfs"), "--volfile-server=" + self.host, "--volfile-id=" + VOLUME,
+               "--attribute-timeout=0", "--entry-timeout=0", "--negative-timeout=0",
+               "--direct-io-mode=enable",
+               "-l", os.path.join(self.logs, name + ".log"), point]
+        if acl:
+            cmd.insert(1, "--acl")
+        subprocess.run(cmd, check=True, timeout=60)
+        self.mounts.append(point)
+        end = time.time() + 30
+        while not os.path.ismount(point):
+            if time.time() > end:
+                raise RuntimeError("mount %s did not appear" % point)
+            time.sleep(0.1)
+        return point
+
+    def stop(self):
+        """Unmounts, stops the volume, glusterd and the bricks. Every step
+        runs whatever the one before did."""
+        for point in reversed(self.mounts):
+            if subprocess.run(["umount", point], check=False).returncode != 0:
+                subprocess.run(["umount", "-l", point], check=False)
+        if self.glusterd and self.glusterd.poll() is None:
+            try:
+                self.cli("volume", "stop", VOLUME, "force", check=False, timeout=20)
+            except subprocess.TimeoutExpired:
+                pass  # the bricks are stopped below all the same
+            _stop_pid(self.glusterd.pid)
+            self.glusterd.wait(timeout=10)
+        for pid in _pids_of(self.work):
+            _stop_pid(pid, grace=5.0)
+        _remove_sockets(self.brick_sockets)
+        if os.path.ismount(self.bricks):
+            subprocess.run(["umount", "-l", self.bricks], check=False)
+
+    def leftovers(self):
+        """Processes and mounts of this run still there after stop()."""
+        return _pids_of(self.work), _mounts_under(self.work)
+
+
+def _socket_args(pid):
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            args = f.read().decode().split("\0")
+    except OSError:
+        return []
+    return [args[i + 1] for i, a in enumerate(args[:-1]) if a == "-S"]
+
+
+def _remove_sockets(paths):
+    for path in paths:
+        if path.endswith(".socket") and os.path.exists(path):
+            os.unlink(path)
+
+
+def _tail(path, lines=20):
+    try:
+        with open(path) as f:
+            return "".join(f.readlines()[-lines:])
+    except OSError:
+        return "(none)"
