@@ -21,6 +21,10 @@ namespace {
 
 constexpr int kMaxAttempts = 40;
 constexpr DWORD kValidShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Rights that only look at an object: an open asking for no more may find its
+// parent among the recently resolved directories.
+constexpr DWORD kQueryAccess =
+    FILE_READ_ATTRIBUTES | FILE_READ_EA | READ_CONTROL | SYNCHRONIZE | ACCESS_SYSTEM_SECURITY;
 
 HANDLE Fail(DWORD error) {
     SetLastError(error);
@@ -65,9 +69,13 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         return Fail(ERROR_INVALID_SECURITY_DESCR);
     const bool startsClosed = security::DescriptorHasDacl(descriptor);
 
+    const bool queryOnly = dwCreationDisposition == OPEN_EXISTING &&
+                           (access & ~kQueryAccess) == 0 && !(flags & FILE_FLAG_DELETE_ON_CLOSE);
     ParsedPath parsed;
     Location location;
-    if (!ResolvePath(lpFileName, &parsed, &location)) return INVALID_HANDLE_VALUE;
+    if (!(queryOnly ? ResolvePathForQuery(lpFileName, &parsed, &location)
+                    : ResolvePath(lpFileName, &parsed, &location)))
+        return INVALID_HANDLE_VALUE;
 
     const int dataMode = DataMode(access);
     const bool mayCreate = dwCreationDisposition == CREATE_NEW ||
@@ -156,6 +164,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     params.keepParent = location.config;
     params.parentFd = location.parentFd;
     params.ownedParent = std::move(location.ownedParent);
+    params.sharedParent = std::move(location.sharedParent);
     params.fd = fd.Release();
     auto file = std::make_shared<FileObject>(std::move(params));
     if (!file->AcquireShare()) {
