@@ -256,6 +256,26 @@ bool SlowResolve(Location* location, bool followFinal) {
     return true;
 }
 
+// One request makes several calls on one path; parsing depends on nothing but
+// the text, so the thread's last parse is kept.
+bool ParseRemembered(LPCWSTR path, ParsedPath* parsed) {
+    struct LastParse {
+        bool valid = false;
+        std::u16string text;
+        ParsedPath parsed;
+    };
+    thread_local LastParse last;
+    if (path != nullptr && last.valid && last.text == path) {
+        *parsed = last.parsed;
+        return true;
+    }
+    if (!ParseWindowsPath(path, false, parsed)) return false;
+    last.valid = true;
+    last.text = path;
+    last.parsed = *parsed;
+    return true;
+}
+
 bool Resolve(const ParsedPath& parsed, Location* out, bool mayUseCache) {
     out->config = CurrentFileConfig();
     size_t skip = 0;
@@ -321,7 +341,7 @@ bool ResolveParentForQuery(const ParsedPath& parsed, Location* out) {
 }
 
 bool ResolvePathForQuery(LPCWSTR path, ParsedPath* parsed, Location* out) {
-    return ParseWindowsPath(path, false, parsed) && Resolve(*parsed, out, true);
+    return ParseRemembered(path, parsed) && Resolve(*parsed, out, true);
 }
 
 void NoteNamespaceChange() {
@@ -333,7 +353,7 @@ bool FollowFinalLink(Location* location) {
 }
 
 bool ResolvePath(LPCWSTR path, ParsedPath* parsed, Location* out) {
-    return ParseWindowsPath(path, false, parsed) && ResolveParent(*parsed, out);
+    return ParseRemembered(path, parsed) && ResolveParent(*parsed, out);
 }
 
 bool LinkLeadsToDirectory(const Location& base, std::vector<std::string> relative) {
