@@ -167,6 +167,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     params.sharedParent = std::move(location.sharedParent);
     params.fd = fd.Release();
     auto file = std::make_shared<FileObject>(std::move(params));
+    if (queryOnly) file->KeepOpenStat(st);
     if (!file->AcquireShare()) {
         DWORD error = GetLastError();
         if (created) ::unlinkat(file->ParentFd(), location.name.c_str(), 0);

@@ -74,10 +74,16 @@ DWORD Describe(int fd, Target* target) {
 DWORD DescribeFile(const kiln::platform::FileObject& file, Target* target) {
     if (file.ParentFd() >= 0 && !file.Name().empty()) {
         struct statx sx;
-        if (::statx(file.ParentFd(), file.Name().c_str(), AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT,
-                    STATX_BASIC_STATS | STATX_BTIME, &sx) == 0 &&
-            sx.stx_ino == file.Inode() &&
-            makedev(sx.stx_dev_major, sx.stx_dev_minor) == file.Device()) {
+        // The stat kept from the open will do when nothing needs reading by
+        // name (the name may lead elsewhere by now); otherwise the name must
+        // still lead to the handle's object.
+        const bool kept =
+            file.RecentOpenStat(&sx) && kiln::platform::KnownWithoutPosixAcls(sx);
+        if (kept || (::statx(file.ParentFd(), file.Name().c_str(),
+                             AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT,
+                             STATX_BASIC_STATS | STATX_BTIME, &sx) == 0 &&
+                     sx.stx_ino == file.Inode() &&
+                     makedev(sx.stx_dev_major, sx.stx_dev_minor) == file.Device())) {
             target->fd = file.Fd();
             target->st.st_mode = sx.stx_mode;
             target->st.st_uid = sx.stx_uid;
@@ -659,6 +665,7 @@ DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMA
     DWORD error = ERROR_SUCCESS;
     auto file = FileOf(handle, WriteAccessFor(SecurityInfo), &error);
     if (!file) return Finish(error);
+    file->ForgetOpenStat();
     return Finish(WriteSecurity(file->Fd(), SecurityInfo, psidOwner, psidGroup, pDacl, pSacl));
 }
 
