@@ -240,21 +240,11 @@ bool PathFoldsCase(std::u16string_view path) {
     return true;
 #else
     // Only ASCII letters are swapped: their folding is the same everywhere.
-    WString swapped(path);
     size_t nameStart = path.find_last_of(u"\\/");
     nameStart = nameStart == std::u16string_view::npos ? 0 : nameStart + 1;
-    bool changed = false;
-    for (size_t i = nameStart; i < swapped.size(); ++i) {
-        char16_t c = swapped[i];
-        if (c >= u'a' && c <= u'z') {
-            swapped.at(i) = static_cast<char16_t>(c - u'a' + u'A');
-            changed = true;
-        } else if (c >= u'A' && c <= u'Z') {
-            swapped.at(i) = static_cast<char16_t>(c - u'A' + u'a');
-            changed = true;
-        }
-    }
-    if (!changed) return kCaseInsensitiveByDefault;
+    auto isLetter = [](char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); };
+    const std::u16string_view name = path.substr(nameStart);
+    if (std::none_of(name.begin(), name.end(), isLetter)) return kCaseInsensitiveByDefault;
     // Folding is a property of a directory (or of its whole volume), and the
     // probe costs two opens: the last directory's answer is kept for a
     // moment, so a stat of every file of a large directory probes it once.
@@ -269,6 +259,14 @@ bool PathFoldsCase(std::u16string_view path) {
     if (!directory.empty() && last.directory.sv() == directory &&
         now - last.when < std::chrono::seconds(2))
         return last.folds;
+    WString swapped(path);
+    for (size_t i = nameStart; i < swapped.size(); ++i) {
+        const char16_t c = swapped[i];
+        if (c >= u'a' && c <= u'z')
+            swapped.at(i) = static_cast<char16_t>(c - u'a' + u'A');
+        else if (c >= u'A' && c <= u'Z')
+            swapped.at(i) = static_cast<char16_t>(c - u'A' + u'a');
+    }
     BY_HANDLE_FILE_INFORMATION original{}, other{};
     DWORD callersError = GetLastError();
     const bool exists = GetIdentity(path, &original);

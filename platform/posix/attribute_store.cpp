@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -26,6 +27,9 @@ constexpr DWORD kDotNameShown = 0x80000000u;
 #ifndef SYS_getxattrat
 #define SYS_getxattrat 464
 #endif
+#ifndef SYS_listxattrat
+#define SYS_listxattrat 465
+#endif
 
 struct XattrArgs {
     uint64_t value;
@@ -33,21 +37,10 @@ struct XattrArgs {
     uint32_t flags;
 };
 
-std::atomic<bool> g_noGetxattrat{false};
+std::atomic<bool> g_noXattrAt{false};
 
-// getxattr of dirFd/name without following a final link. Prefers the kernel's
-// getxattrat (no path walk through /proc); older kernels go through /proc.
-ssize_t GetXattrAt(int dirFd, const char* name, void* buffer, size_t size) {
-    if (!g_noGetxattrat) {
-        XattrArgs args{reinterpret_cast<uint64_t>(buffer), static_cast<uint32_t>(size), 0};
-        long n = ::syscall(SYS_getxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, kAttributeName, &args,
-                           sizeof args);
-        if (n >= 0 || errno != ENOSYS) return n;
-        g_noGetxattrat = true;
-    }
-    std::string path = ProcFdPath(dirFd) + "/" + name;
-    return ::lgetxattr(path.c_str(), kAttributeName, buffer, size);
-}
+constexpr std::string_view kAccessAclName = "system.posix_acl_access";
+constexpr std::string_view kDefaultAclName = "system.posix_acl_default";
 
 StoredAttributes Decode(ssize_t n, const unsigned char* record, int error) {
     StoredAttributes stored;
@@ -69,25 +62,130 @@ StoredAttributes Decode(ssize_t n, const unsigned char* record, int error) {
     return stored;
 }
 
+// The record last read by this thread, with the inode and change time it was
+// read at. One stat asks for the attributes of one object several times; the
+// record is read again only when the change time moved (every change of an
+// extended attribute moves it) or the answer is older than kMemoLifetime.
+// File systems with fine-grained change times (tmpfs and ext4 on our
+// kernels) give every change after a stat a new time, so the record is then
+// never stale; on others a change within one clock tick of the last one can
+// go unseen for kMemoLifetime at most.
+constexpr std::chrono::microseconds kMemoLifetime(1000);
+
+struct Memo {
+    bool valid = false;
+    bool noPosixAcls = false;  // the object's attribute names showed neither ACL
+    uint32_t devMajor = 0, devMinor = 0;
+    uint64_t inode = 0;
+    struct statx_timestamp changed {};
+    std::chrono::steady_clock::time_point read;
+    StoredAttributes stored;
+};
+
+thread_local Memo t_memo;
+
+const Memo* MemoOf(const struct statx& st) {
+    const Memo& memo = t_memo;
+    if (!memo.valid || !(st.stx_mask & STATX_CTIME) || memo.inode != st.stx_ino ||
+        memo.devMajor != st.stx_dev_major || memo.devMinor != st.stx_dev_minor ||
+        memo.changed.tv_sec != st.stx_ctime.tv_sec || memo.changed.tv_nsec != st.stx_ctime.tv_nsec ||
+        std::chrono::steady_clock::now() - memo.read >= kMemoLifetime)
+        return nullptr;
+    return &memo;
+}
+
+bool Remembered(const struct statx& st, StoredAttributes* stored) {
+    const Memo* memo = MemoOf(st);
+    if (memo) *stored = memo->stored;
+    return memo != nullptr;
+}
+
+StoredAttributes Remember(const struct statx& st, const StoredAttributes& stored,
+                          bool noPosixAcls = false) {
+    Memo& memo = t_memo;
+    memo.valid = (st.stx_mask & STATX_CTIME) != 0;
+    memo.devMajor = st.stx_dev_major;
+    memo.devMinor = st.stx_dev_minor;
+    memo.inode = st.stx_ino;
+    memo.changed = st.stx_ctime;
+    memo.read = std::chrono::steady_clock::now();
+    memo.stored = stored;
+    memo.noPosixAcls = noPosixAcls;
+    return stored;
+}
+
+bool ListHas(const char* list, size_t size, std::string_view wanted) {
+    for (size_t at = 0; at < size;) {
+        std::string_view entry(list + at);
+        if (entry == wanted) return true;
+        at += entry.size() + 1;
+    }
+    return false;
+}
+
 }  // namespace
 
 StoredAttributes ReadStoredAttributes(int dirFd, const char* name, const struct statx& st) {
     if (S_ISLNK(st.stx_mode)) return StoredAttributes();  // user.* cannot be set on links
     if (name[0] == 0) return ReadStoredAttributesOfFd(dirFd, true, st);
+    StoredAttributes stored;
+    if (Remembered(st, &stored)) return stored;
+    // The names first: most objects have no extended attributes at all, and
+    // the list also tells the security functions that there is no ACL to read.
+    char list[512];
+    ssize_t listed = ListXattrAt(dirFd, name, list, sizeof list);
+    if (listed >= 0) {
+        const size_t size = static_cast<size_t>(listed);
+        const bool noAcls = !ListHas(list, size, kAccessAclName) && !ListHas(list, size, kDefaultAclName);
+        if (!ListHas(list, size, kAttributeName)) return Remember(st, StoredAttributes(), noAcls);
+        unsigned char record[32];
+        ssize_t n = GetXattrAt(dirFd, name, kAttributeName, record, sizeof record);
+        return Remember(st, Decode(n, record, errno), noAcls);
+    }
     unsigned char record[32];
-    ssize_t n = GetXattrAt(dirFd, name, record, sizeof record);
-    return Decode(n, record, errno);
+    ssize_t n = GetXattrAt(dirFd, name, kAttributeName, record, sizeof record);
+    return Remember(st, Decode(n, record, errno));
 }
 
 StoredAttributes ReadStoredAttributesOfFd(int fd, bool pathOnly, const struct statx& st) {
     if (S_ISLNK(st.stx_mode)) return StoredAttributes();
+    StoredAttributes stored;
+    if (Remembered(st, &stored)) return stored;
     unsigned char record[32];
     ssize_t n = pathOnly ? ::getxattr(ProcFdPath(fd).c_str(), kAttributeName, record, sizeof record)
                          : ::fgetxattr(fd, kAttributeName, record, sizeof record);
-    return Decode(n, record, errno);
+    return Remember(st, Decode(n, record, errno));
+}
+
+ssize_t GetXattrAt(int dirFd, const char* name, const char* attribute, void* buffer, size_t size) {
+    if (!g_noXattrAt.load(std::memory_order_relaxed)) {
+        XattrArgs args{reinterpret_cast<uint64_t>(buffer), static_cast<uint32_t>(size), 0};
+        long n = ::syscall(SYS_getxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, attribute, &args,
+                           sizeof args);
+        if (n >= 0 || errno != ENOSYS) return n;
+        g_noXattrAt = true;
+    }
+    std::string path = ProcFdPath(dirFd) + "/" + name;
+    return ::lgetxattr(path.c_str(), attribute, buffer, size);
+}
+
+ssize_t ListXattrAt(int dirFd, const char* name, char* buffer, size_t size) {
+    if (!g_noXattrAt.load(std::memory_order_relaxed)) {
+        long n = ::syscall(SYS_listxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, buffer, size);
+        if (n >= 0 || errno != ENOSYS) return n;
+        g_noXattrAt = true;
+    }
+    std::string path = ProcFdPath(dirFd) + "/" + name;
+    return ::llistxattr(path.c_str(), buffer, size);
+}
+
+bool KnownWithoutPosixAcls(const struct statx& st) {
+    const Memo* memo = MemoOf(st);
+    return memo && memo->noPosixAcls;
 }
 
 bool WriteStoredAttributes(int fd, const StoredAttributes& stored) {
+    t_memo.valid = false;
     std::string path = ProcFdPath(fd);
     int result;
     if ((stored.attributes & kStoredAttributes) == 0 && !stored.hasCreationTime &&

@@ -10,6 +10,8 @@
 #include <linux/stat.h>
 #include <sys/stat.h>
 
+#include <sys/types.h>
+
 #include <string_view>
 
 #include "platform/win32_files.h"
@@ -44,6 +46,18 @@ bool IsDotName(std::string_view name);
 // O_PATH descriptor). A missing record reads as empty.
 StoredAttributes ReadStoredAttributes(int dirFd, const char* name, const struct statx& st);
 StoredAttributes ReadStoredAttributesOfFd(int fd, bool pathOnly, const struct statx& st);
+
+// getxattr and listxattr of dirFd/name without following a final link,
+// through the kernel's *xattrat calls where it has them (no path walk through
+// /proc). -1 with errno.
+ssize_t GetXattrAt(int dirFd, const char* name, const char* attribute, void* buffer, size_t size);
+ssize_t ListXattrAt(int dirFd, const char* name, char* buffer, size_t size);
+
+// Whether this thread's last read of the record, made while the object had
+// exactly this inode and change time, found no POSIX ACL on it (so that a
+// security query need not ask again). Every change of an ACL moves the
+// change time.
+bool KnownWithoutPosixAcls(const struct statx& st);
 
 // Writes (or removes, when empty) the record of the object behind fd. False
 // with ERROR_NOT_SUPPORTED where user.* attributes are refused.

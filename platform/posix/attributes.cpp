@@ -38,7 +38,7 @@ struct PathInfo {
 bool QueryPath(LPCWSTR path, PathInfo* info) {
     ParsedPath parsed;
     Location location;
-    if (!ResolvePath(path, &parsed, &location)) return false;
+    if (!ResolvePathForQuery(path, &parsed, &location)) return false;
     if (!StatAt(location.parentFd, location.name.c_str(), &info->st)) return false;
     StoredAttributes stored =
         ReadStoredAttributes(location.parentFd, location.name.c_str(), info->st);
@@ -61,6 +61,12 @@ struct HandleInfo {
 };
 
 bool QueryHandle(const FileObject& file, HandleInfo* info) {
+    if (file.RecentOpenStat(&info->st)) {
+        // Through the descriptor, not the name: the name may lead elsewhere by now.
+        info->stored = ReadStoredAttributesOfFd(file.Fd(), file.IsPathOnly(), info->st);
+        info->attributes = ComposeAttributes(info->st, file.Name(), info->stored, false);
+        return true;
+    }
     if (file.ParentFd() >= 0 && !file.Name().empty() &&
         ::statx(file.ParentFd(), file.Name().c_str(), AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT,
                 STATX_BASIC_STATS | STATX_BTIME, &info->st) == 0 &&

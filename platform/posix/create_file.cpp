@@ -21,6 +21,10 @@ namespace {
 
 constexpr int kMaxAttempts = 40;
 constexpr DWORD kValidShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Rights that only look at an object: an open asking for no more may find its
+// parent among the recently resolved directories.
+constexpr DWORD kQueryAccess =
+    FILE_READ_ATTRIBUTES | FILE_READ_EA | READ_CONTROL | SYNCHRONIZE | ACCESS_SYSTEM_SECURITY;
 
 HANDLE Fail(DWORD error) {
     SetLastError(error);
@@ -65,9 +69,13 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         return Fail(ERROR_INVALID_SECURITY_DESCR);
     const bool startsClosed = security::DescriptorHasDacl(descriptor);
 
+    const bool queryOnly = dwCreationDisposition == OPEN_EXISTING &&
+                           (access & ~kQueryAccess) == 0 && !(flags & FILE_FLAG_DELETE_ON_CLOSE);
     ParsedPath parsed;
     Location location;
-    if (!ResolvePath(lpFileName, &parsed, &location)) return INVALID_HANDLE_VALUE;
+    if (!(queryOnly ? ResolvePathForQuery(lpFileName, &parsed, &location)
+                    : ResolvePath(lpFileName, &parsed, &location)))
+        return INVALID_HANDLE_VALUE;
 
     const int dataMode = DataMode(access);
     const bool mayCreate = dwCreationDisposition == CREATE_NEW ||
@@ -77,11 +85,40 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     bool created = false;
     bool pathOnly = false;
     struct statx st;
+    // Makes the file; false with errno. A new file is opened for reading as
+    // well when only writing was asked for: the handle's share marks need a
+    // descriptor open for reading (share_modes.h), and this one costs nothing
+    // where a second open would cost a walk through /proc. ReadFile checks
+    // the access granted, not the descriptor's mode.
+    auto create = [&]() -> bool {
+        mode_t mode = startsClosed                                ? 0
+                      : (newAttributes & FILE_ATTRIBUTE_READONLY) ? 0444
+                                                                  : 0666;
+        const int createMode = dataMode == O_WRONLY || dataMode == O_RDWR ? O_RDWR : O_RDONLY;
+        fd.Reset(::openat(location.parentFd, location.name.c_str(),
+                          createMode | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        return static_cast<bool>(fd);
+    };
+    // Where a new file is what is expected, make it first; a name that is
+    // taken (EEXIST) goes the way of an existing object below.
+    const bool createFirst =
+        (dwCreationDisposition == CREATE_NEW || dwCreationDisposition == CREATE_ALWAYS) &&
+        !location.name.empty() && !parsed.trailingSeparator;
     for (int attempt = 0;; ++attempt) {
         if (attempt >= kMaxAttempts) return Fail(ERROR_CANT_RESOLVE_FILENAME);
         pathOnly = dataMode < 0;
-        fd.Reset(OpenAtLocation(location, pathOnly ? O_PATH : (dataMode | O_NONBLOCK)));
-        int error = fd ? 0 : errno;
+        int error = 0;
+        if (attempt == 0 && createFirst) {
+            if (create()) {
+                created = true;
+            } else if (errno != EEXIST) {
+                return Fail(WindowsErrorFromErrno(errno));
+            }
+        }
+        if (!created) {
+            fd.Reset(OpenAtLocation(location, pathOnly ? O_PATH : (dataMode | O_NONBLOCK)));
+            error = fd ? 0 : errno;
+        }
         if (error == EISDIR || error == ELOOP || error == ENXIO || error == EOPNOTSUPP) {
             // A directory, a link or a special file: look at it first.
             pathOnly = true;
@@ -91,22 +128,18 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         if (error == ENOENT) {
             if (!mayCreate) return Fail(ERROR_FILE_NOT_FOUND);
             if (location.name.empty() || parsed.trailingSeparator) return Fail(ERROR_INVALID_NAME);
-            mode_t mode = startsClosed                                ? 0
-                          : (newAttributes & FILE_ATTRIBUTE_READONLY) ? 0444
-                                                                      : 0666;
-            int createMode = dataMode < 0 ? O_RDONLY : dataMode;
-            fd.Reset(::openat(location.parentFd, location.name.c_str(),
-                              createMode | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-            if (!fd && errno == EEXIST) continue;  // appeared meanwhile: open it as existing
+            if (!create() && errno == EEXIST) continue;  // appeared meanwhile: open it as existing
             if (!fd) return Fail(WindowsErrorFromErrno(errno));
             created = true;
+        } else if (error != 0) {
+            return Fail(error == ENOTDIR ? ERROR_PATH_NOT_FOUND : WindowsErrorFromErrno(error));
+        }
+        if (created) {
             pathOnly = false;
             if (DWORD failure = security::ApplyNewObjectSecurity(fd.Get(), descriptor)) {
                 ::unlinkat(location.parentFd, location.name.c_str(), 0);
                 return Fail(failure);
             }
-        } else if (error != 0) {
-            return Fail(error == ENOTDIR ? ERROR_PATH_NOT_FOUND : WindowsErrorFromErrno(error));
         }
         if (!StatAt(fd.Get(), "", &st)) return INVALID_HANDLE_VALUE;
         if (S_ISLNK(st.stx_mode) && follow) {
@@ -156,8 +189,10 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     params.keepParent = location.config;
     params.parentFd = location.parentFd;
     params.ownedParent = std::move(location.ownedParent);
+    params.sharedParent = std::move(location.sharedParent);
     params.fd = fd.Release();
     auto file = std::make_shared<FileObject>(std::move(params));
+    if (queryOnly) file->KeepOpenStat(st);
     if (!file->AcquireShare()) {
         DWORD error = GetLastError();
         if (created) ::unlinkat(file->ParentFd(), location.name.c_str(), 0);

@@ -1,8 +1,11 @@
 // The kernel object behind a file or directory handle of CreateFileW.
 #pragma once
 
+#include <linux/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +35,7 @@ class FileObject final : public KernelObject {
         // leads to the same file.
         std::shared_ptr<const void> keepParent;
         UniqueFd ownedParent;
+        std::shared_ptr<const UniqueFd> sharedParent;  // a cached parent (confinement.h)
         int parentFd = -1;
     };
 
@@ -54,6 +58,25 @@ class FileObject final : public KernelObject {
     int ParentFd() const { return params_.parentFd; }
     FileKey Key() const { return FileKey{params_.device, params_.inode}; }
 
+    // A handle opened for attributes only is usually asked about its object
+    // right away (by the same request that opened it): the stat taken at the
+    // open answers for kOpenStatLifetime, so that no query repeats it. Such a
+    // handle cannot change its object, and any change made through it drops
+    // the stat; a change by someone else can go unseen for that long.
+    static constexpr std::chrono::microseconds kOpenStatLifetime{1000};
+    void KeepOpenStat(const struct statx& st) {
+        openStat_ = st;
+        openStatTaken_ = std::chrono::steady_clock::now();
+        openStatKept_.store(true, std::memory_order_release);
+    }
+    bool RecentOpenStat(struct statx* st) const {
+        if (!openStatKept_.load(std::memory_order_acquire)) return false;
+        if (std::chrono::steady_clock::now() - openStatTaken_ >= kOpenStatLifetime) return false;
+        *st = openStat_;
+        return true;
+    }
+    void ForgetOpenStat() { openStatKept_.store(false, std::memory_order_release); }
+
     // The file pointer of synchronous ReadFile/WriteFile/SetFilePointer.
     // Windows keeps it per handle; so do we.
     std::mutex positionLock;
@@ -71,6 +94,10 @@ class FileObject final : public KernelObject {
     void Release();
 
     Params params_;
+    // Written once before the handle is published (KeepOpenStat), then only read.
+    struct statx openStat_ {};
+    std::chrono::steady_clock::time_point openStatTaken_;
+    std::atomic<bool> openStatKept_{false};
     // The descriptor that carries the handle's share mode to other processes:
     // the handle's own when it is open for reading, else one reopened for
     // reading (ownLockFd_), else none.

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <sys/acl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/posix/attribute_store.h"
 #include "platform/posix/file_object.h"
 #include "platform/posix/paths.h"
 #include "platform/posix/security_internal.h"
@@ -50,6 +52,11 @@ struct Target {
     std::string path;  // /proc/self/fd/N
     bool symlink = false;
     bool directory = false;
+    // Where the object's name was found to lead to it just now: its ACLs are
+    // read there by name, without a walk through /proc. parentFd -1: unknown.
+    int parentFd = -1;
+    const char* name = nullptr;
+    bool noPosixAcls = false;  // known from the attribute record's reading
 };
 
 DWORD Describe(int fd, Target* target) {
@@ -62,6 +69,74 @@ DWORD Describe(int fd, Target* target) {
     return ERROR_SUCCESS;
 }
 
+// A handle's object described through the name it was opened by, when that
+// name still leads to it; otherwise through its descriptor.
+DWORD DescribeFile(const kiln::platform::FileObject& file, Target* target) {
+    if (file.ParentFd() >= 0 && !file.Name().empty()) {
+        struct statx sx;
+        // The stat kept from the open will do when nothing needs reading by
+        // name (the name may lead elsewhere by now); otherwise the name must
+        // still lead to the handle's object.
+        const bool kept =
+            file.RecentOpenStat(&sx) && kiln::platform::KnownWithoutPosixAcls(sx);
+        if (kept || (::statx(file.ParentFd(), file.Name().c_str(),
+                             AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT,
+                             STATX_BASIC_STATS | STATX_BTIME, &sx) == 0 &&
+                     sx.stx_ino == file.Inode() &&
+                     makedev(sx.stx_dev_major, sx.stx_dev_minor) == file.Device())) {
+            target->fd = file.Fd();
+            target->st.st_mode = sx.stx_mode;
+            target->st.st_uid = sx.stx_uid;
+            target->st.st_gid = sx.stx_gid;
+            target->symlink = S_ISLNK(sx.stx_mode);
+            target->directory = S_ISDIR(sx.stx_mode);
+            target->parentFd = file.ParentFd();
+            target->name = file.Name().c_str();
+            target->noPosixAcls = kiln::platform::KnownWithoutPosixAcls(sx);
+            return ERROR_SUCCESS;
+        }
+    }
+    return Describe(file.Fd(), target);
+}
+
+// The kernel's form of a POSIX ACL in its extended attribute: a version word,
+// then entries of tag, permissions and id.
+constexpr uint32_t kAclXattrVersion = 2;
+enum : uint16_t {
+    kTagUserObj = 0x01,
+    kTagUser = 0x02,
+    kTagGroupObj = 0x04,
+    kTagGroup = 0x08,
+    kTagMask = 0x10,
+    kTagOther = 0x20,
+};
+
+bool ParseAclXattr(const unsigned char* data, size_t size, PosixAcl* acl, int* count) {
+    auto read16 = [](const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); };
+    auto read32 = [](const unsigned char* p) {
+        return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+               (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    };
+    if (size < 4 || (size - 4) % 8 != 0 || read32(data) != kAclXattrVersion) return false;
+    *count = 0;
+    for (size_t at = 4; at < size; at += 8) {
+        const uint16_t tag = read16(data + at);
+        const unsigned perms = read16(data + at + 2) & 7u;
+        const uint32_t id = read32(data + at + 4);
+        ++*count;
+        switch (tag) {
+            case kTagUserObj: acl->owner = perms; break;
+            case kTagGroupObj: acl->group = perms; break;
+            case kTagOther: acl->other = perms; break;
+            case kTagMask: acl->mask = perms; break;
+            case kTagUser: acl->users.emplace_back(static_cast<uid_t>(id), perms); break;
+            case kTagGroup: acl->groups.emplace_back(static_cast<gid_t>(id), perms); break;
+            default: return false;
+        }
+    }
+    return true;
+}
+
 bool AclUnsupported(int error) {
     return error == ENOTSUP || error == ENOSYS;
 }
@@ -70,9 +145,40 @@ bool AclUnsupported(int error) {
 // system without ACLs. For the default type an absent ACL gives nullopt.
 std::optional<PosixAcl> ReadPosixAcl(const Target& target, acl_type_t type, DWORD* error) {
     *error = ERROR_SUCCESS;
-    if (target.symlink) {
+    if (target.symlink || target.noPosixAcls) {
         if (type == ACL_TYPE_DEFAULT) return std::nullopt;
         return PosixAcl::FromMode(target.st.st_mode & 0777);
+    }
+    if (target.parentFd >= 0) {
+        const char* attribute =
+            type == ACL_TYPE_ACCESS ? "system.posix_acl_access" : "system.posix_acl_default";
+        std::vector<unsigned char> value(4 + 8 * 32);
+        ssize_t n = kiln::platform::GetXattrAt(target.parentFd, target.name, attribute,
+                                               value.data(), value.size());
+        if (n < 0 && errno == ERANGE) {
+            n = kiln::platform::GetXattrAt(target.parentFd, target.name, attribute, nullptr, 0);
+            if (n > 0) {
+                value.resize(static_cast<size_t>(n));
+                n = kiln::platform::GetXattrAt(target.parentFd, target.name, attribute,
+                                               value.data(), value.size());
+            }
+        }
+        if (n < 0) {
+            if (AclUnsupported(errno) || errno == ENODATA) {
+                if (type == ACL_TYPE_DEFAULT) return std::nullopt;
+                return PosixAcl::FromMode(target.st.st_mode & 0777);
+            }
+            *error = WindowsErrorFromErrno(errno);
+            return std::nullopt;
+        }
+        PosixAcl parsed;
+        int count = 0;
+        if (!ParseAclXattr(value.data(), static_cast<size_t>(n), &parsed, &count)) {
+            *error = ERROR_INVALID_ACL;
+            return std::nullopt;
+        }
+        if (type == ACL_TYPE_DEFAULT && count == 0) return std::nullopt;
+        return parsed;
     }
     AclHandle handle(acl_get_file(target.path.c_str(), type));
     if (!handle.acl) {
@@ -161,9 +267,10 @@ DWORD ReadSacl(const Target& target, Bytes* sacl, bool* isProtected) {
     sacl->clear();
     *isProtected = false;
     Bytes stored(4 + 0xFFFF);
+    const std::string path = target.path.empty() ? ProcFdPath(target.fd) : target.path;
     ssize_t n = target.symlink
-                    ? lgetxattr(target.path.c_str(), kSaclAttribute, stored.data(), stored.size())
-                    : getxattr(target.path.c_str(), kSaclAttribute, stored.data(), stored.size());
+                    ? lgetxattr(path.c_str(), kSaclAttribute, stored.data(), stored.size())
+                    : getxattr(path.c_str(), kSaclAttribute, stored.data(), stored.size());
     if (n < 0) {
         if (errno == ENODATA || errno == ENOTSUP) return ERROR_SUCCESS;
         return WindowsErrorFromErrno(errno);
@@ -198,8 +305,9 @@ DWORD Finish(DWORD error) {
     return error;
 }
 
-DWORD ReadSecurity(int fd, SECURITY_INFORMATION info, PSID* owner, PSID* group, PACL* dacl,
-                   PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
+DWORD ReadSecurity(const kiln::platform::FileObject* file, int fd, SECURITY_INFORMATION info,
+                   PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
+                   PSECURITY_DESCRIPTOR* descriptor) {
     if (owner) *owner = nullptr;
     if (group) *group = nullptr;
     if (dacl) *dacl = nullptr;
@@ -207,7 +315,7 @@ DWORD ReadSecurity(int fd, SECURITY_INFORMATION info, PSID* owner, PSID* group, 
     if (!descriptor) return ERROR_INVALID_PARAMETER;
     *descriptor = nullptr;
     Target target;
-    if (DWORD error = Describe(fd, &target)) return error;
+    if (DWORD error = file ? DescribeFile(*file, &target) : Describe(fd, &target)) return error;
 
     const Bytes ownerSid = UnixUserSid(target.st.st_uid);
     const Bytes groupSid = UnixGroupSid(target.st.st_gid);
@@ -533,8 +641,8 @@ DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMA
     DWORD error = ERROR_SUCCESS;
     auto file = FileOf(handle, ReadAccessFor(SecurityInfo), &error);
     if (!file) return Finish(error);
-    return Finish(ReadSecurity(file->Fd(), SecurityInfo, ppsidOwner, ppsidGroup, ppDacl, ppSacl,
-                               ppSecurityDescriptor));
+    return Finish(ReadSecurity(file.get(), file->Fd(), SecurityInfo, ppsidOwner, ppsidGroup,
+                               ppDacl, ppSacl, ppSecurityDescriptor));
 }
 
 DWORD GetNamedSecurityInfoW(LPCWSTR pObjectName, SE_OBJECT_TYPE ObjectType,
@@ -545,7 +653,7 @@ DWORD GetNamedSecurityInfoW(LPCWSTR pObjectName, SE_OBJECT_TYPE ObjectType,
     if (!pObjectName) return Finish(ERROR_INVALID_PARAMETER);
     int fd = kiln::platform::OpenPathConfined(pObjectName, true);
     if (fd < 0) return Finish(GetLastError());
-    DWORD error = ReadSecurity(fd, SecurityInfo, ppsidOwner, ppsidGroup, ppDacl, ppSacl,
+    DWORD error = ReadSecurity(nullptr, fd, SecurityInfo, ppsidOwner, ppsidGroup, ppDacl, ppSacl,
                                ppSecurityDescriptor);
     close(fd);
     return Finish(error);
@@ -557,6 +665,7 @@ DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMA
     DWORD error = ERROR_SUCCESS;
     auto file = FileOf(handle, WriteAccessFor(SecurityInfo), &error);
     if (!file) return Finish(error);
+    file->ForgetOpenStat();
     return Finish(WriteSecurity(file->Fd(), SecurityInfo, psidOwner, psidGroup, pDacl, pSacl));
 }
 

@@ -1,0 +1,140 @@
+// Queries reuse recently resolved directories, the attribute record of an
+// unchanged inode and the stat of a handle's open. Changes made through this
+// process are seen at once, changes by others within the stated bounds, and
+// nothing outside the root is reached once the bound has passed.
+#include <sys/xattr.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "files_test_support.h"
+#include "platform/posix/confinement.h"
+#include "platform/posix/file_object.h"
+
+namespace kiln::platform::testing {
+namespace {
+
+class QueryCacheTest : public FilesTest {
+  protected:
+    void SetUp() override {
+        FilesTest::SetUp();
+        MakeDir("root");
+        MakeDir("root/d");
+        MakeDir("root/d/sub");
+        MakeDir("root/other");
+        MakeFile("root/d/f", "f");
+        MakeFile("root/d/sub/f", "f");
+        MakeFile("root/other/g", "g");
+        MakeDir("outside");
+        ASSERT_TRUE(SetConfinementRoot(Path("root").c_str()));
+    }
+
+    bool Exists(std::string_view relative) const {
+        return GetFileAttributesW(Path(relative).c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+
+    static void PassTheBound() {
+        const auto bound = std::max(std::chrono::microseconds(kParentCacheLifetimeMicroseconds),
+                                    FileObject::kOpenStatLifetime);
+        std::this_thread::sleep_for(2 * bound);
+    }
+};
+
+TEST_F(QueryCacheTest, ChangesThroughThisProcessAreSeenAtOnce) {
+    struct Case {
+        const char* what;
+        const char* warm;  // queried first, so that its directory is cached
+        std::function<bool()> change;
+        const char* gone;  // must be missing right after the change
+        const char* found;  // must be there right after the change
+    };
+    const Case cases[] = {
+        {"renamed directory", "root/d/f",
+         [&] { return MoveFileExW(Path("root/d").c_str(), Path("root/e").c_str(), 0) != 0; },
+         "root/d/f", "root/e/f"},
+        {"directory removed and made again", "root/d/sub/f",
+         [&] {
+             return DeleteFileW(Path("root/d/sub/f").c_str()) &&
+                    RemoveDirectoryW(Path("root/d/sub").c_str()) &&
+                    CreateDirectoryW(Path("root/d/sub").c_str(), nullptr) &&
+                    MoveFileExW(Path("root/other/g").c_str(), Path("root/d/sub/g").c_str(), 0);
+         },
+         "root/d/sub/f", "root/d/sub/g"},
+        {"link replaced", "root/l/f",
+         [&] {
+             return DeleteFileW(Path("root/l").c_str()) &&
+                    CreateSymbolicLinkW(Path("root/l").c_str(), u"other",
+                                        SYMBOLIC_LINK_FLAG_DIRECTORY);
+         },
+         "root/l/f", "root/l/g"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        ASSERT_EQ(::symlink("d", Disk("root/l").c_str()), 0);
+        ASSERT_TRUE(Exists(c.warm));
+        ASSERT_TRUE(c.change());
+        EXPECT_FALSE(Exists(c.gone));
+        EXPECT_TRUE(Exists(c.found));
+    }
+}
+
+TEST_F(QueryCacheTest, ChangesByOthersAreSeenWithinTheBound) {
+    // Another process stands in as direct system calls of the test.
+    ASSERT_TRUE(Exists("root/d/sub/f"));
+    ASSERT_EQ(::rename(Disk("root/d").c_str(), Disk("outside/d").c_str()), 0);
+    PassTheBound();
+    EXPECT_FALSE(Exists("root/d/sub/f"));
+    EXPECT_FALSE(Exists("root/d/f"));
+    ScopedHandle moved(Open(Path("root/d/f"), FILE_READ_ATTRIBUTES));
+    EXPECT_FALSE(moved.valid());
+
+    // The attribute record and the ACL are read again as soon as the inode
+    // changed, without waiting for any bound.
+    MakeFile("root/h", "h");
+    const std::u16string h = Path("root/h");
+    ASSERT_EQ(GetFileAttributesW(h.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
+    const unsigned char record[] = {1, FILE_ATTRIBUTE_SYSTEM, 0, 0, 0};
+    ASSERT_EQ(::setxattr(Disk("root/h").c_str(), "user.kiln.attrib", record, sizeof record, 0), 0);
+    EXPECT_EQ(GetFileAttributesW(h.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_SYSTEM));
+
+    auto daclEntries = [&] {
+        ScopedHandle handle(Open(h, READ_CONTROL));
+        PACL dacl = nullptr;
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        if (!handle.valid() || GetSecurityInfo(handle.get(), SE_FILE_OBJECT,
+                                               DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                               nullptr, &sd) != ERROR_SUCCESS)
+            return -1;
+        ACL_SIZE_INFORMATION size{};
+        GetAclInformation(dacl, &size, sizeof size, AclSizeInformation);
+        LocalFree(sd);
+        return static_cast<int>(size.AceCount);
+    };
+    const int plain = daclEntries();
+    ASSERT_GT(plain, 0);
+    // u::rw-, u:65534:r--, g::r--, m::r--, o::r-- in the kernel's form.
+    const unsigned char acl[] = {2, 0, 0, 0,                                   //
+                                 0x01, 0, 6, 0, 0xFF, 0xFF, 0xFF, 0xFF,        //
+                                 0x02, 0, 4, 0, 0xFE, 0xFF, 0, 0,              //
+                                 0x04, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF,        //
+                                 0x10, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF,        //
+                                 0x20, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+    ASSERT_EQ(::setxattr(Disk("root/h").c_str(), "system.posix_acl_access", acl, sizeof acl, 0),
+              0);
+    EXPECT_GT(daclEntries(), plain);
+
+    // A handle opened for attributes answers from its open for a moment only.
+    ScopedHandle handle(Open(h, FILE_READ_ATTRIBUTES));
+    ASSERT_TRUE(handle.valid());
+    ASSERT_EQ(::chmod(Disk("root/h").c_str(), 0444), 0);
+    PassTheBound();
+    BY_HANDLE_FILE_INFORMATION info{};
+    ASSERT_TRUE(GetFileInformationByHandle(handle.get(), &info));
+    EXPECT_TRUE(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
+}
+
+}  // namespace
+}  // namespace kiln::platform::testing
