@@ -8,10 +8,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <string>
 
 #include "platform/posix/attribute_store.h"
 #include "platform/posix/confinement.h"
+#include "platform/posix/found_entry.h"
 #include "platform/posix/handle_table.h"
 #include "platform/posix/paths.h"
 #include "platform/win32_files.h"
@@ -52,7 +55,20 @@ bool MatchesPattern(std::u16string_view pattern, std::u16string_view name) {
            Match(pattern.substr(0, pattern.size() - 2), name);
 }
 
-class FindObject final : public KernelObject {
+class FindObject;
+
+// The entry this thread found last, for OpenFoundEntry: the search that found
+// it (not kept alive by this), the path the caller would name it by and its
+// name on disk.
+struct FoundEntry {
+    std::weak_ptr<FindObject> find;
+    std::u16string path;
+    std::string name;
+    bool valid = false;
+};
+thread_local FoundEntry t_found;
+
+class FindObject final : public KernelObject, public std::enable_shared_from_this<FindObject> {
   public:
     std::mutex lock;
     DIR* dir = nullptr;
@@ -61,6 +77,7 @@ class FindObject final : public KernelObject {
     bool single = false;  // a plain name: one entry, already delivered
     Location location;    // the directory's boundary, for links among the entries
     std::vector<std::string> directoryRelative;
+    std::u16string directoryPrefix;  // the caller's spelling, up to the last separator
 
     ~FindObject() override {
         if (dir) ::closedir(dir);
@@ -113,7 +130,20 @@ class FindObject final : public KernelObject {
         data->nFileSizeLow = static_cast<DWORD>(size);
         if (S_ISLNK(st.stx_mode)) data->dwReserved0 = IO_REPARSE_TAG_SYMLINK;
         std::memcpy(data->cFileName, wide.data(), wide.size() * sizeof(char16_t));
+        Remember(st, name, wide);
         return true;
+    }
+
+    // Only entries of a real listing, and never "." and ".." (which name
+    // this directory and its parent, not an entry) or links.
+    void Remember(const struct statx& st, std::string_view name, const std::u16string& wide) {
+        t_found.valid = false;
+        if (!dir || S_ISLNK(st.stx_mode) || name == "." || name == "..") return;
+        t_found.find = weak_from_this();
+        t_found.path.assign(directoryPrefix);
+        t_found.path.append(wide);
+        t_found.name.assign(name);
+        t_found.valid = true;
     }
 };
 
@@ -123,6 +153,19 @@ HANDLE Fail(DWORD error) {
 }
 
 }  // namespace
+
+int OpenFoundEntry(LPCWSTR path) {
+    if (!t_found.valid || !path || t_found.path != std::u16string_view(path)) return -1;
+    t_found.valid = false;
+    std::shared_ptr<FindObject> find = t_found.find.lock();
+    if (!find) return -1;
+    std::lock_guard guard(find->lock);
+    if (!find->dir) return -1;
+    // One component, never following a link: whatever the name is now, it
+    // lies in the directory the search verified.
+    return ::openat(::dirfd(find->dir), t_found.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+}
+
 }  // namespace kiln::platform
 
 using namespace kiln::platform;
@@ -142,7 +185,9 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
     // The pattern as the caller spelled it: on disk a literal '*' (stand-in
     // U+F02A) and a wildcard '*' are the same byte.
     std::u16string_view given(lpFileName);
-    given.remove_prefix(given.find_last_of(u"\\/") + 1);
+    const size_t nameStart = given.find_last_of(u"\\/") + 1;
+    find->directoryPrefix.assign(given.substr(0, nameStart));
+    given.remove_prefix(nameStart);
     const bool wildcard = given.find_first_of(u"*?") != std::u16string_view::npos;
 
     if (!wildcard) {
