@@ -4,8 +4,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -17,7 +19,10 @@
 #include "platform/posix/found_entry.h"
 #include "platform/posix/handle_table.h"
 #include "platform/posix/paths.h"
+#include "platform/posix/security_internal.h"
+#include "platform/posix/security_posix_acl.h"
 #include "platform/win32_files.h"
+#include "platform/win32_security.h"
 
 namespace kiln::platform {
 namespace {
@@ -55,15 +60,54 @@ bool MatchesPattern(std::u16string_view pattern, std::u16string_view name) {
            Match(pattern.substr(0, pattern.size() - 2), name);
 }
 
+#ifndef SYS_listxattrat
+#define SYS_listxattrat 465
+#endif
+
+// Which extended attributes an entry has, from one listing of their names:
+// most entries have neither our attribute record nor a POSIX ACL, and then
+// neither needs a read of its own.
+struct AttributeNames {
+    bool known = false;  // false: the names could not be listed; read each
+    bool record = false;
+    bool acl = false;
+};
+
+std::atomic<bool> g_noListxattrat{false};
+
+AttributeNames AttributeNamesOf(int dirFd, const char* name) {
+    AttributeNames result;
+    if (g_noListxattrat) return result;
+    char list[512];
+    long n = ::syscall(SYS_listxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, list, sizeof list);
+    if (n < 0) {
+        if (errno == ENOSYS) g_noListxattrat = true;
+        return result;  // ERANGE (many attributes), ENOTSUP, a vanished entry...
+    }
+    result.known = true;
+    for (std::string_view names(list, static_cast<size_t>(n)); !names.empty();) {
+        const size_t end = names.find('\0');
+        const std::string_view one = names.substr(0, end);
+        if (one == "user.kiln.attrib") result.record = true;
+        if (one == "system.posix_acl_access" || one == "system.posix_acl_default")
+            result.acl = true;
+        if (end == std::string_view::npos) break;
+        names.remove_prefix(end + 1);
+    }
+    return result;
+}
+
 class FindObject;
 
-// The entry this thread found last, for OpenFoundEntry: the search that found
-// it (not kept alive by this), the path the caller would name it by and its
-// name on disk.
+// The entry this thread found last: the search that found it (not kept alive
+// by this), the path the caller would name it by, its name on disk, and what
+// the search read of it.
 struct FoundEntry {
     std::weak_ptr<FindObject> find;
     std::u16string path;
     std::string name;
+    struct statx st {};
+    bool withoutAcl = false;  // known to have no POSIX ACL of either kind
     bool valid = false;
 };
 thread_local FoundEntry t_found;
@@ -113,7 +157,11 @@ class FindObject final : public KernelObject, public std::enable_shared_from_thi
               WIN32_FIND_DATAW* data) {
         struct statx st;
         if (!StatAt(dirFd, statName, &st)) return false;  // vanished meanwhile
-        StoredAttributes stored = ReadStoredAttributes(dirFd, statName, st);
+        AttributeNames names;
+        if (!S_ISLNK(st.stx_mode)) names = AttributeNamesOf(dirFd, statName);
+        StoredAttributes stored = !names.known || names.record
+                                      ? ReadStoredAttributes(dirFd, statName, st)
+                                      : StoredAttributes();
         bool linkToDirectory = false;
         if (S_ISLNK(st.stx_mode)) {
             std::vector<std::string> relative = directoryRelative;
@@ -130,19 +178,22 @@ class FindObject final : public KernelObject, public std::enable_shared_from_thi
         data->nFileSizeLow = static_cast<DWORD>(size);
         if (S_ISLNK(st.stx_mode)) data->dwReserved0 = IO_REPARSE_TAG_SYMLINK;
         std::memcpy(data->cFileName, wide.data(), wide.size() * sizeof(char16_t));
-        Remember(st, name, wide);
+        Remember(st, name, wide, names.known && !names.acl);
         return true;
     }
 
     // Only entries of a real listing, and never "." and ".." (which name
     // this directory and its parent, not an entry) or links.
-    void Remember(const struct statx& st, std::string_view name, const std::u16string& wide) {
+    void Remember(const struct statx& st, std::string_view name, const std::u16string& wide,
+                  bool withoutAcl) {
         t_found.valid = false;
         if (!dir || S_ISLNK(st.stx_mode) || name == "." || name == "..") return;
         t_found.find = weak_from_this();
         t_found.path.assign(directoryPrefix);
         t_found.path.append(wide);
         t_found.name.assign(name);
+        t_found.st = st;
+        t_found.withoutAcl = withoutAcl;
         t_found.valid = true;
     }
 };
@@ -153,6 +204,57 @@ HANDLE Fail(DWORD error) {
 }
 
 }  // namespace
+
+bool FoundEntrySecurity(LPCWSTR path, SECURITY_INFORMATION info, PSID* owner, PSID* group,
+                        PACL* dacl, PSECURITY_DESCRIPTOR* descriptor, DWORD* result) {
+    using namespace security;
+    constexpr SECURITY_INFORMATION kAnswered =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if (!t_found.valid || !t_found.withoutAcl || (info & ~kAnswered) || !descriptor || !path ||
+        t_found.path != std::u16string_view(path))
+        return false;
+    t_found.valid = false;
+    // As the file's own descriptor would read: owner, group, and the DACL
+    // that stands for the mode bits.
+    const struct statx& st = t_found.st;
+    const Bytes ownerSid = UnixUserSid(st.stx_uid);
+    const Bytes groupSid = UnixGroupSid(st.stx_gid);
+    DescriptorParts parts;
+    Bytes daclBytes;
+    if (info & OWNER_SECURITY_INFORMATION) parts.owner = &ownerSid;
+    if (info & GROUP_SECURITY_INFORMATION) parts.group = &groupSid;
+    if (info & DACL_SECURITY_INFORMATION) {
+        AclBuilder builder;
+        AppendPosixEntries(&builder, PosixAcl::FromMode(st.stx_mode & 0777), ownerSid, groupSid,
+                           S_ISDIR(st.stx_mode), 0);
+        if (st.stx_mode & 07000)
+            builder.Add(ACCESS_DENIED_ACE_TYPE, 0, 0, NfsModeSid(st.stx_mode).data());
+        daclBytes = builder.Finish();
+        parts.dacl = &daclBytes;
+        parts.daclPresent = true;
+        parts.control |= SE_DACL_PROTECTED;
+    }
+    *descriptor = nullptr;
+    if (owner) *owner = nullptr;
+    if (group) *group = nullptr;
+    if (dacl) *dacl = nullptr;
+    if ((info & DACL_SECURITY_INFORMATION) && daclBytes.empty()) {
+        *result = ERROR_INVALID_ACL;
+        return true;
+    }
+    PSECURITY_DESCRIPTOR sd = MakeSelfRelativeDescriptor(parts);
+    if (!sd) {
+        *result = ERROR_NOT_ENOUGH_MEMORY;
+        return true;
+    }
+    BOOL present, defaulted;
+    if (owner) GetSecurityDescriptorOwner(sd, owner, &defaulted);
+    if (group) GetSecurityDescriptorGroup(sd, group, &defaulted);
+    if (dacl) GetSecurityDescriptorDacl(sd, &present, dacl, &defaulted);
+    *descriptor = sd;
+    *result = ERROR_SUCCESS;
+    return true;
+}
 
 int OpenFoundEntry(LPCWSTR path) {
     if (!t_found.valid || !path || t_found.path != std::u16string_view(path)) return -1;

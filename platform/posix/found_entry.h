@@ -6,8 +6,16 @@
 #pragma once
 
 #include "platform/win32_files.h"
+#include "platform/win32_security.h"
 
 namespace kiln::platform {
+
+// The owner, group and DACL of that entry as GetNamedSecurityInfoW gives
+// them, built from what the search read when the entry has no POSIX ACL (a
+// file with one, or a request for more, is asked itself: false). True with
+// the Windows result in *result; the descriptor is LocalAlloc memory.
+bool FoundEntrySecurity(LPCWSTR path, SECURITY_INFORMATION info, PSID* owner, PSID* group,
+                        PACL* dacl, PSECURITY_DESCRIPTOR* descriptor, DWORD* result);
 
 // An O_PATH descriptor of the entry when `path` is, character for character,
 // the search's directory as the caller spelled it followed by the name just

@@ -544,8 +544,14 @@ DWORD GetNamedSecurityInfoW(LPCWSTR pObjectName, SE_OBJECT_TYPE ObjectType,
                             PSECURITY_DESCRIPTOR* ppSecurityDescriptor) {
     if (ObjectType != SE_FILE_OBJECT) return Finish(ERROR_NOT_SUPPORTED);
     if (!pObjectName) return Finish(ERROR_INVALID_PARAMETER);
-    // A listing asks for each entry it has just found: that one is opened
-    // in the directory the search holds.
+    // A listing asks for each entry it has just found: that one is answered
+    // from what the search read, or opened in the directory the search holds.
+    if (DWORD found; kiln::platform::FoundEntrySecurity(pObjectName, SecurityInfo, ppsidOwner,
+                                                        ppsidGroup, ppDacl, ppSecurityDescriptor,
+                                                        &found)) {
+        if (ppSacl) *ppSacl = nullptr;
+        return Finish(found);
+    }
     int fd = kiln::platform::OpenFoundEntry(pObjectName);
     if (fd < 0) fd = kiln::platform::OpenPathConfined(pObjectName, true);
     if (fd < 0) return Finish(GetLastError());
