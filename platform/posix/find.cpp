@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/posix/attribute_store.h"
 #include "platform/posix/confinement.h"
@@ -23,6 +24,7 @@
 #include "platform/posix/security_posix_acl.h"
 #include "platform/win32_files.h"
 #include "platform/win32_security.h"
+#include "platform/win32_system.h"
 
 namespace kiln::platform {
 namespace {
@@ -95,6 +97,34 @@ AttributeNames AttributeNamesOf(int dirFd, const char* name) {
         names.remove_prefix(end + 1);
     }
     return result;
+}
+
+// The descriptor of an object without POSIX ACLs, as its own would read:
+// owner, group, and the protected DACL that stands for the mode bits.
+DWORD BuildDescriptor(const struct statx& st, SECURITY_INFORMATION info,
+                      PSECURITY_DESCRIPTOR* sd) {
+    using namespace security;
+    const Bytes ownerSid = UnixUserSid(st.stx_uid);
+    const Bytes groupSid = UnixGroupSid(st.stx_gid);
+    DescriptorParts parts;
+    Bytes daclBytes;
+    if (info & OWNER_SECURITY_INFORMATION) parts.owner = &ownerSid;
+    if (info & GROUP_SECURITY_INFORMATION) parts.group = &groupSid;
+    if (info & DACL_SECURITY_INFORMATION) {
+        AclBuilder builder;
+        AppendPosixEntries(&builder, PosixAcl::FromMode(st.stx_mode & 0777), ownerSid, groupSid,
+                           S_ISDIR(st.stx_mode), 0);
+        // Setuid, setgid and sticky have no access right of their own.
+        if (st.stx_mode & 07000)
+            builder.Add(ACCESS_DENIED_ACE_TYPE, 0, 0, NfsModeSid(st.stx_mode).data());
+        daclBytes = builder.Finish();
+        if (daclBytes.empty()) return ERROR_INVALID_ACL;
+        parts.dacl = &daclBytes;
+        parts.daclPresent = true;
+        parts.control |= SE_DACL_PROTECTED;
+    }
+    *sd = MakeSelfRelativeDescriptor(parts);
+    return *sd ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
 }
 
 class FindObject;
@@ -207,45 +237,42 @@ HANDLE Fail(DWORD error) {
 
 bool FoundEntrySecurity(LPCWSTR path, SECURITY_INFORMATION info, PSID* owner, PSID* group,
                         PACL* dacl, PSECURITY_DESCRIPTOR* descriptor, DWORD* result) {
-    using namespace security;
     constexpr SECURITY_INFORMATION kAnswered =
         OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     if (!t_found.valid || !t_found.withoutAcl || (info & ~kAnswered) || !descriptor || !path ||
         t_found.path != std::u16string_view(path))
         return false;
     t_found.valid = false;
-    // As the file's own descriptor would read: owner, group, and the DACL
-    // that stands for the mode bits.
     const struct statx& st = t_found.st;
-    const Bytes ownerSid = UnixUserSid(st.stx_uid);
-    const Bytes groupSid = UnixGroupSid(st.stx_gid);
-    DescriptorParts parts;
-    Bytes daclBytes;
-    if (info & OWNER_SECURITY_INFORMATION) parts.owner = &ownerSid;
-    if (info & GROUP_SECURITY_INFORMATION) parts.group = &groupSid;
-    if (info & DACL_SECURITY_INFORMATION) {
-        AclBuilder builder;
-        AppendPosixEntries(&builder, PosixAcl::FromMode(st.stx_mode & 0777), ownerSid, groupSid,
-                           S_ISDIR(st.stx_mode), 0);
-        if (st.stx_mode & 07000)
-            builder.Add(ACCESS_DENIED_ACE_TYPE, 0, 0, NfsModeSid(st.stx_mode).data());
-        daclBytes = builder.Finish();
-        parts.dacl = &daclBytes;
-        parts.daclPresent = true;
-        parts.control |= SE_DACL_PROTECTED;
-    }
+    PSECURITY_DESCRIPTOR sd = nullptr;
     *descriptor = nullptr;
     if (owner) *owner = nullptr;
     if (group) *group = nullptr;
     if (dacl) *dacl = nullptr;
-    if ((info & DACL_SECURITY_INFORMATION) && daclBytes.empty()) {
-        *result = ERROR_INVALID_ACL;
+    // Entries of one directory mostly share owner, group and mode: the last
+    // descriptor built is copied rather than built again.
+    struct Built {
+        uint32_t uid = 0, gid = 0;
+        uint16_t mode = 0;
+        SECURITY_INFORMATION info = 0;
+        std::vector<BYTE> bytes;
+    };
+    thread_local Built t_built;
+    if (!t_built.bytes.empty() && t_built.uid == st.stx_uid && t_built.gid == st.stx_gid &&
+        t_built.mode == st.stx_mode && t_built.info == info) {
+        sd = LocalAlloc(LMEM_FIXED, t_built.bytes.size());
+        if (!sd) {
+            *result = ERROR_NOT_ENOUGH_MEMORY;
+            return true;
+        }
+        std::memcpy(sd, t_built.bytes.data(), t_built.bytes.size());
+    } else if (DWORD error = BuildDescriptor(st, info, &sd)) {
+        *result = error;
         return true;
-    }
-    PSECURITY_DESCRIPTOR sd = MakeSelfRelativeDescriptor(parts);
-    if (!sd) {
-        *result = ERROR_NOT_ENOUGH_MEMORY;
-        return true;
+    } else {
+        const BYTE* bytes = static_cast<const BYTE*>(sd);
+        t_built = {st.stx_uid, st.stx_gid, st.stx_mode, info,
+                   std::vector<BYTE>(bytes, bytes + GetSecurityDescriptorLength(sd))};
     }
     BOOL present, defaulted;
     if (owner) GetSecurityDescriptorOwner(sd, owner, &defaulted);
