@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cstdio>
 #include <vector>
 
@@ -431,8 +430,9 @@ namespace {
 
 // The ids and account of a principal. A listing names the same owner and
 // group for entry after entry, each written as ids and in the long name: the
-// answers for the last two principals are kept for a second, well within
-// the five seconds that the account look-ups themselves are kept.
+// answers for the last two principals are kept until the second turns (at
+// most a second), well within the five seconds that the account look-ups
+// themselves are kept.
 struct PrincipalFacts {
     std::optional<uint32_t> uid, gid;
     std::string account;
@@ -458,15 +458,18 @@ const PrincipalFacts& FactsOf(std::u16string_view principal) {
     struct Kept {
         std::u16string principal;
         PrincipalFacts facts;
-        std::chrono::steady_clock::time_point when;
+        time_t when = 0;
         bool valid = false;
     };
     thread_local Kept kept[2];
     thread_local unsigned next = 0;
-    const auto now = std::chrono::steady_clock::now();
+    // The coarse clock is enough for a bound of a second, and it costs a
+    // fraction of the precise one, which every entry of a listing would pay.
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    const time_t now = ts.tv_sec;
     for (Kept& k : kept)
-        if (k.valid && k.principal == principal && now - k.when < std::chrono::seconds(1))
-            return k.facts;
+        if (k.valid && k.principal == principal && now == k.when) return k.facts;
     Kept& k = kept[next++ % 2];
     k.principal.assign(principal);
     k.facts = Resolve(principal);
