@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -139,8 +140,28 @@ struct FoundEntry {
     struct statx st {};
     bool withoutAcl = false;  // known to have no POSIX ACL of either kind
     bool valid = false;
+    long long foundAt = 0;  // coarse monotonic nanoseconds
 };
 thread_local FoundEntry t_found;
+
+// How long a found entry may answer for its path: the caller asks at once,
+// so anything later goes the long way and sees the file as it is then.
+constexpr long long kFoundEntryLifetimeNanoseconds = 10'000'000;
+
+long long CoarseNow() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return ts.tv_sec * 1'000'000'000LL + ts.tv_nsec;
+}
+
+// The entry that may answer for `path` now, taken out of the thread's memory;
+// null when there is none.
+std::shared_ptr<FindObject> TakeFoundEntry(LPCWSTR path) {
+    if (!t_found.valid || !path || t_found.path != std::u16string_view(path)) return nullptr;
+    t_found.valid = false;
+    if (CoarseNow() - t_found.foundAt > kFoundEntryLifetimeNanoseconds) return nullptr;
+    return t_found.find.lock();
+}
 
 class FindObject final : public KernelObject, public std::enable_shared_from_this<FindObject> {
   public:
@@ -168,6 +189,7 @@ class FindObject final : public KernelObject, public std::enable_shared_from_thi
             errno = 0;
             dirent* entry = ::readdir(dir);
             if (!entry) {
+                t_found.valid = false;
                 SetLastError(errno ? WindowsErrorFromErrno(errno) : ERROR_NO_MORE_FILES);
                 return false;
             }
@@ -224,6 +246,7 @@ class FindObject final : public KernelObject, public std::enable_shared_from_thi
         t_found.name.assign(name);
         t_found.st = st;
         t_found.withoutAcl = withoutAcl;
+        t_found.foundAt = CoarseNow();
         t_found.valid = true;
     }
 };
@@ -239,10 +262,8 @@ bool FoundEntrySecurity(LPCWSTR path, SECURITY_INFORMATION info, PSID* owner, PS
                         PACL* dacl, PSECURITY_DESCRIPTOR* descriptor, DWORD* result) {
     constexpr SECURITY_INFORMATION kAnswered =
         OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    if (!t_found.valid || !t_found.withoutAcl || (info & ~kAnswered) || !descriptor || !path ||
-        t_found.path != std::u16string_view(path))
-        return false;
-    t_found.valid = false;
+    if (!t_found.withoutAcl || (info & ~kAnswered) || !descriptor) return false;
+    if (!TakeFoundEntry(path)) return false;
     const struct statx& st = t_found.st;
     PSECURITY_DESCRIPTOR sd = nullptr;
     *descriptor = nullptr;
@@ -284,9 +305,7 @@ bool FoundEntrySecurity(LPCWSTR path, SECURITY_INFORMATION info, PSID* owner, PS
 }
 
 int OpenFoundEntry(LPCWSTR path) {
-    if (!t_found.valid || !path || t_found.path != std::u16string_view(path)) return -1;
-    t_found.valid = false;
-    std::shared_ptr<FindObject> find = t_found.find.lock();
+    std::shared_ptr<FindObject> find = TakeFoundEntry(path);
     if (!find) return -1;
     std::lock_guard guard(find->lock);
     if (!find->dir) return -1;

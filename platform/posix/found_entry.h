@@ -1,8 +1,10 @@
 // Internal to the platform: the entry that this thread's last FindNextFileW
 // (or FindFirstFileW) handed out, so that a security query for exactly that
-// path, which a listing makes for every entry, opens it relative to the
-// directory the search already holds instead of walking the whole path from
-// the root again.
+// path, which a listing makes for every entry, is answered from what the
+// search read or opened relative to the directory the search holds, instead
+// of walking the whole path from the root again. An entry answers once, only
+// while its search is open and for at most 10 ms after it was found; later
+// queries resolve the path as usual.
 #pragma once
 
 #include "platform/win32_files.h"
@@ -21,7 +23,7 @@ bool FoundEntrySecurity(LPCWSTR path, SECURITY_INFORMATION info, PSID* owner, PS
 // the search's directory as the caller spelled it followed by the name just
 // found, and that entry is not a symbolic link (a caller that follows links
 // must resolve those the long way). -1 otherwise: the caller resolves the path
-// itself. Answers at most once per entry found.
+// itself.
 int OpenFoundEntry(LPCWSTR path);
 
 }  // namespace kiln::platform
