@@ -261,7 +261,8 @@ void vany_readdir(SftpSession& s, ClientRequest& r, SftpReader& in) {
               std::vector<size_t> incomplete;
               for (size_t i = 0; i < st->clientNames.size(); ++i) {
                   QtSfsName* entry = (*names->m_names)[i];
-                  const uint32_t has = entry && entry->m_attrs ? entry->m_attrs->m_validAttrFlags : 0;
+                  const uint32_t has =
+                      entry && entry->m_attrs ? entry->m_attrs->m_validAttrFlags : 0;
                   if ((has & needed) != needed) incomplete.push_back(i);
               }
               st->remaining = incomplete.size();

@@ -96,8 +96,8 @@ class EntrySecurity {
             attrs.m_validAttrFlags |= SfsAttrFlags::OwnerGroup;
         }
         if (m_permissions) {
-            const bool sameDacl = dacl ? SameBytes(m_dacl, dacl, dacl->AclSize)
-                                       : (m_dacl.clear(), m_nullDacl);
+            const bool sameDacl =
+                dacl ? SameBytes(m_dacl, dacl, dacl->AclSize) : (m_dacl.clear(), m_nullDacl);
             m_nullDacl = dacl == nullptr;
             if (!sameOwner || !sameGroup || !sameDacl || !m_permissionsKnown) {
                 try {

@@ -102,8 +102,7 @@ AttributeNames AttributeNamesOf(int dirFd, const char* name) {
 
 // The descriptor of an object without POSIX ACLs, as its own would read:
 // owner, group, and the protected DACL that stands for the mode bits.
-DWORD BuildDescriptor(const struct statx& st, SECURITY_INFORMATION info,
-                      PSECURITY_DESCRIPTOR* sd) {
+DWORD BuildDescriptor(const struct statx& st, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR* sd) {
     using namespace security;
     const Bytes ownerSid = UnixUserSid(st.stx_uid);
     const Bytes groupSid = UnixGroupSid(st.stx_gid);

@@ -546,9 +546,9 @@ DWORD GetNamedSecurityInfoW(LPCWSTR pObjectName, SE_OBJECT_TYPE ObjectType,
     if (!pObjectName) return Finish(ERROR_INVALID_PARAMETER);
     // A listing asks for each entry it has just found: that one is answered
     // from what the search read, or opened in the directory the search holds.
-    if (DWORD found; kiln::platform::FoundEntrySecurity(pObjectName, SecurityInfo, ppsidOwner,
-                                                        ppsidGroup, ppDacl, ppSecurityDescriptor,
-                                                        &found)) {
+    if (DWORD found;
+        kiln::platform::FoundEntrySecurity(pObjectName, SecurityInfo, ppsidOwner, ppsidGroup,
+                                           ppDacl, ppSecurityDescriptor, &found)) {
         if (ppSacl) *ppSacl = nullptr;
         return Finish(found);
     }
