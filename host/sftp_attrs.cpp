@@ -426,22 +426,66 @@ std::string Longname(std::string_view name, const QtSfsAttrs& a, time_t now) {
     return line;
 }
 
-std::optional<uint32_t> UidOfPrincipal(std::u16string_view principal) {
+namespace {
+
+// The ids and account of a principal. A listing names the same owner and
+// group for entry after entry, each written as ids and in the long name: the
+// answers for the last two principals are kept until the second turns (at
+// most a second), well within the five seconds that the account look-ups
+// themselves are kept.
+struct PrincipalFacts {
+    std::optional<uint32_t> uid, gid;
+    std::string account;
+};
+
+PrincipalFacts Resolve(std::u16string_view principal) {
     std::u16string_view account, domain;
     SplitPrincipal(principal, account, domain);
-    if (auto id = IdFromSid(principal, "S-1-22-1-")) return id;
-    if (domain != kUserDomain) return std::nullopt;
-    if (auto uid = platform::security::UidOfName(Utf8(account))) return static_cast<uint32_t>(*uid);
-    return std::nullopt;
+    PrincipalFacts facts;
+    facts.account = Utf8(account);
+    if (auto id = IdFromSid(principal, "S-1-22-1-"))
+        facts.uid = id;
+    else if (domain == kUserDomain)
+        if (auto uid = platform::security::UidOfName(facts.account)) facts.uid = *uid;
+    if (auto id = IdFromSid(principal, "S-1-22-2-"))
+        facts.gid = id;
+    else if (domain == kGroupDomain)
+        if (auto gid = platform::security::GidOfName(facts.account)) facts.gid = *gid;
+    return facts;
+}
+
+const PrincipalFacts& FactsOf(std::u16string_view principal) {
+    struct Kept {
+        std::u16string principal;
+        PrincipalFacts facts;
+        time_t when = 0;
+        bool valid = false;
+    };
+    thread_local Kept kept[2];
+    thread_local unsigned next = 0;
+    // The coarse clock is enough for a bound of a second, and it costs a
+    // fraction of the precise one, which every entry of a listing would pay.
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    const time_t now = ts.tv_sec;
+    for (Kept& k : kept)
+        if (k.valid && k.principal == principal && now == k.when) return k.facts;
+    Kept& k = kept[next++ % 2];
+    k.principal.assign(principal);
+    k.facts = Resolve(principal);
+    k.when = now;
+    k.valid = true;
+    return k.facts;
+}
+
+}  // namespace
+
+std::optional<uint32_t> UidOfPrincipal(std::u16string_view principal) {
+    return FactsOf(principal).uid;
 }
 
 std::optional<uint32_t> GidOfPrincipal(std::u16string_view principal) {
-    std::u16string_view account, domain;
-    SplitPrincipal(principal, account, domain);
-    if (auto id = IdFromSid(principal, "S-1-22-2-")) return id;
-    if (domain != kGroupDomain) return std::nullopt;
-    if (auto gid = platform::security::GidOfName(Utf8(account))) return static_cast<uint32_t>(*gid);
-    return std::nullopt;
+    return FactsOf(principal).gid;
 }
 
 std::optional<std::u16string> PrincipalOfUid(uint32_t uid) {
@@ -459,9 +503,7 @@ std::optional<std::u16string> PrincipalOfGid(uint32_t gid) {
 }
 
 std::string AccountName(std::u16string_view principal) {
-    std::u16string_view account, domain;
-    SplitPrincipal(principal, account, domain);
-    return Utf8(account);
+    return FactsOf(principal).account;
 }
 
 }  // namespace kiln::sftp

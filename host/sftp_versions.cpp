@@ -4,6 +4,7 @@
 // it is advertised and whether it changes the file system.
 #include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "host/sftp_handlers.h"
 
@@ -211,9 +212,10 @@ void vany_opendir(SftpSession& s, ClientRequest& r, SftpReader& in) {
     s.Sfs(r, SfsRequest::OpenDir, open, ForwardHandle(path));
 }
 
-// A listing carries only what the directory itself tells (type, size,
-// times); owner, group and permissions, which `ls -l` and recursive
-// transfers need, come from a stat of each entry.
+// A listing carries what the directory tells (type, size, times) and, for
+// most entries, owner, group and permissions, which `ls -l` and recursive
+// transfers need. An entry without them (the parent entry, links, one whose
+// security could not be read) gets them from a stat of its own.
 struct ListingState {
     RefPtr<QtSfsNames> names;
     std::vector<std::string> clientNames;
@@ -253,10 +255,19 @@ void vany_readdir(SftpSession& s, ClientRequest& r, SftpReader& in) {
               for (QtSfsName* entry : *names->m_names)
                   st->clientNames.push_back(
                       entry && entry->m_fileName ? FromSfsPath(entry->m_fileName->sv()) : "");
-              st->remaining = st->clientNames.size();
-              if (!dir || st->remaining == 0) return ReplyListing(s, r, *st);
               const uint32_t flags = StatFlags(s, 0);
+              const uint32_t needed =
+                  flags & (SfsAttrFlags::Permissions | SfsAttrFlags::OwnerGroup);
+              std::vector<size_t> incomplete;
               for (size_t i = 0; i < st->clientNames.size(); ++i) {
+                  QtSfsName* entry = (*names->m_names)[i];
+                  const uint32_t has =
+                      entry && entry->m_attrs ? entry->m_attrs->m_validAttrFlags : 0;
+                  if ((has & needed) != needed) incomplete.push_back(i);
+              }
+              st->remaining = incomplete.size();
+              if (!dir || st->remaining == 0) return ReplyListing(s, r, *st);
+              for (size_t i : incomplete) {
                   const std::string& name = st->clientNames[i];
                   auto stat = MakeRef<QtSfsStat>();
                   stat->m_path = SfsPath(name == ".."  ? ParentPath(*dir)

@@ -320,18 +320,7 @@ DWORD EffectiveRights(PACL dacl, PSID sid, const char16_t* callName) {
 }
 
 uint32_t PermissionsOf(const LocalDescriptor& security) {
-    if (security.dacl == nullptr) return 0x1FF;
-    OwnedSid world = WorldSidOwned();
-    return PermissionBits(
-               EffectiveRights(security.dacl, security.owner, u"GetEffectiveRightsFromAcl(owner)"),
-               0x100, 0x80, 0x40) |
-           PermissionBits(
-               EffectiveRights(security.dacl, security.group, u"GetEffectiveRightsFromAcl(group)"),
-               0x20, 0x10, 0x08) |
-           PermissionBits(
-               EffectiveRights(security.dacl, world.Get(), u"GetEffectiveRightsFromAcl(world)"),
-               0x04, 0x02, 0x01) |
-           SpecialModeBits(security.dacl);
+    return PermissionsFromDacl(security.dacl, security.owner, security.group);
 }
 
 void AppendAces(QtVectS<QtSfsAce>& aces, PACL acl, const LocalDescriptor& security,
@@ -371,6 +360,18 @@ RefPtr<QtSfsAcl> AclOf(const LocalDescriptor& security, bool withSacl) {
 }
 
 }  // namespace
+
+uint32_t PermissionsFromDacl(PACL dacl, PSID owner, PSID group) {
+    if (dacl == nullptr) return 0x1FF;
+    OwnedSid world = WorldSidOwned();
+    return PermissionBits(EffectiveRights(dacl, owner, u"GetEffectiveRightsFromAcl(owner)"), 0x100,
+                          0x80, 0x40) |
+           PermissionBits(EffectiveRights(dacl, group, u"GetEffectiveRightsFromAcl(group)"), 0x20,
+                          0x10, 0x08) |
+           PermissionBits(EffectiveRights(dacl, world.Get(), u"GetEffectiveRightsFromAcl(world)"),
+                          0x04, 0x02, 0x01) |
+           SpecialModeBits(dacl);
+}
 
 void KilnSfsWin::Stat(const QtSfsRequest& request) {
     const bool byHandle = request.m_type == SfsRequest::FStat;

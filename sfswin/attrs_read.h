@@ -58,6 +58,11 @@ struct PathInfo {
 // "CreateFile()", "GetFileInformationByHandle()").
 PathInfo GetInfoByPath(std::u16string_view path, bool follow);
 
+// POSIX permissions (setuid, setgid and sticky too) that a DACL grants the
+// owner, the group and everyone; 0777 for a null DACL. Raises SystemError
+// ("GetEffectiveRightsFromAcl(owner)", "(group)", "(world)").
+uint32_t PermissionsFromDacl(PACL dacl, PSID owner, PSID group);
+
 // KnownText, GuessedText, KnownBinary or GuessedBinary for the first bytes of
 // a file.
 uint8_t GuessTextHint(const uint8_t* data, size_t count);

@@ -6,7 +6,19 @@
 // that a client learns about the end of a directory in the same answer that
 // carries its last entries; the entry found beyond a full batch waits in the
 // object for the next request.
+//
+// The directory tells type, size and times; owner, group and permissions,
+// which every `ls -l` and recursive transfer wants, are read here for each
+// entry as it is found, so that a client need not stat every entry after the
+// listing. Links are left without them (their own security needs an open
+// that does not follow them); an entry whose security cannot be read is
+// listed without it.
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "sfswin/attrs_read.h"
+#include "sfswin/attrs_translation.h"
 #include "sfswin/error_mapping.h"
 #include "sfswin/kiln_sfs_win.h"
 
@@ -31,8 +43,97 @@ RefPtr<QtSfsName> NameOf(std::u16string_view fileName, RefPtr<QtSfsAttrs> attrs)
     return name;
 }
 
-RefPtr<QtSfsName> EntryOf(const WIN32_FIND_DATAW& data) {
-    return NameOf(data.cFileName, AttrsFromFindData(data));
+bool IsLinkEntry(const WIN32_FIND_DATAW& data) {
+    return (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           data.dwReserved0 == IO_REPARSE_TAG_SYMLINK;
+}
+
+// Whether the bytes kept equal the object of `length` bytes at `data`; keeps
+// them when not.
+bool SameBytes(std::vector<BYTE>& kept, const void* data, size_t length) {
+    if (kept.size() == length && std::memcmp(kept.data(), data, length) == 0) return true;
+    kept.assign(static_cast<const BYTE*>(data), static_cast<const BYTE*>(data) + length);
+    return false;
+}
+
+// Owner, group and permissions of the entries of one batch. The entries of a
+// directory mostly share owner, group and access, so the last translation of
+// each is kept for the batch (never longer): names and permissions come from
+// the entry's own security descriptor, looked up again only when it differs.
+class EntrySecurity {
+  public:
+    EntrySecurity(const KilnSfsWin& provider, std::u16string_view directoryPrefix)
+        : m_ownerGroup(provider.OwnerGroup()),
+          m_permissions(provider.PosixPermissions()),
+          m_path(directoryPrefix),
+          m_prefixLength(directoryPrefix.size()) {}
+
+    void AddTo(const WIN32_FIND_DATAW& data, QtSfsAttrs& attrs) {
+        if ((!m_ownerGroup && !m_permissions) || IsLinkEntry(data)) return;
+        m_path.resize(m_prefixLength);
+        m_path.append(data.cFileName);
+        SECURITY_INFORMATION info = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
+        if (m_permissions) info |= DACL_SECURITY_INFORMATION;
+        PSID owner = nullptr, group = nullptr;
+        PACL dacl = nullptr;
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        if (GetNamedSecurityInfoW(m_path.c_str(), SE_FILE_OBJECT, info, &owner, &group, &dacl,
+                                  nullptr, &sd) != ERROR_SUCCESS)
+            return;
+        if (owner && group) Translate(owner, group, dacl, attrs);
+        LocalFree(sd);
+    }
+
+  private:
+    void Translate(PSID owner, PSID group, PACL dacl, QtSfsAttrs& attrs) {
+        const bool sameOwner = SameBytes(m_owner, owner, GetLengthSid(owner));
+        const bool sameGroup = SameBytes(m_group, group, GetLengthSid(group));
+        if (m_ownerGroup) {
+            if (!sameOwner || !m_ownerName) m_ownerName = MakeStr(SidToName(owner));
+            if (!sameGroup || !m_groupName) m_groupName = MakeStr(SidToName(group));
+            attrs.m_owner = m_ownerName;
+            attrs.m_group = m_groupName;
+            attrs.m_validAttrFlags |= SfsAttrFlags::OwnerGroup;
+        }
+        if (m_permissions) {
+            const bool sameDacl =
+                dacl ? SameBytes(m_dacl, dacl, dacl->AclSize) : (m_dacl.clear(), m_nullDacl);
+            m_nullDacl = dacl == nullptr;
+            if (!sameOwner || !sameGroup || !sameDacl || !m_permissionsKnown) {
+                try {
+                    m_permissionBits = PermissionsFromDacl(dacl, owner, group);
+                    m_permissionsKnown = true;
+                } catch (const SystemError&) {
+                    m_permissionsKnown = false;
+                }
+            }
+            if (m_permissionsKnown) {
+                attrs.m_permissions = m_permissionBits;
+                attrs.m_validAttrFlags |= SfsAttrFlags::Permissions;
+            }
+        }
+    }
+
+    const bool m_ownerGroup;
+    const bool m_permissions;
+    std::u16string m_path;
+    const size_t m_prefixLength;
+    std::vector<BYTE> m_owner, m_group, m_dacl;
+    bool m_nullDacl = false;
+    RefPtr<QtStr> m_ownerName, m_groupName;
+    uint32_t m_permissionBits = 0;
+    bool m_permissionsKnown = false;
+};
+
+RefPtr<QtSfsName> EntryOf(const WIN32_FIND_DATAW& data, EntrySecurity& security) {
+    RefPtr<QtSfsAttrs> attrs = AttrsFromFindData(data);
+    security.AddTo(data, *attrs);
+    return NameOf(data.cFileName, std::move(attrs));
+}
+
+// The search pattern of a directory: its path and "*".
+WString PatternOf(const WString& directory) {
+    return directory + (!directory.empty() && directory.sv().back() == u'\\' ? u"*" : u"\\*");
 }
 
 // The parent entry leads nowhere at the top of the client's whole tree.
@@ -129,8 +230,7 @@ void KilnSfsWin::OpenDir(const QtSfsRequest& request) {
     }
 
     WString directory = CallPath(path);
-    WString pattern = directory;
-    pattern += !directory.empty() && directory.sv().back() == u'\\' ? u"*" : u"\\*";
+    const WString pattern = PatternOf(directory);
 
     WIN32_FIND_DATAW data{};
     HANDLE find = FindFirstFileW(pattern.c_str(), &data);
@@ -153,7 +253,8 @@ void KilnSfsWin::OpenDir(const QtSfsRequest& request) {
         // Nothing at all, not even "." and "..": an empty drive root.
         dir->m_endOfListing = true;
     } else if (PassesFilter(data, ShowHidden())) {
-        dir->m_pending = EntryOf(data);
+        EntrySecurity security(*this, pattern.sv().substr(0, pattern.size() - 1));
+        dir->m_pending = EntryOf(data, security);
     }
     AnswerOpened(*this, request, std::move(dir), u"KilnSfsWin: Opened directory '" + path + u"'.");
 }
@@ -174,6 +275,8 @@ void KilnSfsWin::ReadDir(const QtSfsRequest& request) {
         RaiseStatus(SfsStatusCode::Eof);
     }
 
+    const WString pattern = PatternOf(CallPath(path));
+    EntrySecurity security(*this, pattern.sv().substr(0, pattern.size() - 1));
     auto names = MakeRef<QtVectS<QtSfsName>>();
     if (dir->m_firstBatch && WantsParentEntry(MountPath(), *dir))
         names->Append(NameOf(u"..", nullptr));
@@ -198,7 +301,7 @@ void KilnSfsWin::ReadDir(const QtSfsRequest& request) {
                                                SystemError(u"FindNextFile()", error)));
         }
         if (!PassesFilter(data, ShowHidden())) continue;
-        RefPtr<QtSfsName> entry = EntryOf(data);
+        RefPtr<QtSfsName> entry = EntryOf(data, security);
         if (names->Count() >= kBatchLimit) {
             dir->m_pending = entry;
             break;

@@ -4,17 +4,28 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/posix/attribute_store.h"
 #include "platform/posix/confinement.h"
+#include "platform/posix/found_entry.h"
 #include "platform/posix/handle_table.h"
 #include "platform/posix/paths.h"
+#include "platform/posix/security_internal.h"
+#include "platform/posix/security_posix_acl.h"
 #include "platform/win32_files.h"
+#include "platform/win32_security.h"
+#include "platform/win32_system.h"
 
 namespace kiln::platform {
 namespace {
@@ -52,7 +63,106 @@ bool MatchesPattern(std::u16string_view pattern, std::u16string_view name) {
            Match(pattern.substr(0, pattern.size() - 2), name);
 }
 
-class FindObject final : public KernelObject {
+#ifndef SYS_listxattrat
+#define SYS_listxattrat 465
+#endif
+
+// Which extended attributes an entry has, from one listing of their names:
+// most entries have neither our attribute record nor a POSIX ACL, and then
+// neither needs a read of its own.
+struct AttributeNames {
+    bool known = false;  // false: the names could not be listed; read each
+    bool record = false;
+    bool acl = false;
+};
+
+std::atomic<bool> g_noListxattrat{false};
+
+AttributeNames AttributeNamesOf(int dirFd, const char* name) {
+    AttributeNames result;
+    if (g_noListxattrat) return result;
+    char list[512];
+    long n = ::syscall(SYS_listxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, list, sizeof list);
+    if (n < 0) {
+        if (errno == ENOSYS) g_noListxattrat = true;
+        return result;  // ERANGE (many attributes), ENOTSUP, a vanished entry...
+    }
+    result.known = true;
+    for (std::string_view names(list, static_cast<size_t>(n)); !names.empty();) {
+        const size_t end = names.find('\0');
+        const std::string_view one = names.substr(0, end);
+        if (one == "user.kiln.attrib") result.record = true;
+        if (one == "system.posix_acl_access" || one == "system.posix_acl_default")
+            result.acl = true;
+        if (end == std::string_view::npos) break;
+        names.remove_prefix(end + 1);
+    }
+    return result;
+}
+
+// The descriptor of an object without POSIX ACLs, as its own would read:
+// owner, group, and the protected DACL that stands for the mode bits.
+DWORD BuildDescriptor(const struct statx& st, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR* sd) {
+    using namespace security;
+    const Bytes ownerSid = UnixUserSid(st.stx_uid);
+    const Bytes groupSid = UnixGroupSid(st.stx_gid);
+    DescriptorParts parts;
+    Bytes daclBytes;
+    if (info & OWNER_SECURITY_INFORMATION) parts.owner = &ownerSid;
+    if (info & GROUP_SECURITY_INFORMATION) parts.group = &groupSid;
+    if (info & DACL_SECURITY_INFORMATION) {
+        AclBuilder builder;
+        AppendPosixEntries(&builder, PosixAcl::FromMode(st.stx_mode & 0777), ownerSid, groupSid,
+                           S_ISDIR(st.stx_mode), 0);
+        // Setuid, setgid and sticky have no access right of their own.
+        if (st.stx_mode & 07000)
+            builder.Add(ACCESS_DENIED_ACE_TYPE, 0, 0, NfsModeSid(st.stx_mode).data());
+        daclBytes = builder.Finish();
+        if (daclBytes.empty()) return ERROR_INVALID_ACL;
+        parts.dacl = &daclBytes;
+        parts.daclPresent = true;
+        parts.control |= SE_DACL_PROTECTED;
+    }
+    *sd = MakeSelfRelativeDescriptor(parts);
+    return *sd ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
+}
+
+class FindObject;
+
+// The entry this thread found last: the search that found it (not kept alive
+// by this), the path the caller would name it by, its name on disk, and what
+// the search read of it.
+struct FoundEntry {
+    std::weak_ptr<FindObject> find;
+    std::u16string path;
+    std::string name;
+    struct statx st {};
+    bool withoutAcl = false;  // known to have no POSIX ACL of either kind
+    bool valid = false;
+    long long foundAt = 0;  // coarse monotonic nanoseconds
+};
+thread_local FoundEntry t_found;
+
+// How long a found entry may answer for its path: the caller asks at once,
+// so anything later goes the long way and sees the file as it is then.
+constexpr long long kFoundEntryLifetimeNanoseconds = 10'000'000;
+
+long long CoarseNow() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return ts.tv_sec * 1'000'000'000LL + ts.tv_nsec;
+}
+
+// The entry that may answer for `path` now, taken out of the thread's memory;
+// null when there is none.
+std::shared_ptr<FindObject> TakeFoundEntry(LPCWSTR path) {
+    if (!t_found.valid || !path || t_found.path != std::u16string_view(path)) return nullptr;
+    t_found.valid = false;
+    if (CoarseNow() - t_found.foundAt > kFoundEntryLifetimeNanoseconds) return nullptr;
+    return t_found.find.lock();
+}
+
+class FindObject final : public KernelObject, public std::enable_shared_from_this<FindObject> {
   public:
     std::mutex lock;
     DIR* dir = nullptr;
@@ -61,6 +171,7 @@ class FindObject final : public KernelObject {
     bool single = false;  // a plain name: one entry, already delivered
     Location location;    // the directory's boundary, for links among the entries
     std::vector<std::string> directoryRelative;
+    std::u16string directoryPrefix;  // the caller's spelling, up to the last separator
 
     ~FindObject() override {
         if (dir) ::closedir(dir);
@@ -77,6 +188,7 @@ class FindObject final : public KernelObject {
             errno = 0;
             dirent* entry = ::readdir(dir);
             if (!entry) {
+                t_found.valid = false;
                 SetLastError(errno ? WindowsErrorFromErrno(errno) : ERROR_NO_MORE_FILES);
                 return false;
             }
@@ -96,7 +208,11 @@ class FindObject final : public KernelObject {
               WIN32_FIND_DATAW* data) {
         struct statx st;
         if (!StatAt(dirFd, statName, &st)) return false;  // vanished meanwhile
-        StoredAttributes stored = ReadStoredAttributes(dirFd, statName, st);
+        AttributeNames names;
+        if (!S_ISLNK(st.stx_mode)) names = AttributeNamesOf(dirFd, statName);
+        StoredAttributes stored = !names.known || names.record
+                                      ? ReadStoredAttributes(dirFd, statName, st)
+                                      : StoredAttributes();
         bool linkToDirectory = false;
         if (S_ISLNK(st.stx_mode)) {
             std::vector<std::string> relative = directoryRelative;
@@ -113,7 +229,24 @@ class FindObject final : public KernelObject {
         data->nFileSizeLow = static_cast<DWORD>(size);
         if (S_ISLNK(st.stx_mode)) data->dwReserved0 = IO_REPARSE_TAG_SYMLINK;
         std::memcpy(data->cFileName, wide.data(), wide.size() * sizeof(char16_t));
+        Remember(st, name, wide, names.known && !names.acl);
         return true;
+    }
+
+    // Only entries of a real listing, and never "." and ".." (which name
+    // this directory and its parent, not an entry) or links.
+    void Remember(const struct statx& st, std::string_view name, const std::u16string& wide,
+                  bool withoutAcl) {
+        t_found.valid = false;
+        if (!dir || S_ISLNK(st.stx_mode) || name == "." || name == "..") return;
+        t_found.find = weak_from_this();
+        t_found.path.assign(directoryPrefix);
+        t_found.path.append(wide);
+        t_found.name.assign(name);
+        t_found.st = st;
+        t_found.withoutAcl = withoutAcl;
+        t_found.foundAt = CoarseNow();
+        t_found.valid = true;
     }
 };
 
@@ -123,6 +256,63 @@ HANDLE Fail(DWORD error) {
 }
 
 }  // namespace
+
+bool FoundEntrySecurity(LPCWSTR path, SECURITY_INFORMATION info, PSID* owner, PSID* group,
+                        PACL* dacl, PSECURITY_DESCRIPTOR* descriptor, DWORD* result) {
+    constexpr SECURITY_INFORMATION kAnswered =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if (!t_found.withoutAcl || (info & ~kAnswered) || !descriptor) return false;
+    if (!TakeFoundEntry(path)) return false;
+    const struct statx& st = t_found.st;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    *descriptor = nullptr;
+    if (owner) *owner = nullptr;
+    if (group) *group = nullptr;
+    if (dacl) *dacl = nullptr;
+    // Entries of one directory mostly share owner, group and mode: the last
+    // descriptor built is copied rather than built again.
+    struct Built {
+        uint32_t uid = 0, gid = 0;
+        uint16_t mode = 0;
+        SECURITY_INFORMATION info = 0;
+        std::vector<BYTE> bytes;
+    };
+    thread_local Built t_built;
+    if (!t_built.bytes.empty() && t_built.uid == st.stx_uid && t_built.gid == st.stx_gid &&
+        t_built.mode == st.stx_mode && t_built.info == info) {
+        sd = LocalAlloc(LMEM_FIXED, t_built.bytes.size());
+        if (!sd) {
+            *result = ERROR_NOT_ENOUGH_MEMORY;
+            return true;
+        }
+        std::memcpy(sd, t_built.bytes.data(), t_built.bytes.size());
+    } else if (DWORD error = BuildDescriptor(st, info, &sd)) {
+        *result = error;
+        return true;
+    } else {
+        const BYTE* bytes = static_cast<const BYTE*>(sd);
+        t_built = {st.stx_uid, st.stx_gid, st.stx_mode, info,
+                   std::vector<BYTE>(bytes, bytes + GetSecurityDescriptorLength(sd))};
+    }
+    BOOL present, defaulted;
+    if (owner) GetSecurityDescriptorOwner(sd, owner, &defaulted);
+    if (group) GetSecurityDescriptorGroup(sd, group, &defaulted);
+    if (dacl) GetSecurityDescriptorDacl(sd, &present, dacl, &defaulted);
+    *descriptor = sd;
+    *result = ERROR_SUCCESS;
+    return true;
+}
+
+int OpenFoundEntry(LPCWSTR path) {
+    std::shared_ptr<FindObject> find = TakeFoundEntry(path);
+    if (!find) return -1;
+    std::lock_guard guard(find->lock);
+    if (!find->dir) return -1;
+    // One component, never following a link: whatever the name is now, it
+    // lies in the directory the search verified.
+    return ::openat(::dirfd(find->dir), t_found.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+}
+
 }  // namespace kiln::platform
 
 using namespace kiln::platform;
@@ -142,7 +332,9 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
     // The pattern as the caller spelled it: on disk a literal '*' (stand-in
     // U+F02A) and a wildcard '*' are the same byte.
     std::u16string_view given(lpFileName);
-    given.remove_prefix(given.find_last_of(u"\\/") + 1);
+    const size_t nameStart = given.find_last_of(u"\\/") + 1;
+    find->directoryPrefix.assign(given.substr(0, nameStart));
+    given.remove_prefix(nameStart);
     const bool wildcard = given.find_first_of(u"*?") != std::u16string_view::npos;
 
     if (!wildcard) {

@@ -20,6 +20,7 @@
 
 #include "platform/posix/attribute_store.h"
 #include "platform/posix/file_object.h"
+#include "platform/posix/found_entry.h"
 #include "platform/posix/paths.h"
 #include "platform/posix/security_internal.h"
 #include "platform/posix/security_posix_acl.h"
@@ -651,7 +652,16 @@ DWORD GetNamedSecurityInfoW(LPCWSTR pObjectName, SE_OBJECT_TYPE ObjectType,
                             PSECURITY_DESCRIPTOR* ppSecurityDescriptor) {
     if (ObjectType != SE_FILE_OBJECT) return Finish(ERROR_NOT_SUPPORTED);
     if (!pObjectName) return Finish(ERROR_INVALID_PARAMETER);
-    int fd = kiln::platform::OpenPathConfined(pObjectName, true);
+    // A listing asks for each entry it has just found: that one is answered
+    // from what the search read, or opened in the directory the search holds.
+    if (DWORD found;
+        kiln::platform::FoundEntrySecurity(pObjectName, SecurityInfo, ppsidOwner, ppsidGroup,
+                                           ppDacl, ppSecurityDescriptor, &found)) {
+        if (ppSacl) *ppSacl = nullptr;
+        return Finish(found);
+    }
+    int fd = kiln::platform::OpenFoundEntry(pObjectName);
+    if (fd < 0) fd = kiln::platform::OpenPathConfined(pObjectName, true);
     if (fd < 0) return Finish(GetLastError());
     DWORD error = ReadSecurity(nullptr, fd, SecurityInfo, ppsidOwner, ppsidGroup, ppDacl, ppSacl,
                                ppSecurityDescriptor);

@@ -1,6 +1,11 @@
 // Directory listing through the provider: batches of 50 with the entry found
 // beyond a full batch kept for the next one, the synthetic "..", hidden
 // entries, the virtual directory of drives, and nothing outside the root.
+#include <grp.h>
+#include <pwd.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <set>
 
 #include "dirops_support.h"
@@ -203,6 +208,68 @@ TEST_F(ListingTest, ListingStaysInsideTheRoot) {
         EXPECT_NE(open.Status(), SfsStatusCode::Ok);
     }
 }
+
+// Owner, group and permissions come with each entry, as a Stat would give
+// them; links (whose own security needs an open of their own) and, with the
+// switches off, every entry go without. A POSIX ACL and special mode bits
+// take the long way through the file's own descriptor.
+struct SecurityCase {
+    const char* name;
+    bool switchesOn;
+};
+
+class ListingSecurityTest : public DirOpsTest, public testing::WithParamInterface<SecurityCase> {};
+
+TEST_P(ListingSecurityTest, EntriesCarryOwnerGroupAndPermissions) {
+    struct Entry {
+        const char* name;
+        unsigned mode;  // 0: a link
+        uint32_t permissions;
+    };
+    const Entry entries[] = {
+        {"plain", 0640, 0640}, {"sub", 0750, 0750}, {"setid", 06711, 06711},
+        {"acl", 0660, 0660},   {"link", 0, 0},
+    };
+    MakeDir("d");
+    for (const Entry& e : entries) {
+        const std::string path = "d/" + std::string(e.name);
+        if (e.mode == 0) {
+            MakeLink("plain", path);
+            continue;
+        }
+        std::string(e.name) == "sub" ? MakeDir(path) : MakeFile(path);
+        ASSERT_EQ(::chmod(Disk(path).c_str(), e.mode), 0);
+    }
+    ASSERT_EQ(std::system(("setfacl -m u:65534:r " + Disk("d/acl")).c_str()), 0);
+    const bool on = GetParam().switchesOn;
+    Start({{u"PosixPermissions", on ? u"Yes" : u"No"}, {u"OwnerGroup", on ? u"Yes" : u"No"}});
+
+    Reply reply = ReadDir(OpenedDir(u"/d"));
+    auto* names = reply.As<QtSfsNames>();
+    ASSERT_NE(names, nullptr);
+    std::set<std::string> seen;
+    for (QtSfsName* name : *names->m_names) {
+        const std::string text = N(S(name->m_fileName));
+        if (text == "..") continue;
+        const Entry* e = std::find_if(std::begin(entries), std::end(entries),
+                                      [&](const Entry& x) { return text == x.name; });
+        ASSERT_NE(e, std::end(entries)) << text;
+        seen.insert(text);
+        const QtSfsAttrs& a = *name->m_attrs;
+        const bool carried = on && e->mode != 0;
+        EXPECT_EQ((a.m_validAttrFlags & SfsAttrFlags::Permissions) != 0, carried) << text;
+        EXPECT_EQ((a.m_validAttrFlags & SfsAttrFlags::OwnerGroup) != 0, carried) << text;
+        if (!carried) continue;
+        EXPECT_EQ(a.m_permissions, e->permissions) << text;
+        EXPECT_EQ(N(S(a.m_owner)), std::string(::getpwuid(::getuid())->pw_name) + "@Unix User");
+        EXPECT_EQ(N(S(a.m_group)), std::string(::getgrgid(::getgid())->gr_name) + "@Unix Group");
+    }
+    EXPECT_EQ(seen.size(), std::size(entries));
+}
+
+INSTANTIATE_TEST_SUITE_P(Switches, ListingSecurityTest,
+                         testing::Values(SecurityCase{"on", true}, SecurityCase{"off", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 class DrivesTest : public DirOpsTest {
   protected:

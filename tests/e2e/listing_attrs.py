@@ -1,0 +1,214 @@
+#!/usr/bin/python3
+"""A listing's owner, group, permissions, type, size and modification time
+equal what an LSTAT of the same entry answers, at every protocol version, for
+plain files, directories, special mode bits, a POSIX ACL, another owner,
+links and awkward names. Speaks the raw protocol to kiln-sftp-server."""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+server = os.environ["KILN_SFTP_SERVER"]
+module = os.environ["KILN_SFTP_MODULE"]
+work = tempfile.mkdtemp(prefix="kiln-e2e-listing.")
+root = os.path.join(work, "root")
+top = os.path.join(root, "d")
+os.makedirs(top)
+
+
+def make(name, kind, mode=None, owner=None):
+    path = os.path.join(top.encode(), name)
+    if kind == "file":
+        with open(path, "wb") as f:
+            f.write(b"x" * len(name))
+    elif kind == "dir":
+        os.mkdir(path)
+    elif kind.startswith("link:"):
+        os.symlink(kind[5:], path)
+        return
+    if mode is not None:
+        os.chmod(path, mode)
+    if owner is not None and os.geteuid() == 0:
+        os.chown(path, owner, owner)
+
+
+# name on disk, kind, mode, owner
+ENTRIES = [
+    (b"plain", "file", 0o640, None),
+    (b"sub", "dir", 0o750, None),
+    (b"setid", "file", 0o6755, None),
+    (b"sticky", "dir", 0o1777, None),
+    (b"nobody-owns", "file", 0o604, 65534),
+    (b"with-acl", "file", 0o640, None),
+    (b"to-plain", "link:plain", None, None),
+    (b"dangling", "link:nowhere", None, None),
+    (b"back\\slash:colon*star?", "file", 0o600, None),
+    (b"caf\xc3\xa9 \xe2\x82\xac", "file", 0o644, None),
+    (b"latin1-\xe9", "file", 0o644, None),
+    (b"\xef\x80\xaa-private-use", "file", 0o644, None),
+]
+for entry in ENTRIES:
+    make(*entry)
+acl = shutil.which("setfacl")
+if acl:
+    subprocess.run([acl, "-m", "u:65534:rw", os.path.join(top, "with-acl")], check=True)
+
+
+def s(b):
+    b = b.encode() if isinstance(b, str) else b
+    return struct.pack(">I", len(b)) + b
+
+
+class Reader:
+    def __init__(self, data):
+        self.data, self.at = data, 0
+
+    def take(self, n):
+        self.at += n
+        return self.data[self.at - n:self.at]
+
+    def u8(self):
+        return self.take(1)[0]
+
+    def u32(self):
+        return struct.unpack(">I", self.take(4))[0]
+
+    def u64(self):
+        return struct.unpack(">Q", self.take(8))[0]
+
+    def string(self):
+        return self.take(self.u32())
+
+
+def attrs(r, version):
+    """The fields compared: owner and group (ids or names), permissions,
+    type, size, modification time."""
+    got = {}
+    flags = r.u32()
+    if version == 3:
+        if flags & 1:
+            got["size"] = r.u64()
+        if flags & 2:
+            got["owner"] = (r.u32(), r.u32())
+        if flags & 4:
+            got["perms"] = r.u32()
+        if flags & 8:
+            r.u32()
+            got["mtime"] = r.u32()
+        if flags & 0x80000000:
+            for _ in range(r.u32()):
+                r.string(), r.string()
+        return got
+    got["type"] = r.u8()
+    ns = flags & 0x100
+    if flags & 1:
+        got["size"] = r.u64()
+    if flags & 0x400:
+        r.u64()
+    if flags & 0x80:
+        got["owner"] = (r.string(), r.string())
+    if flags & 4:
+        got["perms"] = r.u32()
+    for bit in (0x8, 0x10, 0x20, 0x8000):
+        if flags & bit:
+            t = (r.u64(), r.u32() if ns else 0)
+            if bit == 0x20:
+                got["mtime"] = t
+    if flags & 0x40:
+        r.string()
+    if flags & 0x200:
+        r.u32()
+        if version >= 6:
+            r.u32()
+    if flags & 0x800:
+        r.u8()
+    if flags & 0x1000:
+        r.string()
+    if flags & 0x2000:
+        r.u32()
+    if flags & 0x80000000:
+        for _ in range(r.u32()):
+            r.string(), r.string()
+    return got
+
+
+class Session:
+    def __init__(self, version):
+        self.version, self.next_id = version, 0
+        self.proc = subprocess.Popen(
+            [server, "--module", module, "--root", root, "-e", "-l", "ERROR"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.send(1, struct.pack(">I", version))
+        rtype, data = self.recv()
+        assert rtype == 2 and struct.unpack(">I", data[:4])[0] == version
+
+    def send(self, ptype, body):
+        self.proc.stdin.write(struct.pack(">IB", len(body) + 1, ptype) + body)
+        self.proc.stdin.flush()
+
+    def recv(self):
+        n = struct.unpack(">I", self.proc.stdout.read(4))[0]
+        data = self.proc.stdout.read(n)
+        return data[0], data[1:]
+
+    def call(self, ptype, body):
+        self.next_id += 1
+        self.send(ptype, struct.pack(">I", self.next_id) + body)
+        rtype, data = self.recv()
+        assert struct.unpack(">I", data[:4])[0] == self.next_id
+        return rtype, Reader(data[4:])
+
+    def listing(self, path):
+        rtype, r = self.call(11, s(path))
+        assert rtype == 102, "OPENDIR failed"
+        handle = r.string()
+        found = {}
+        while True:
+            rtype, r = self.call(12, s(handle))
+            if rtype == 101:
+                assert r.u32() == 1, "READDIR ended with an error"
+                break
+            for _ in range(r.u32()):
+                name = r.string()
+                if self.version == 3:
+                    r.string()
+                found[name] = attrs(r, self.version)
+        self.call(4, s(handle))
+        return found
+
+    def lstat(self, path):
+        flags = b"" if self.version == 3 else struct.pack(">I", 0)
+        rtype, r = self.call(7, s(path) + flags)
+        assert rtype == 105, "LSTAT of %r failed" % path
+        return attrs(r, self.version)
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait(timeout=30)
+
+
+failures = 0
+for version in (3, 4, 5, 6):
+    session = Session(version)
+    listed = session.listing(b"/d")
+    names = sorted(n for n in listed if n not in (b".", b".."))
+    if len(names) != len(ENTRIES):
+        print("FAIL v%d: listed %r" % (version, names))
+        failures += 1
+    for name in names:
+        want = session.lstat(b"/d/" + name)
+        got = listed[name]
+        for field in ("owner", "perms", "size", "mtime"):
+            if field not in want:
+                print("FAIL v%d %r: LSTAT has no %s" % (version, name, field))
+                failures += 1
+        if got != want:
+            print("FAIL v%d %r: listing %r, LSTAT %r" % (version, name, got, want))
+            failures += 1
+    session.close()
+    print("v%d: %d entries compared" % (version, len(names)))
+
+shutil.rmtree(work, ignore_errors=True)
+sys.exit(1 if failures else 0)
