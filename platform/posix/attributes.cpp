@@ -38,7 +38,7 @@ struct PathInfo {
 bool QueryPath(LPCWSTR path, PathInfo* info) {
     ParsedPath parsed;
     Location location;
-    if (!ResolvePathForQuery(path, &parsed, &location)) return false;
+    if (!ResolvePath(path, &parsed, &location)) return false;
     if (!StatAt(location.parentFd, location.name.c_str(), &info->st)) return false;
     StoredAttributes stored =
         ReadStoredAttributes(location.parentFd, location.name.c_str(), info->st);

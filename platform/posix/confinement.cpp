@@ -7,15 +7,6 @@
 // absolute targets that lie inside the boundary into paths relative to it,
 // and checks every step with openat2 again, so the result is only ever
 // something the kernel verified to lie beneath the boundary.
-//
-// Calls that only look at objects may take the parent from a small cache of
-// this thread's recently resolved directories, so that a stat of every file
-// of a directory resolves the directory once instead of for every call of
-// every stat. An entry lives for kParentCacheLifetimeMicroseconds and is
-// dropped by any rename or removal made through this process; the bound is
-// what a change by another process can go unseen for, and also how long a
-// directory that another process moves out of the boundary can still be
-// looked into. Nothing that changes the file system uses the cache.
 #include "platform/posix/confinement.h"
 
 #include <fcntl.h>
@@ -25,10 +16,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <array>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <deque>
 
 #include "platform/posix/file_config.h"
@@ -54,55 +42,6 @@ int OpenBeneath(int dirFd, const std::string& relative, int flags, uint64_t reso
         // EAGAIN: a rename or mount raced with the walk; the kernel asks us to retry.
         if (fd >= 0 || errno != EAGAIN || attempt >= kRetries) return static_cast<int>(fd);
     }
-}
-
-std::atomic<uint64_t> g_namespaceEpoch{0};
-
-struct CachedParent {
-    std::shared_ptr<const FileConfig> config;  // keeps the boundary pointer meaningful
-    const BoundaryDir* boundary = nullptr;
-    std::string directory;  // below the boundary, as resolved
-    std::shared_ptr<const UniqueFd> fd;
-    uint64_t epoch = 0;
-    std::chrono::steady_clock::time_point resolved;
-};
-
-struct ParentCache {
-    std::array<CachedParent, 4> entries;
-    size_t next = 0;
-};
-
-thread_local ParentCache t_parents;
-
-std::shared_ptr<const UniqueFd> CachedParentOf(const Location& location,
-                                               const std::string& directory,
-                                               std::chrono::steady_clock::time_point now) {
-    const uint64_t epoch = g_namespaceEpoch.load(std::memory_order_acquire);
-    for (CachedParent& entry : t_parents.entries) {
-        if (!entry.fd) continue;
-        if (entry.epoch != epoch ||
-            now - entry.resolved >= std::chrono::microseconds(kParentCacheLifetimeMicroseconds)) {
-            entry = CachedParent();  // closes the descriptor now rather than at thread exit
-            continue;
-        }
-        if (entry.config == location.config && entry.boundary == location.boundary &&
-            entry.directory == directory)
-            return entry.fd;
-    }
-    return nullptr;
-}
-
-void RememberParent(const Location& location, std::string directory,
-                    std::shared_ptr<const UniqueFd> fd, uint64_t epoch,
-                    std::chrono::steady_clock::time_point now) {
-    CachedParent& entry = t_parents.entries[t_parents.next];
-    t_parents.next = (t_parents.next + 1) % t_parents.entries.size();
-    entry.config = location.config;
-    entry.boundary = location.boundary;
-    entry.directory = std::move(directory);
-    entry.fd = std::move(fd);
-    entry.epoch = epoch;
-    entry.resolved = now;
 }
 
 std::string Join(const std::vector<std::string>& parts, size_t count) {
@@ -240,7 +179,6 @@ bool SlowResolve(Location* location, bool followFinal) {
         canon.pop_back();
     }
     location->ownedParent.Reset();
-    location->sharedParent.reset();
     location->parentFd = boundaryFd;
     if (!canon.empty()) {
         UniqueFd parent(OpenBeneath(boundaryFd, Join(canon, canon.size()), O_PATH | O_DIRECTORY,
@@ -276,7 +214,9 @@ bool ParseRemembered(LPCWSTR path, ParsedPath* parsed) {
     return true;
 }
 
-bool Resolve(const ParsedPath& parsed, Location* out, bool mayUseCache) {
+}  // namespace
+
+bool ResolveParent(const ParsedPath& parsed, Location* out) {
     out->config = CurrentFileConfig();
     size_t skip = 0;
     if (!SelectBoundary(*out->config, parsed, &out->boundary, &skip)) return false;
@@ -285,7 +225,6 @@ bool Resolve(const ParsedPath& parsed, Location* out, bool mayUseCache) {
     const std::vector<std::string>& relative = out->relative;
     const int boundaryFd = out->boundary->fd.Get();
     out->ownedParent.Reset();
-    out->sharedParent.reset();
     out->parentFd = boundaryFd;
     out->parentComponents.clear();
     out->relativeKnown = relative.size() <= 1;
@@ -295,26 +234,8 @@ bool Resolve(const ParsedPath& parsed, Location* out, bool mayUseCache) {
     std::string directory = Join(relative, relative.size() - 1);
     if (directory.size() + out->name.size() + 1 >= PATH_MAX)
         return Fail(ERROR_FILENAME_EXCED_RANGE);
-    const auto now = mayUseCache ? std::chrono::steady_clock::now()
-                                 : std::chrono::steady_clock::time_point();
-    if (mayUseCache) {
-        if (auto cached = CachedParentOf(*out, directory, now)) {
-            out->parentFd = cached->Get();
-            out->sharedParent = std::move(cached);
-            return true;
-        }
-    }
-    // Read before resolving: a change that lands meanwhile makes the entry stale at once.
-    const uint64_t epoch = g_namespaceEpoch.load(std::memory_order_acquire);
     UniqueFd parent(OpenBeneath(boundaryFd, directory, O_PATH | O_DIRECTORY, 0));
     if (parent) {
-        if (mayUseCache) {
-            auto shared = std::make_shared<const UniqueFd>(std::move(parent));
-            out->parentFd = shared->Get();
-            RememberParent(*out, std::move(directory), shared, epoch, now);
-            out->sharedParent = std::move(shared);
-            return true;
-        }
         out->parentFd = parent.Get();
         out->ownedParent = std::move(parent);
         return true;
@@ -328,24 +249,6 @@ bool Resolve(const ParsedPath& parsed, Location* out, bool mayUseCache) {
         default:
             return Fail(WindowsErrorFromErrno(errno));
     }
-}
-
-}  // namespace
-
-bool ResolveParent(const ParsedPath& parsed, Location* out) {
-    return Resolve(parsed, out, false);
-}
-
-bool ResolveParentForQuery(const ParsedPath& parsed, Location* out) {
-    return Resolve(parsed, out, true);
-}
-
-bool ResolvePathForQuery(LPCWSTR path, ParsedPath* parsed, Location* out) {
-    return ParseRemembered(path, parsed) && Resolve(*parsed, out, true);
-}
-
-void NoteNamespaceChange() {
-    g_namespaceEpoch.fetch_add(1, std::memory_order_acq_rel);
 }
 
 bool FollowFinalLink(Location* location) {

@@ -73,9 +73,6 @@ struct Location {
     std::shared_ptr<const FileConfig> config;  // keeps the boundary open
     const BoundaryDir* boundary = nullptr;
     UniqueFd ownedParent;
-    // A parent found in the thread's cache of recent directories (see
-    // ResolveParentForQuery); parentFd then belongs to it.
-    std::shared_ptr<const UniqueFd> sharedParent;
     int parentFd = -1;
     std::string name;
     // The parent's path relative to the boundary; known only after a
@@ -89,32 +86,6 @@ struct Location {
 // Resolves all but the final component, following links inside the
 // boundary. False with the Windows last error.
 bool ResolveParent(const ParsedPath& parsed, Location* out);
-
-// As ResolveParent, for calls that only look at an object (attributes,
-// security, opens for attributes): the parent may come from the thread's
-// cache of recently resolved directories. A cached directory was verified
-// beneath the boundary when it was resolved, at most kParentCacheLifetime
-// ago, and no rename or removal through this process has happened since;
-// a directory renamed, replaced or moved away by another process can stay in
-// use for that long. Calls that change anything resolve afresh.
-bool ResolveParentForQuery(const ParsedPath& parsed, Location* out);
-bool ResolvePathForQuery(LPCWSTR path, ParsedPath* parsed, Location* out);
-
-// How long a resolved directory may be reused (see ResolveParentForQuery).
-constexpr long kParentCacheLifetimeMicroseconds = 1000;
-
-// Empties every thread's cache of resolved directories: called after this
-// process renamed or removed a name, so that its own changes are always seen.
-void NoteNamespaceChange();
-
-// Calls NoteNamespaceChange when a call that may rename or remove a name ends,
-// whichever way it returns.
-struct NamespaceChangeScope {
-    NamespaceChangeScope() = default;
-    NamespaceChangeScope(const NamespaceChangeScope&) = delete;
-    NamespaceChangeScope& operator=(const NamespaceChangeScope&) = delete;
-    ~NamespaceChangeScope() { NoteNamespaceChange(); }
-};
 
 // Replaces a location whose final name is a symbolic link by the location
 // that the link leads to (link by link, each step verified inside the

@@ -73,9 +73,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                            (access & ~kQueryAccess) == 0 && !(flags & FILE_FLAG_DELETE_ON_CLOSE);
     ParsedPath parsed;
     Location location;
-    if (!(queryOnly ? ResolvePathForQuery(lpFileName, &parsed, &location)
-                    : ResolvePath(lpFileName, &parsed, &location)))
-        return INVALID_HANDLE_VALUE;
+    if (!ResolvePath(lpFileName, &parsed, &location)) return INVALID_HANDLE_VALUE;
 
     const int dataMode = DataMode(access);
     const bool mayCreate = dwCreationDisposition == CREATE_NEW ||
@@ -189,7 +187,6 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     params.keepParent = location.config;
     params.parentFd = location.parentFd;
     params.ownedParent = std::move(location.ownedParent);
-    params.sharedParent = std::move(location.sharedParent);
     params.fd = fd.Release();
     auto file = std::make_shared<FileObject>(std::move(params));
     if (queryOnly) file->KeepOpenStat(st);

@@ -35,7 +35,6 @@ class FileObject final : public KernelObject {
         // leads to the same file.
         std::shared_ptr<const void> keepParent;
         UniqueFd ownedParent;
-        std::shared_ptr<const UniqueFd> sharedParent;  // a cached parent (confinement.h)
         int parentFd = -1;
     };
 

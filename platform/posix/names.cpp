@@ -115,7 +115,6 @@ bool CopyFileAcross(const Location& from, const Location& to, bool replace) {
 using namespace kiln::platform;
 
 BOOL DeleteFileW(LPCWSTR lpFileName) {
-    NamespaceChangeScope change;
     Location location;
     struct statx st;
     if (!LocateName(lpFileName, &location, &st)) return FALSE;
@@ -158,7 +157,6 @@ BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttrib
 }
 
 BOOL RemoveDirectoryW(LPCWSTR lpPathName) {
-    NamespaceChangeScope change;
     Location location;
     struct statx st;
     if (!LocateName(lpPathName, &location, &st)) return FALSE;
@@ -180,7 +178,6 @@ BOOL RemoveDirectoryW(LPCWSTR lpPathName) {
 
 BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
     if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) return Fail(ERROR_NOT_SUPPORTED);
-    NamespaceChangeScope change;
     if (!lpNewFileName) return Fail(ERROR_INVALID_PARAMETER);
     const bool replace = dwFlags & MOVEFILE_REPLACE_EXISTING;
     Location from;
