@@ -44,8 +44,8 @@ LogLevel LevelOfProviderLog(SfsLogType type) {
     }
 }
 
-Logger::Logger(Sink sink, LogLevel level) : m_sink(sink), m_level(level) {
-    if (m_sink == Sink::Syslog) openlog("kiln-sftp-server", LOG_PID, LOG_AUTH);
+Logger::Logger(Sink sink, LogLevel level, int facility) : m_sink(sink), m_level(level) {
+    if (m_sink == Sink::Syslog) openlog("kiln-sftp-server", LOG_PID, facility);
 }
 
 Logger::~Logger() {
@@ -66,9 +66,11 @@ void Logger::Log(LogLevel level, std::string_view text) {
             break;
         }
         case Sink::Syslog: {
-            int priority = level == LogLevel::Error  ? LOG_ERR
-                           : level == LogLevel::Info ? LOG_INFO
-                                                     : LOG_DEBUG;
+            // As OpenSSH's servers: VERBOSE is a finer INFO, not a kind of
+            // debugging, and a syslog that keeps INFO must keep it too.
+            int priority = level == LogLevel::Error   ? LOG_ERR
+                           : level == LogLevel::Debug ? LOG_DEBUG
+                                                      : LOG_INFO;
             std::string line(text);
             syslog(priority, "%s", line.c_str());
             break;

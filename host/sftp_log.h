@@ -2,6 +2,8 @@
 // standard error or to syslog, one line each.
 #pragma once
 
+#include <syslog.h>
+
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -23,7 +25,8 @@ class Logger {
   public:
     enum class Sink { Stderr, Syslog, Memory };
 
-    Logger(Sink sink, LogLevel level);
+    // `facility` is syslog's (LOG_AUTH, LOG_LOCAL0, ...).
+    Logger(Sink sink, LogLevel level, int facility = LOG_AUTH);
     ~Logger();
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
