@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <string>
 
 namespace kiln::sftp {
@@ -42,6 +43,22 @@ LogLevel LevelOfProviderLog(SfsLogType type) {
         default:
             return LogLevel::Debug;
     }
+}
+
+std::string EscapeForLog(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F || c == '\\') {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\%03o", u);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 Logger::Logger(Sink sink, LogLevel level, int facility) : m_sink(sink), m_level(level) {

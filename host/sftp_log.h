@@ -20,6 +20,10 @@ enum class LogLevel { Quiet = 0, Error = 1, Info = 2, Verbose = 3, Debug = 4 };
 bool ParseLogLevel(std::string_view text, LogLevel& level);
 // The level at which a provider record of this type is shown.
 LogLevel LevelOfProviderLog(SfsLogType type);
+// A name from a client as a log line may carry it: control characters and
+// the backslash as \ooo octal escapes, so that a file named with a newline
+// cannot start a line of its own that looks like the server's.
+std::string EscapeForLog(std::string_view text);
 
 class Logger {
   public:

@@ -8,9 +8,9 @@ namespace kiln::sftp {
 
 std::string LogPath(const SftpSession& s, std::string_view clientPath) {
     const std::string& root = s.Options().root;
-    if (root.empty() || root == "/") return std::string(clientPath);
-    if (clientPath == "/") return root;
-    return root + std::string(clientPath);
+    if (root.empty() || root == "/") return EscapeForLog(clientPath);
+    if (clientPath == "/") return EscapeForLog(root);
+    return EscapeForLog(root + std::string(clientPath));
 }
 
 std::string OpenFlagsText(uint32_t access, uint32_t flags) {

@@ -14,7 +14,8 @@
 
 namespace kiln::sftp {
 
-// The Linux path of a canonical client path below the session's root.
+// The Linux path of a canonical client path below the session's root,
+// escaped for a log line.
 std::string LogPath(const SftpSession& s, std::string_view clientPath);
 
 // OpenSSH's words for an open's access and disposition:

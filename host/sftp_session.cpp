@@ -210,7 +210,7 @@ void SftpSession::HandleTransfer(const QtSfsNotifyFileTransfer& note) {
         std::string linuxPath;
         if (platform::WindowsPathToLinux(note.m_path->c_str(), &linuxPath)) path = linuxPath;
     }
-    m_log.Log(LogLevel::Info, "close \"" + path + "\" bytes read " +
+    m_log.Log(LogLevel::Info, "close \"" + EscapeForLog(path) + "\" bytes read " +
                                   std::to_string(note.m_readBytes) + " written " +
                                   std::to_string(note.m_writeBytes));
 }

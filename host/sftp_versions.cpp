@@ -412,7 +412,7 @@ void SendLink(SftpSession& s, ClientRequest& r, const std::string& link, std::st
     if (symbolic && target.empty()) return s.ReplyStatus(r, SfsStatusCode::NoSuchFile);
     // The target as the link will hold it: its text is not a path below the
     // root until it is resolved.
-    LogInfo(s, std::string(symbolic ? "symlink" : "hardlink") + " old \"" + std::string(target) +
+    LogInfo(s, std::string(symbolic ? "symlink" : "hardlink") + " old \"" + EscapeForLog(target) +
                    "\" new \"" + LogPath(s, link) + "\"");
     auto q = MakeRef<QtSfsLink>();
     q->m_newLinkPath = SfsPath(link);

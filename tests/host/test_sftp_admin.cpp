@@ -207,6 +207,12 @@ TEST(SftpSession, RequestLogLinesFollowOpenSsh) {
     });
     call(Fxp::Remove, [](SftpWriter& w) { w.String("/d/g"); });
     call(Fxp::Rmdir, [](SftpWriter& w) { w.String("/e"); });
+    // A name cannot start a log line of its own.
+    call(Fxp::Open, [](SftpWriter& w) {
+        w.String("/d/a\nsession closed\\");
+        w.U32(0x01);  // READ
+        w.U32(0);
+    });
     const std::vector<std::string> expected = {
         "mkdir name \"/srv/sftp/d\" mode 0750",
         "open \"/srv/sftp/d/f\" flags WRITE,CREATE,TRUNCATE mode 0640",
@@ -218,6 +224,7 @@ TEST(SftpSession, RequestLogLinesFollowOpenSsh) {
         "symlink old \"g\" new \"/srv/sftp/d/l\"",
         "remove name \"/srv/sftp/d/g\"",
         "rmdir name \"/srv/sftp/e\"",
+        "open \"/srv/sftp/d/a\\012session closed\\134\" flags READ mode 0666",
     };
     std::vector<std::string> lines;
     for (const std::string& line : t.Log().Lines())
