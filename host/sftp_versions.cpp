@@ -51,6 +51,7 @@ void SendOpen(SftpSession& s, ClientRequest& r, const std::string& path, uint32_
     if (s.Options().readOnly &&
         ((access & kWriteAccess) || CreatesOrWrites(flags & SfsOpenFlags::AccessDisposition) ||
          (flags & (SfsOpenFlags::AppendData | SfsOpenFlags::DeleteOnClose)))) {
+        s.Log().Log(LogLevel::Verbose, "Refusing open request in read-only mode");
         s.ReplyStatus(r, SfsStatusCode::PermissionDenied, "The server is read-only.");
         return;
     }
