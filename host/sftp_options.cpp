@@ -19,9 +19,10 @@ struct Facility {
 };
 // OpenSSH's names for its -f option.
 constexpr Facility kFacilities[] = {
-    {"DAEMON", LOG_DAEMON}, {"USER", LOG_USER},     {"AUTH", LOG_AUTH},     {"AUTHPRIV", LOG_AUTHPRIV},
-    {"LOCAL0", LOG_LOCAL0}, {"LOCAL1", LOG_LOCAL1}, {"LOCAL2", LOG_LOCAL2}, {"LOCAL3", LOG_LOCAL3},
-    {"LOCAL4", LOG_LOCAL4}, {"LOCAL5", LOG_LOCAL5}, {"LOCAL6", LOG_LOCAL6}, {"LOCAL7", LOG_LOCAL7},
+    {"DAEMON", LOG_DAEMON},     {"USER", LOG_USER},     {"AUTH", LOG_AUTH},
+    {"AUTHPRIV", LOG_AUTHPRIV}, {"LOCAL0", LOG_LOCAL0}, {"LOCAL1", LOG_LOCAL1},
+    {"LOCAL2", LOG_LOCAL2},     {"LOCAL3", LOG_LOCAL3}, {"LOCAL4", LOG_LOCAL4},
+    {"LOCAL5", LOG_LOCAL5},     {"LOCAL6", LOG_LOCAL6}, {"LOCAL7", LOG_LOCAL7},
 };
 
 constexpr const char* kSwitches[] = {"PosixPermissions", "OwnerGroup", "FileShare", "ShowHidden"};
@@ -33,8 +34,8 @@ std::string ParseRequestList(std::string_view text, std::vector<std::string>& ou
     size_t start = 0;
     for (;;) {
         size_t comma = text.find(',', start);
-        std::string_view name =
-            text.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
+        std::string_view name = text.substr(
+            start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
         if (name.empty()) return "empty request name in list \"" + std::string(text) + "\"";
         if (!IsRequestName(name))
             return "unknown request \"" + std::string(name) + "\" (-Q requests lists them)";

@@ -643,7 +643,8 @@ std::optional<Refusal> RefusalOf(const SessionOptions& o, uint8_t type,
         return std::find(list.begin(), list.end(), name) != list.end();
     };
     if (o.readOnly && e->modifies)
-        return Refusal{"Refusing " + name + " request in read-only mode", "The server is read-only."};
+        return Refusal{"Refusing " + name + " request in read-only mode",
+                       "The server is read-only."};
     if (named(o.deniedRequests))
         return Refusal{"Refusing denylisted " + name + " request",
                        "The server does not permit " + name + " requests."};

@@ -30,28 +30,43 @@ TEST(ServerOptions, TakesOpenSshsOptionsAndOurLongOnes) {
         std::string error;  // a part of the reason; empty: accepted
         std::function<bool(const ServerOptions&)> check;
     } cases[] = {
-        {{}, "", [](const ServerOptions& o) { return o.action == ServerOptions::Action::Serve && o.facility == LOG_AUTH; }},
-        {{"-el", "INFO", "-f", "local5"}, "",
+        {{},
+         "",
+         [](const ServerOptions& o) {
+             return o.action == ServerOptions::Action::Serve && o.facility == LOG_AUTH;
+         }},
+        {{"-el", "INFO", "-f", "local5"},
+         "",
          [](const ServerOptions& o) {
              return o.logToStderr && o.level == sftp::LogLevel::Info && o.facility == LOG_LOCAL5;
          }},
-        {{"-u", "027", "-R", "-d", "/data/%u"}, "",
-         [](const ServerOptions& o) { return o.umask == 027 && o.readOnly && o.home == "/data/%u"; }},
-        {{"--root=/srv", "--home", "/in", "--drive", "d=/mnt"}, "",
+        {{"-u", "027", "-R", "-d", "/data/%u"},
+         "",
+         [](const ServerOptions& o) {
+             return o.umask == 027 && o.readOnly && o.home == "/data/%u";
+         }},
+        {{"--root=/srv", "--home", "/in", "--drive", "d=/mnt"},
+         "",
          [](const ServerOptions& o) {
              return o.root == "/srv" && o.home == "/in" && o.drives.size() == 1 &&
                     o.drives[0].first == u'D';
          }},
-        {{"-p", "open,read,close", "-p", "stat", "-P", "remove"}, "",
+        {{"-p", "open,read,close", "-p", "stat", "-P", "remove"},
+         "",
          [](const ServerOptions& o) {
              return o.allowedRequests &&
-                    *o.allowedRequests == std::vector<std::string>{"open", "read", "close", "stat"} &&
+                    *o.allowedRequests ==
+                        std::vector<std::string>{"open", "read", "close", "stat"} &&
                     o.deniedRequests == std::vector<std::string>{"remove"};
          }},
-        {{"-Q", "requests"}, "",
+        {{"-Q", "requests"},
+         "",
          [](const ServerOptions& o) { return o.action == ServerOptions::Action::ListRequests; }},
-        {{"-o", "ShowHidden=No"}, "",
-         [](const ServerOptions& o) { return o.switches.size() == 2 && o.switches[1].second == "No"; }},
+        {{"-o", "ShowHidden=No"},
+         "",
+         [](const ServerOptions& o) {
+             return o.switches.size() == 2 && o.switches[1].second == "No";
+         }},
         {{"-Q", "features"}, "unknown query features", nullptr},
         {{"-Q", "requests", "-e"}, "-Q takes no other options", nullptr},
         {{"-P", "remove,rnmae"}, "unknown request \"rnmae\"", nullptr},
@@ -85,8 +100,9 @@ TEST(ServerOptions, StartDirectoryTokensExpandAsSshdsDo) {
         const char* text;
         std::optional<std::string> expanded;
     } cases[] = {
-        {"/srv/%u", "/srv/alice"},     {"%d/in", "/home/alice/in"}, {"%h", "/home/alice"},
-        {"/a%%b", "/a%b"},             {"/plain", "/plain"},        {"/x/%s", std::nullopt},
+        {"/srv/%u", "/srv/alice"},    {"%d/in", "/home/alice/in"},
+        {"%h", "/home/alice"},        {"/a%%b", "/a%b"},
+        {"/plain", "/plain"},         {"/x/%s", std::nullopt},
         {"/trailing%", std::nullopt},
     };
     for (const Case& c : cases)
@@ -114,19 +130,44 @@ TEST(SftpSession, RequestListsRefuseByOpenSshsNames) {
         bool refused;
         const char* logLine;  // at VERBOSE when refused
     } cases[] = {
-        {std::nullopt, {"remove"}, Fxp::Remove, nullptr, true, "Refusing denylisted remove request"},
+        {std::nullopt,
+         {"remove"},
+         Fxp::Remove,
+         nullptr,
+         true,
+         "Refusing denylisted remove request"},
         {std::nullopt, {"remove"}, Fxp::Mkdir, nullptr, false, nullptr},
         {std::vector<std::string>{"stat", "mkdir"}, {}, Fxp::Mkdir, nullptr, false, nullptr},
-        {std::vector<std::string>{"stat"}, {}, Fxp::Rmdir, nullptr, true,
+        {std::vector<std::string>{"stat"},
+         {},
+         Fxp::Rmdir,
+         nullptr,
+         true,
          "Refusing non-allowlisted rmdir request"},
         // The deny list comes first.
-        {std::vector<std::string>{"rmdir"}, {"rmdir"}, Fxp::Rmdir, nullptr, true,
+        {std::vector<std::string>{"rmdir"},
+         {"rmdir"},
+         Fxp::Rmdir,
+         nullptr,
+         true,
          "Refusing denylisted rmdir request"},
-        {std::nullopt, {"statvfs"}, Fxp::Extended, "statvfs@openssh.com", true,
+        {std::nullopt,
+         {"statvfs"},
+         Fxp::Extended,
+         "statvfs@openssh.com",
+         true,
          "Refusing denylisted statvfs request"},
-        {std::vector<std::string>{"stat"}, {}, Fxp::Extended, "statvfs@openssh.com", true,
+        {std::vector<std::string>{"stat"},
+         {},
+         Fxp::Extended,
+         "statvfs@openssh.com",
+         true,
          "Refusing non-allowlisted statvfs request"},
-        {std::vector<std::string>{"statvfs"}, {}, Fxp::Extended, "statvfs@openssh.com", false,
+        {std::vector<std::string>{"statvfs"},
+         {},
+         Fxp::Extended,
+         "statvfs@openssh.com",
+         false,
          nullptr},
     };
     for (const Case& c : cases) {
