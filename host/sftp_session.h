@@ -234,9 +234,6 @@ class SftpSession {
 
 // The request handlers of each protocol version (sftp_versions.cpp).
 Handler HandlerFor(int version, uint8_t type);
-// Whether a request of this type, or this extension, changes the file
-// system (refused in read-only mode).
-bool RequestModifies(uint8_t type, std::string_view extension);
 // Why the server refuses a request of this type, or this extension, before
 // looking at its content: read-only mode, the allow and deny lists;
 // nullopt when it serves it.

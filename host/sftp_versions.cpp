@@ -627,11 +627,6 @@ Handler ExtensionHandler(std::string_view name) {
     return e ? e->handler : nullptr;
 }
 
-bool RequestModifies(uint8_t type, std::string_view extension) {
-    const RequestEntry* e = FindRequest(type, extension);
-    return e && e->modifies;
-}
-
 std::optional<Refusal> RefusalOf(const SessionOptions& o, uint8_t type,
                                  std::string_view extension) {
     // A request that the table does not know is answered as unsupported by
