@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/sftp_handlers.h"
+#include "host/sftp_request_log.h"
 
 namespace kiln::sftp {
 namespace {
@@ -158,6 +159,7 @@ void CheckFile(SftpSession& s, ClientRequest& r, SftpReader& in, bool byName) {
 void ext_posix_rename(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string from, to;
     if (!ReadPath(s, r, in, from) || !ReadPath(s, r, in, to)) return;
+    LogInfo(s, "posix-rename old \"" + LogPath(s, from) + "\" new \"" + LogPath(s, to) + "\"");
     auto q = MakeRef<QtSfsRename>();
     q->m_oldPath = SfsPath(from);
     q->m_newPath = SfsPath(to);
@@ -174,6 +176,7 @@ void ext_hardlink(SftpSession& s, ClientRequest& r, SftpReader& in) {
 
 void SendHardLink(SftpSession& s, ClientRequest& r, const std::string& existing,
                   const std::string& link) {
+    LogInfo(s, "hardlink old \"" + LogPath(s, existing) + "\" new \"" + LogPath(s, link) + "\"");
     auto q = MakeRef<QtSfsLink>();
     q->m_newLinkPath = SfsPath(link);
     q->m_existingPath = SfsPath(existing);
@@ -184,6 +187,7 @@ void SendHardLink(SftpSession& s, ClientRequest& r, const std::string& existing,
 void ext_statvfs(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string path;
     if (!ReadPath(s, r, in, path)) return;
+    LogInfo(s, "statvfs \"" + LogPath(s, path) + "\"");
     SpaceOfPath(s, r, path, true);
 }
 
@@ -293,6 +297,7 @@ void ext_lsetstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
     auto attrs = EmptyAttrs();
     if (!ReadAttrsOrAnswer(s, r, in, *attrs)) return;
     DropReadOnlyFields(*attrs);
+    LogSetAttrs(s, path, *attrs);
     auto stat = MakeRef<QtSfsStat>();
     stat->m_path = SfsPath(path);
     stat->m_flags = SfsAttrFlags::Size;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <string>
 
 namespace kiln::sftp {
@@ -44,8 +45,24 @@ LogLevel LevelOfProviderLog(SfsLogType type) {
     }
 }
 
-Logger::Logger(Sink sink, LogLevel level) : m_sink(sink), m_level(level) {
-    if (m_sink == Sink::Syslog) openlog("kiln-sftp-server", LOG_PID, LOG_AUTH);
+std::string EscapeForLog(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F || c == '\\') {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\%03o", u);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+Logger::Logger(Sink sink, LogLevel level, int facility) : m_sink(sink), m_level(level) {
+    if (m_sink == Sink::Syslog) openlog("kiln-sftp-server", LOG_PID, facility);
 }
 
 Logger::~Logger() {
@@ -66,9 +83,11 @@ void Logger::Log(LogLevel level, std::string_view text) {
             break;
         }
         case Sink::Syslog: {
-            int priority = level == LogLevel::Error  ? LOG_ERR
-                           : level == LogLevel::Info ? LOG_INFO
-                                                     : LOG_DEBUG;
+            // As OpenSSH's servers: VERBOSE is a finer INFO, not a kind of
+            // debugging, and a syslog that keeps INFO must keep it too.
+            int priority = level == LogLevel::Error   ? LOG_ERR
+                           : level == LogLevel::Debug ? LOG_DEBUG
+                                                      : LOG_INFO;
             std::string line(text);
             syslog(priority, "%s", line.c_str());
             break;

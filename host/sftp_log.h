@@ -2,6 +2,8 @@
 // standard error or to syslog, one line each.
 #pragma once
 
+#include <syslog.h>
+
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -18,12 +20,17 @@ enum class LogLevel { Quiet = 0, Error = 1, Info = 2, Verbose = 3, Debug = 4 };
 bool ParseLogLevel(std::string_view text, LogLevel& level);
 // The level at which a provider record of this type is shown.
 LogLevel LevelOfProviderLog(SfsLogType type);
+// A name from a client as a log line may carry it: control characters and
+// the backslash as \ooo octal escapes, so that a file named with a newline
+// cannot start a line of its own that looks like the server's.
+std::string EscapeForLog(std::string_view text);
 
 class Logger {
   public:
     enum class Sink { Stderr, Syslog, Memory };
 
-    Logger(Sink sink, LogLevel level);
+    // `facility` is syslog's (LOG_AUTH, LOG_LOCAL0, ...).
+    Logger(Sink sink, LogLevel level, int facility = LOG_AUTH);
     ~Logger();
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "host/sftp_log.h"
+#include "host/sftp_options.h"
 #include "host/sftp_paths.h"
 #include "host/sftp_session.h"
 #include "platform/config_files.h"
@@ -39,32 +40,6 @@ void EnlargePipe(int fd) {
 
 constexpr const char* kModuleName = "libKilnSfsWin.so";
 
-void Usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: kiln-sftp-server [options]\n"
-                 "Serves one SFTP session (protocol versions 3 to 6) on standard input and\n"
-                 "output, for use as an sshd 'Subsystem sftp' or with 'sftp -D'.\n"
-                 "\n"
-                 "  --root DIR        serve DIR as \"/\" (default: the whole file system)\n"
-                 "  --home DIR, -d DIR  start directory, a path as the client sees it\n"
-                 "                    (default: the user's home when it lies below the root)\n"
-                 "  -R                read-only: every modifying request is refused\n"
-                 "  -l LEVEL          log level: QUIET, ERROR, INFO, VERBOSE, DEBUG\n"
-                 "                    (default ERROR)\n"
-                 "  -e                log to standard error instead of syslog\n"
-                 "  -f FACILITY       accepted for compatibility; syslog uses AUTH\n"
-                 "  -u UMASK          umask for new files and directories (octal)\n"
-                 "  --drive X=DIR     map drive letter X to the Linux directory DIR\n"
-                 "  --module PATH     the provider module (default: %s found next to\n"
-                 "                    this program, in ../sfswin, then on the search path)\n"
-                 "  -o NAME=VALUE     provider switch: PosixPermissions (default Yes),\n"
-                 "                    OwnerGroup, FileShare, ShowHidden (default Yes)\n"
-                 "  --max-in-flight BYTES  memory that requests in flight may hold\n"
-                 "                    (default 4 MiB)\n"
-                 "  --help, --version\n",
-                 kModuleName);
-}
-
 std::string ExecutableDir() {
     char buffer[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
@@ -80,6 +55,10 @@ void* LoadModule(const std::string& explicitPath, Logger& log) {
     } else {
         std::string dir = ExecutableDir();
         candidates.push_back(JoinPath(dir, kModuleName));
+        // Where the package puts it, beside the libraries the program uses.
+        candidates.push_back(
+            JoinPath(ParentPath(dir), std::string("lib/kiln-sftp-server/") + kModuleName));
+        // The build tree.
         candidates.push_back(JoinPath(ParentPath(dir), std::string("sfswin/") + kModuleName));
         candidates.push_back(kModuleName);  // the ordinary search path
     }
@@ -98,105 +77,83 @@ void* LoadModule(const std::string& explicitPath, Logger& log) {
     return nullptr;
 }
 
-std::string UserHome() {
+struct User {
+    std::string name;
+    std::string home;
+};
+
+User CurrentUser() {
     std::vector<char> buffer(16384);
     passwd pw{}, *result = nullptr;
-    if (getpwuid_r(getuid(), &pw, buffer.data(), buffer.size(), &result) == 0 && result &&
-        pw.pw_dir)
-        return pw.pw_dir;
-    const char* home = getenv("HOME");
-    return home ? home : "/";
+    User user;
+    if (getpwuid_r(getuid(), &pw, buffer.data(), buffer.size(), &result) == 0 && result) {
+        if (pw.pw_name) user.name = pw.pw_name;
+        if (pw.pw_dir) user.home = pw.pw_dir;
+    }
+    if (user.name.empty()) user.name = std::to_string(getuid());
+    if (user.home.empty()) {
+        const char* home = getenv("HOME");
+        user.home = home ? home : "/";
+    }
+    return user;
 }
 
-bool KnownSwitch(const std::string& name) {
-    return name == "PosixPermissions" || name == "OwnerGroup" || name == "FileShare" ||
-           name == "ShowHidden";
+// The client's address, as sshd passes it on; OpenSSH's servers name it in
+// the session's first and last log lines.
+std::string ClientAddress() {
+    const char* connection = getenv("SSH_CONNECTION");
+    if (!connection) return "UNKNOWN";
+    std::string text = connection;
+    return text.substr(0, text.find(' '));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string root = "/", home, modulePath, levelText = "ERROR";
-    bool toStderr = false, readOnly = false;
-    uint64_t maxInFlight = kDefaultMaxInFlightBytes;
-    std::vector<std::pair<char16_t, std::string>> drives;
-    std::vector<std::pair<std::string, std::string>> switches = {{"PosixPermissions", "Yes"}};
-
-    auto fail = [](const std::string& text) {
-        std::fprintf(stderr, "kiln-sftp-server: %s\n", text.c_str());
+    ServerOptions opts;
+    if (std::string why = ParseServerOptions(argc, argv, opts); !why.empty()) {
+        std::fprintf(stderr, "kiln-sftp-server: %s (--help lists the options)\n", why.c_str());
         return 2;
-    };
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= argc) return false;
-            out = argv[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "--help" || a == "-h") {
-            Usage(stdout);
+    }
+    switch (opts.action) {
+        case ServerOptions::Action::Help:
+            PrintUsage(stdout);
             return 0;
-        } else if (a == "--version" || a == "-V") {
+        case ServerOptions::Action::Version:
             std::printf("kiln-sftp-server 5.23 (SFTP protocol versions 3 to 6)\n");
             return 0;
-        } else if (a == "--root") {
-            if (!value(root)) return fail("--root needs a directory");
-        } else if (a == "--home" || a == "-d") {
-            if (!value(home)) return fail(a + " needs a directory");
-        } else if (a == "-R") {
-            readOnly = true;
-        } else if (a == "-e") {
-            toStderr = true;
-        } else if (a == "-l") {
-            if (!value(levelText)) return fail("-l needs a level");
-        } else if (a == "-f") {
-            if (!value(v)) return fail("-f needs a facility");
-        } else if (a == "-u") {
-            if (!value(v)) return fail("-u needs an octal umask");
-            char* end = nullptr;
-            long mask = std::strtol(v.c_str(), &end, 8);
-            if (!end || *end || mask < 0 || mask > 0777) return fail("bad umask " + v);
-            umask(static_cast<mode_t>(mask));
-        } else if (a == "--module") {
-            if (!value(modulePath)) return fail("--module needs a path");
-        } else if (a == "--max-in-flight") {
-            if (!value(v)) return fail("--max-in-flight needs a number");
-            maxInFlight = std::strtoull(v.c_str(), nullptr, 10);
-            if (maxInFlight == 0) return fail("bad --max-in-flight " + v);
-        } else if (a == "--drive") {
-            if (!value(v) || v.size() < 3 || v[1] != '=' ||
-                !std::isalpha(static_cast<unsigned char>(v[0])))
-                return fail("--drive needs X=DIR");
-            drives.emplace_back(static_cast<char16_t>(std::toupper(v[0])), v.substr(2));
-        } else if (a == "-o") {
-            if (!value(v) || v.find('=') == std::string::npos) return fail("-o needs NAME=VALUE");
-            std::string name = v.substr(0, v.find('='));
-            if (!KnownSwitch(name)) return fail("unknown provider switch " + name);
-            bool replaced = false;
-            for (auto& [n, val] : switches)
-                if (n == name) {
-                    val = v.substr(v.find('=') + 1);
-                    replaced = true;
-                }
-            if (!replaced) switches.emplace_back(name, v.substr(v.find('=') + 1));
-        } else {
-            std::fprintf(stderr, "kiln-sftp-server: unknown option %s\n", a.c_str());
-            Usage(stderr);
+        case ServerOptions::Action::ListRequests:
+            for (std::string_view name : RequestNames())
+                std::printf("%.*s\n", static_cast<int>(name.size()), name.data());
+            return 0;
+        case ServerOptions::Action::Serve:
+            break;
+    }
+    const User user = CurrentUser();
+    std::string home;
+    if (!opts.home.empty()) {
+        auto expanded = ExpandHomeTokens(opts.home, user.name, user.home);
+        if (!expanded) {
+            std::fprintf(stderr,
+                         "kiln-sftp-server: bad %%-token in start directory %s "
+                         "(%%d, %%h, %%u and %%%% are known)\n",
+                         opts.home.c_str());
             return 2;
         }
+        home = *expanded;
     }
+    if (opts.umask) umask(*opts.umask);
+    std::string root = opts.root;
 
-    LogLevel level;
-    if (!ParseLogLevel(levelText, level)) return fail("unknown log level " + levelText);
-    Logger log(toStderr ? Logger::Sink::Stderr : Logger::Sink::Syslog, level);
+    Logger log(opts.logToStderr ? Logger::Sink::Stderr : Logger::Sink::Syslog, opts.level,
+               opts.facility);
     // A client that goes away must end the session, not kill it mid-write;
     // a file size limit (ulimit -f) must refuse the write that crosses it
     // (EFBIG), not end every session of the process.
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
 
-    for (const auto& [letter, dir] : drives) {
+    for (const auto& [letter, dir] : opts.drives) {
         if (!platform::SetDrive(letter, dir)) {
             log.Log(LogLevel::Error,
                     "bad drive mapping " + std::string(1, char(letter)) + "=" + dir);
@@ -216,7 +173,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    void* module = LoadModule(modulePath, log);
+    void* module = LoadModule(opts.modulePath, log);
     if (!module) return 1;
     using CreateFn = KilnSfsProvider* (*)();
     auto create = reinterpret_cast<CreateFn>(dlsym(module, "CreateSfsProvider"));
@@ -233,10 +190,12 @@ int main(int argc, char** argv) {
     SessionOptions options;
     options.root = root;
     options.rootPath = rootPath;
-    options.home = home.empty() ? HomeBelowRoot(root, UserHome()) : home;
-    options.readOnly = readOnly;
-    options.maxInFlightBytes = maxInFlight;
-    for (const auto& [name, value] : switches)
+    options.home = home.empty() ? HomeBelowRoot(root, user.home) : home;
+    options.readOnly = opts.readOnly;
+    options.allowedRequests = opts.allowedRequests;
+    options.deniedRequests = opts.deniedRequests;
+    if (opts.maxInFlight) options.maxInFlightBytes = opts.maxInFlight;
+    for (const auto& [name, value] : opts.switches)
         options.parameters.emplace_back(std::u16string(Widen(name).sv()),
                                         std::u16string(Widen(value).sv()));
     ProviderLink link{provider.get(), &provider->InitPort(), &provider->RequestPort(),
@@ -246,6 +205,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     log.Log(LogLevel::Verbose, "serving " + root + " as /, starting in " + options.home);
+    const std::string who = user.name + " from [" + ClientAddress() + "]";
+    log.Log(LogLevel::Info, "session opened for local user " + who);
     int status;
     {
         SftpSession session(std::move(link), std::move(options), log);
@@ -253,6 +214,7 @@ int main(int argc, char** argv) {
         EnlargePipe(STDOUT_FILENO);
         status = session.Serve(STDIN_FILENO, STDOUT_FILENO);
     }
+    log.Log(LogLevel::Info, "session closed for local user " + who);
     provider.reset();
     // The module stays loaded: objects it made may be released as the
     // process ends.

@@ -210,7 +210,7 @@ void SftpSession::HandleTransfer(const QtSfsNotifyFileTransfer& note) {
         std::string linuxPath;
         if (platform::WindowsPathToLinux(note.m_path->c_str(), &linuxPath)) path = linuxPath;
     }
-    m_log.Log(LogLevel::Info, "close \"" + path + "\" bytes read " +
+    m_log.Log(LogLevel::Info, "close \"" + EscapeForLog(path) + "\" bytes read " +
                                   std::to_string(note.m_readBytes) + " written " +
                                   std::to_string(note.m_writeBytes));
 }
@@ -340,16 +340,22 @@ void SftpSession::ReplyData(ClientRequest& request, const QtBytes& data, bool en
     Release(request.charge);
 }
 
-void SftpSession::RememberHandle(std::string_view handle, std::string path) {
+void SftpSession::RememberHandle(std::string_view handle, std::string path, bool directory) {
     std::lock_guard<std::mutex> guard(m_handleLock);
-    m_handles[std::string(handle)] = std::move(path);
+    m_handles[std::string(handle)] = HandleInfo{std::move(path), directory};
 }
 
 std::optional<std::string> SftpSession::PathOfHandle(std::string_view handle) const {
     std::lock_guard<std::mutex> guard(m_handleLock);
     auto it = m_handles.find(handle);
     if (it == m_handles.end()) return std::nullopt;
-    return it->second;
+    return it->second.path;
+}
+
+bool SftpSession::IsDirectoryHandle(std::string_view handle) const {
+    std::lock_guard<std::mutex> guard(m_handleLock);
+    auto it = m_handles.find(handle);
+    return it != m_handles.end() && it->second.directory;
 }
 
 void SftpSession::ForgetHandle(std::string_view handle) {
@@ -522,8 +528,9 @@ void SftpSession::Dispatch(const ClientRequestPtr& request) {
         if (!handler) {
             ReplyStatus(*request, SfsStatusCode::OpUnsupported,
                         "Request type " + std::to_string(type) + " is not supported.");
-        } else if (m_options.readOnly && RequestModifies(type, extension)) {
-            ReplyStatus(*request, SfsStatusCode::PermissionDenied, "The server is read-only.");
+        } else if (auto refusal = RefusalOf(m_options, type, extension)) {
+            m_log.Log(LogLevel::Verbose, refusal->logLine);
+            ReplyStatus(*request, SfsStatusCode::PermissionDenied, refusal->message);
         } else {
             handler(*this, *request, r);
         }

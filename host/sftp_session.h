@@ -61,6 +61,10 @@ struct SessionOptions {
     std::u16string rootPath;  // the provider's "RootPath" (Windows form)
     std::string home;         // the client path of the start directory
     bool readOnly = false;
+    // Requests by OpenSSH's names (-p and -P): without an allow list every
+    // request is allowed that the deny list does not name.
+    std::optional<std::vector<std::string>> allowedRequests;
+    std::vector<std::string> deniedRequests;
     uint64_t maxInFlightBytes = kDefaultMaxInFlightBytes;
     // The most one READ answers, whatever the provider could give.
     uint32_t maxReadLength = kMaxWriteLength;
@@ -127,8 +131,9 @@ class SftpSession {
     void ReplyData(ClientRequest& request, const QtBytes& data, bool endOfFile);
 
     // Handles the server has seen the provider issue, with their paths.
-    void RememberHandle(std::string_view handle, std::string path);
+    void RememberHandle(std::string_view handle, std::string path, bool directory = false);
     std::optional<std::string> PathOfHandle(std::string_view handle) const;
+    bool IsDirectoryHandle(std::string_view handle) const;
     void ForgetHandle(std::string_view handle);
 
     // The SFTP status code of the negotiated version for a provider code.
@@ -220,14 +225,27 @@ class SftpSession {
     std::atomic<uint64_t> m_peakFlightBytes{0};
 
     mutable std::mutex m_handleLock;
-    std::map<std::string, std::string, std::less<>> m_handles;
+    struct HandleInfo {
+        std::string path;
+        bool directory = false;
+    };
+    std::map<std::string, HandleInfo, std::less<>> m_handles;
 };
 
 // The request handlers of each protocol version (sftp_versions.cpp).
 Handler HandlerFor(int version, uint8_t type);
-// Whether a request of this type, or this extension, changes the file
-// system (refused in read-only mode).
-bool RequestModifies(uint8_t type, std::string_view extension);
+// Why the server refuses a request of this type, or this extension, before
+// looking at its content: read-only mode, the allow and deny lists;
+// nullopt when it serves it.
+struct Refusal {
+    std::string logLine;  // at VERBOSE, in OpenSSH's words
+    std::string message;  // for the client's status
+};
+std::optional<Refusal> RefusalOf(const SessionOptions& options, uint8_t type,
+                                 std::string_view extension);
+// The names that -p, -P and -Q use, OpenSSH's where it has the request.
+std::vector<std::string_view> RequestNames();
+bool IsRequestName(std::string_view name);
 // The VERSION packet for the negotiated version.
 std::vector<uint8_t> BuildVersionPacket(const SftpSession& session);
 

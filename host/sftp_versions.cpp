@@ -3,10 +3,12 @@
 // table of every request and extension that says what each is called, how
 // it is advertised and whether it changes the file system.
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <vector>
 
 #include "host/sftp_handlers.h"
+#include "host/sftp_request_log.h"
 
 namespace kiln::sftp {
 namespace {
@@ -38,9 +40,19 @@ bool CreatesOrWrites(uint32_t disposition) {
 
 void SendOpen(SftpSession& s, ClientRequest& r, const std::string& path, uint32_t access,
               uint32_t flags, const RefPtr<QtSfsAttrs>& attrs) {
+    if (s.Log().Enabled(LogLevel::Info)) {
+        // The mode the client asked for, before the umask, as OpenSSH logs it.
+        const uint32_t mode =
+            (attrs->m_validAttrFlags & SfsAttrFlags::Permissions) ? attrs->m_permissions : 0666;
+        char octal[16];
+        std::snprintf(octal, sizeof octal, "0%o", mode);
+        LogInfo(s, "open \"" + LogPath(s, path) + "\" flags " + OpenFlagsText(access, flags) +
+                       " mode " + octal);
+    }
     if (s.Options().readOnly &&
         ((access & kWriteAccess) || CreatesOrWrites(flags & SfsOpenFlags::AccessDisposition) ||
          (flags & (SfsOpenFlags::AppendData | SfsOpenFlags::DeleteOnClose)))) {
+        s.Log().Log(LogLevel::Verbose, "Refusing open request in read-only mode");
         s.ReplyStatus(r, SfsStatusCode::PermissionDenied, "The server is read-only.");
         return;
     }
@@ -113,6 +125,11 @@ void v56_open(SftpSession& s, ClientRequest& r, SftpReader& in) {
 void vany_close(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string_view handle;
     if (!ReadHandle(s, r, in, handle)) return;
+    // A file's close line comes with the provider's note of what moved
+    // through it; a directory has none.
+    if (s.IsDirectoryHandle(handle))
+        if (auto path = s.PathOfHandle(handle))
+            LogInfo(s, "closedir \"" + LogPath(s, *path) + "\"");
     s.ForgetHandle(handle);
     auto close = MakeRef<QtSfsClose>();
     close->m_handle = SfsHandle(handle);
@@ -186,6 +203,7 @@ void vany_setstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
     auto attrs = EmptyAttrs();
     if (!ReadAttrsOrAnswer(s, r, in, *attrs)) return;
     DropReadOnlyFields(*attrs);
+    LogSetAttrs(s, path, *attrs);
     auto set = MakeRef<QtSfsSetStat>();
     set->m_path = SfsPath(path);
     set->m_attrs = attrs;
@@ -198,6 +216,7 @@ void vany_fsetstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
     auto attrs = EmptyAttrs();
     if (!ReadAttrsOrAnswer(s, r, in, *attrs)) return;
     DropReadOnlyFields(*attrs);
+    if (auto path = s.PathOfHandle(handle)) LogSetAttrs(s, *path, *attrs);
     auto set = MakeRef<QtSfsFSetStat>();
     set->m_handle = SfsHandle(handle);
     set->m_attrs = attrs;
@@ -207,9 +226,15 @@ void vany_fsetstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
 void vany_opendir(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string path;
     if (!ReadPath(s, r, in, path)) return;
+    LogInfo(s, "opendir \"" + LogPath(s, path) + "\"");
     auto open = MakeRef<QtSfsOpenDir>();
     open->m_path = SfsPath(path);
-    s.Sfs(r, SfsRequest::OpenDir, open, ForwardHandle(path));
+    s.Sfs(r, SfsRequest::OpenDir, open,
+          [path](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
+              if (auto h = QuantumCast<QtSfsHandle>(response.m_content); h && h->m_handle)
+                  s.RememberHandle(h->m_handle->View(), path, true);
+              Forward()(s, r, response);
+          });
 }
 
 // A listing carries what the directory tells (type, size, times) and, for
@@ -290,6 +315,8 @@ void vany_readdir(SftpSession& s, ClientRequest& r, SftpReader& in) {
 void PathOnly(SftpSession& s, ClientRequest& r, SftpReader& in, SfsRequest type) {
     std::string path;
     if (!ReadPath(s, r, in, path)) return;
+    LogInfo(s, std::string(type == SfsRequest::Remove ? "remove" : "rmdir") + " name \"" +
+                   LogPath(s, path) + "\"");
     RefPtr<QuantumS> content;
     if (type == SfsRequest::Remove) {
         auto q = MakeRef<QtSfsRemove>();
@@ -315,6 +342,14 @@ void vany_mkdir(SftpSession& s, ClientRequest& r, SftpReader& in) {
     if (!ReadPath(s, r, in, path)) return;
     auto attrs = EmptyAttrs();
     if (!ReadAttrsOrAnswer(s, r, in, *attrs)) return;
+    if (s.Log().Enabled(LogLevel::Info)) {
+        const uint32_t mode = (attrs->m_validAttrFlags & SfsAttrFlags::Permissions)
+                                  ? attrs->m_permissions & 07777
+                                  : 0777;
+        char octal[16];
+        std::snprintf(octal, sizeof octal, "0%o", mode);
+        LogInfo(s, "mkdir name \"" + LogPath(s, path) + "\" mode " + octal);
+    }
     ApplyCreateMask(*attrs);
     auto mk = MakeRef<QtSfsMkDir>();
     mk->m_path = SfsPath(path);
@@ -359,6 +394,7 @@ void Rename(SftpSession& s, ClientRequest& r, SftpReader& in, bool withFlags) {
     uint32_t flags = 0;
     if (!ReadPath(s, r, in, from) || !ReadPath(s, r, in, to)) return;
     if (withFlags && !in.U32(flags)) return Malformed(s, r);
+    LogInfo(s, "rename old \"" + LogPath(s, from) + "\" new \"" + LogPath(s, to) + "\"");
     auto rename = MakeRef<QtSfsRename>();
     rename->m_oldPath = SfsPath(from);
     rename->m_newPath = SfsPath(to);
@@ -386,6 +422,10 @@ void SendLink(SftpSession& s, ClientRequest& r, const std::string& link, std::st
     if (target.find('\0') != std::string_view::npos)
         return s.ReplyStatus(r, SfsStatusCode::InvalidFileName);
     if (symbolic && target.empty()) return s.ReplyStatus(r, SfsStatusCode::NoSuchFile);
+    // The target as the link will hold it: its text is not a path below the
+    // root until it is resolved.
+    LogInfo(s, std::string(symbolic ? "symlink" : "hardlink") + " old \"" + EscapeForLog(target) +
+                   "\" new \"" + LogPath(s, link) + "\"");
     auto q = MakeRef<QtSfsLink>();
     q->m_newLinkPath = SfsPath(link);
     if (symbolic && !target.empty() && target[0] != '/') {
@@ -557,6 +597,13 @@ const RequestEntry* FindExtension(std::string_view name) {
     return nullptr;
 }
 
+const RequestEntry* FindRequest(uint8_t type, std::string_view extension) {
+    if (type == Fxp::Extended) return FindExtension(extension);
+    for (const RequestEntry& e : kRequests)
+        if (!e.extension && e.type == type) return &e;
+    return nullptr;
+}
+
 // Whether the provider can serve an extension at all.
 bool ProviderServes(const SftpSession& s, const RequestEntry& e) {
     if (std::string_view(e.name) == "text-seek")
@@ -591,13 +638,37 @@ Handler ExtensionHandler(std::string_view name) {
     return e ? e->handler : nullptr;
 }
 
-bool RequestModifies(uint8_t type, std::string_view extension) {
-    if (type == Fxp::Extended) {
-        const RequestEntry* e = FindExtension(extension);
-        return e && e->modifies;
-    }
+std::optional<Refusal> RefusalOf(const SessionOptions& o, uint8_t type,
+                                 std::string_view extension) {
+    // A request that the table does not know is answered as unsupported by
+    // its handler, whatever the lists say.
+    const RequestEntry* e = FindRequest(type, extension);
+    if (!e) return std::nullopt;
+    const std::string name = e->name;
+    auto named = [&name](const std::vector<std::string>& list) {
+        return std::find(list.begin(), list.end(), name) != list.end();
+    };
+    if (o.readOnly && e->modifies)
+        return Refusal{"Refusing " + name + " request in read-only mode",
+                       "The server is read-only."};
+    if (named(o.deniedRequests))
+        return Refusal{"Refusing denylisted " + name + " request",
+                       "The server does not permit " + name + " requests."};
+    if (o.allowedRequests && !named(*o.allowedRequests))
+        return Refusal{"Refusing non-allowlisted " + name + " request",
+                       "The server does not permit " + name + " requests."};
+    return std::nullopt;
+}
+
+std::vector<std::string_view> RequestNames() {
+    std::vector<std::string_view> names;
+    for (const RequestEntry& e : kRequests) names.emplace_back(e.name);
+    return names;
+}
+
+bool IsRequestName(std::string_view name) {
     for (const RequestEntry& e : kRequests)
-        if (!e.extension && e.type == type) return e.modifies;
+        if (name == e.name) return true;
     return false;
 }
 
@@ -613,7 +684,8 @@ std::vector<uint8_t> BuildVersionPacket(const SftpSession& s) {
     std::vector<std::string> served;
     for (const RequestEntry& e : kRequests) {
         if (!e.extension || !e.advertised || !ProviderServes(s, e)) continue;
-        if (s.Options().readOnly && e.modifies) continue;
+        // What the server refuses anyway is not offered.
+        if (RefusalOf(s.Options(), e.type, e.extension)) continue;
         pair(e.extension, e.advertised);
         served.push_back(e.extension);
     }

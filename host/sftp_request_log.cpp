@@ -1,0 +1,77 @@
+#include "host/sftp_request_log.h"
+
+#include <ctime>
+
+#include "host/sftp_attrs.h"
+
+namespace kiln::sftp {
+
+std::string LogPath(const SftpSession& s, std::string_view clientPath) {
+    const std::string& root = s.Options().root;
+    if (root.empty() || root == "/") return EscapeForLog(clientPath);
+    if (clientPath == "/") return EscapeForLog(root);
+    return EscapeForLog(root + std::string(clientPath));
+}
+
+std::string OpenFlagsText(uint32_t access, uint32_t flags) {
+    std::string text;
+    auto add = [&text](const char* word) {
+        if (!text.empty()) text += ',';
+        text += word;
+    };
+    if (access & SfsAccessMask::ReadData) add("READ");
+    if (access & SfsAccessMask::WriteData) add("WRITE");
+    if (flags & SfsOpenFlags::AppendData) add("APPEND");
+    switch (flags & SfsOpenFlags::AccessDisposition) {
+        case SfsOpenFlags::CreateNew:
+            add("CREATE");
+            add("EXCL");
+            break;
+        case SfsOpenFlags::CreateTruncate:
+            add("CREATE");
+            add("TRUNCATE");
+            break;
+        case SfsOpenFlags::OpenOrCreate:
+            add("CREATE");
+            break;
+        case SfsOpenFlags::TruncateExisting:
+            add("TRUNCATE");
+            break;
+        default:
+            break;
+    }
+    return text;
+}
+
+void LogInfo(SftpSession& s, const std::string& line) {
+    s.Log().Log(LogLevel::Info, line);
+}
+
+void LogSetAttrs(SftpSession& s, std::string_view clientPath, const QtSfsAttrs& a) {
+    if (!s.Log().Enabled(LogLevel::Info)) return;
+    const std::string prefix = "set \"" + LogPath(s, clientPath) + "\" ";
+    const uint32_t f = a.m_validAttrFlags;
+    if (f & SfsAttrFlags::Size) LogInfo(s, prefix + "size " + std::to_string(a.m_size));
+    if (f & SfsAttrFlags::Permissions) {
+        char mode[16];
+        std::snprintf(mode, sizeof mode, "%04o", a.m_permissions);
+        LogInfo(s, prefix + "mode " + mode);
+    }
+    if (f & SfsAttrFlags::ModifyTime) {
+        char when[64] = "";
+        const time_t t = static_cast<time_t>(a.m_modifyTime);
+        tm local{};
+        if (localtime_r(&t, &local)) std::strftime(when, sizeof when, "%Y%m%d-%H:%M:%S", &local);
+        LogInfo(s, prefix + "modtime " + when);
+    }
+    if ((f & SfsAttrFlags::OwnerGroup) && a.m_owner && a.m_group) {
+        // Numbers where the names are Linux accounts, as OpenSSH logs them;
+        // the names as given otherwise.
+        auto uid = UidOfPrincipal(a.m_owner->sv());
+        auto gid = GidOfPrincipal(a.m_group->sv());
+        LogInfo(s, prefix + "owner " + (uid ? std::to_string(*uid) : Narrow(a.m_owner->sv())) +
+                       " group " + (gid ? std::to_string(*gid) : Narrow(a.m_group->sv())));
+    }
+}
+
+}  // namespace kiln::sftp

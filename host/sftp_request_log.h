@@ -1,0 +1,32 @@
+// The INFO lines that record what a client asked for, in the words of
+// OpenSSH's sftp-server ("open \"/srv/f\" flags READ mode 0666"), so that
+// log parsing written for that server keeps working.
+//
+// Paths are Linux paths, not the client's: the lines of many sessions with
+// different roots meet in one log, and the close lines, which come from the
+// provider's transfer notes, name the file on disk as well.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "host/sftp_session.h"
+
+namespace kiln::sftp {
+
+// The Linux path of a canonical client path below the session's root,
+// escaped for a log line.
+std::string LogPath(const SftpSession& s, std::string_view clientPath);
+
+// OpenSSH's words for an open's access and disposition:
+// "READ,WRITE,CREATE,TRUNCATE" (SFS access mask and open flags).
+std::string OpenFlagsText(uint32_t access, uint32_t flags);
+
+// One INFO line.
+void LogInfo(SftpSession& s, const std::string& line);
+
+// One "set" line for each of size, permissions, modification time and
+// owner that a SETSTAT, FSETSTAT or lsetstat asks for.
+void LogSetAttrs(SftpSession& s, std::string_view clientPath, const QtSfsAttrs& attrs);
+
+}  // namespace kiln::sftp

@@ -1,0 +1,280 @@
+// What administrators configure and read: the command line, the allow and
+// deny lists of requests, and the request log lines.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+
+#include "host/sftp_options.h"
+#include "sftp_test_session.h"
+
+namespace kiln::test {
+namespace {
+
+using sftp::ServerOptions;
+using sftp::SftpReader;
+using sftp::SftpWriter;
+namespace Fxp = sftp::Fxp;
+
+std::string Parse(std::vector<std::string> args, ServerOptions& out) {
+    args.insert(args.begin(), "kiln-sftp-server");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return sftp::ParseServerOptions(static_cast<int>(args.size()), argv.data(), out);
+}
+
+TEST(ServerOptions, TakesOpenSshsOptionsAndOurLongOnes) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string error;  // a part of the reason; empty: accepted
+        std::function<bool(const ServerOptions&)> check;
+    } cases[] = {
+        {{},
+         "",
+         [](const ServerOptions& o) {
+             return o.action == ServerOptions::Action::Serve && o.facility == LOG_AUTH;
+         }},
+        {{"-el", "INFO", "-f", "local5"},
+         "",
+         [](const ServerOptions& o) {
+             return o.logToStderr && o.level == sftp::LogLevel::Info && o.facility == LOG_LOCAL5;
+         }},
+        {{"-u", "027", "-R", "-d", "/data/%u"},
+         "",
+         [](const ServerOptions& o) {
+             return o.umask == 027 && o.readOnly && o.home == "/data/%u";
+         }},
+        {{"--root=/srv", "--home", "/in", "--drive", "d=/mnt"},
+         "",
+         [](const ServerOptions& o) {
+             return o.root == "/srv" && o.home == "/in" && o.drives.size() == 1 &&
+                    o.drives[0].first == u'D';
+         }},
+        {{"-p", "open,read,close", "-p", "stat", "-P", "remove"},
+         "",
+         [](const ServerOptions& o) {
+             return o.allowedRequests &&
+                    *o.allowedRequests ==
+                        std::vector<std::string>{"open", "read", "close", "stat"} &&
+                    o.deniedRequests == std::vector<std::string>{"remove"};
+         }},
+        {{"-Q", "requests"},
+         "",
+         [](const ServerOptions& o) { return o.action == ServerOptions::Action::ListRequests; }},
+        {{"-o", "ShowHidden=No"},
+         "",
+         [](const ServerOptions& o) {
+             return o.switches.size() == 2 && o.switches[1].second == "No";
+         }},
+        {{"-Q", "features"}, "unknown query features", nullptr},
+        {{"-Q", "requests", "-e"}, "-Q takes no other options", nullptr},
+        {{"-P", "remove,rnmae"}, "unknown request \"rnmae\"", nullptr},
+        {{"-p", "open,,read"}, "empty request name", nullptr},
+        {{"-u", "0800"}, "bad umask", nullptr},
+        {{"-u", ""}, "bad umask", nullptr},
+        {{"-f", "KERN"}, "unknown log facility", nullptr},
+        {{"-l", "LOUD"}, "unknown log level", nullptr},
+        {{"-l"}, "needs a value", nullptr},
+        {{"-x"}, "unknown option -x", nullptr},
+        {{"--rooot", "/"}, "unknown option --rooot", nullptr},
+        {{"-o", "Colour=Yes"}, "unknown provider switch", nullptr},
+        {{"stray"}, "unexpected argument stray", nullptr},
+    };
+    for (const Case& c : cases) {
+        ServerOptions o;
+        std::string why = Parse(c.args, o);
+        std::string line;
+        for (const std::string& a : c.args) line += a + " ";
+        if (c.error.empty()) {
+            EXPECT_EQ(why, "") << line;
+            EXPECT_TRUE(c.check(o)) << line;
+        } else {
+            EXPECT_NE(why.find(c.error), std::string::npos) << line << "-> " << why;
+        }
+    }
+}
+
+TEST(ServerOptions, StartDirectoryTokensExpandAsSshdsDo) {
+    struct Case {
+        const char* text;
+        std::optional<std::string> expanded;
+    } cases[] = {
+        {"/srv/%u", "/srv/alice"},    {"%d/in", "/home/alice/in"},
+        {"%h", "/home/alice"},        {"/a%%b", "/a%b"},
+        {"/plain", "/plain"},         {"/x/%s", std::nullopt},
+        {"/trailing%", std::nullopt},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(sftp::ExpandHomeTokens(c.text, "alice", "/home/alice"), c.expanded) << c.text;
+}
+
+std::set<std::string> Advertised(const SftpReply& version) {
+    SftpReader r(version.body);
+    uint32_t v = 0;
+    r.U32(v);
+    std::set<std::string> names;
+    std::string_view name, data;
+    while (r.String(name) && r.String(data)) names.emplace(name);
+    return names;
+}
+
+// Every request named in a list is known to the server, and what -Q lists
+// is exactly what the lists accept.
+TEST(SftpSession, RequestListsRefuseByOpenSshsNames) {
+    struct Case {
+        std::optional<std::vector<std::string>> allowed;
+        std::vector<std::string> denied;
+        uint8_t type;
+        const char* extension;  // for Fxp::Extended
+        bool refused;
+        const char* logLine;  // at VERBOSE when refused
+    } cases[] = {
+        {std::nullopt,
+         {"remove"},
+         Fxp::Remove,
+         nullptr,
+         true,
+         "Refusing denylisted remove request"},
+        {std::nullopt, {"remove"}, Fxp::Mkdir, nullptr, false, nullptr},
+        {std::vector<std::string>{"stat", "mkdir"}, {}, Fxp::Mkdir, nullptr, false, nullptr},
+        {std::vector<std::string>{"stat"},
+         {},
+         Fxp::Rmdir,
+         nullptr,
+         true,
+         "Refusing non-allowlisted rmdir request"},
+        // The deny list comes first.
+        {std::vector<std::string>{"rmdir"},
+         {"rmdir"},
+         Fxp::Rmdir,
+         nullptr,
+         true,
+         "Refusing denylisted rmdir request"},
+        {std::nullopt,
+         {"statvfs"},
+         Fxp::Extended,
+         "statvfs@openssh.com",
+         true,
+         "Refusing denylisted statvfs request"},
+        {std::vector<std::string>{"stat"},
+         {},
+         Fxp::Extended,
+         "statvfs@openssh.com",
+         true,
+         "Refusing non-allowlisted statvfs request"},
+        {std::vector<std::string>{"statvfs"},
+         {},
+         Fxp::Extended,
+         "statvfs@openssh.com",
+         false,
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        sftp::SessionOptions options;
+        options.allowedRequests = c.allowed;
+        options.deniedRequests = c.denied;
+        SftpTestSession t(options, sftp::LogLevel::Verbose);
+        auto version = t.Init(3);
+        ASSERT_TRUE(version);
+        if (c.extension) {
+            EXPECT_EQ(Advertised(*version).count(c.extension), c.refused ? 0u : 1u);
+        }
+        SftpWriter w = Request(c.type, 7);
+        if (c.extension) w.String(c.extension);
+        w.String("/d");
+        if (c.type == Fxp::Mkdir) w.U32(0);
+        SftpReply r = t.Call(w);
+        if (c.refused) {
+            EXPECT_EQ(r.type, Fxp::Status);
+            EXPECT_EQ(r.StatusCode(), 3u) << int(c.type);  // PERMISSION_DENIED
+            EXPECT_TRUE(t.LogContains(c.logLine)) << c.logLine;
+        } else {
+            EXPECT_NE(r.StatusCode(), 3u) << int(c.type);
+        }
+        EXPECT_EQ(t.Provider().LastRequest(SfsRequest::RmDir) != nullptr,
+                  c.type == Fxp::Rmdir && !c.refused);
+    }
+    for (std::string_view name : sftp::RequestNames()) EXPECT_TRUE(sftp::IsRequestName(name));
+    EXPECT_FALSE(sftp::IsRequestName("extended"));
+}
+
+std::string Handle(const SftpReply& r) {
+    SftpReader rd(r.body);
+    std::string_view h;
+    rd.String(h);
+    return std::string(h);
+}
+
+// The lines name the Linux path below the root, in OpenSSH's words.
+TEST(SftpSession, RequestLogLinesFollowOpenSsh) {
+    sftp::SessionOptions options;
+    options.root = "/srv/sftp";
+    SftpTestSession t(options, sftp::LogLevel::Info);
+    ASSERT_TRUE(t.Init(3));
+    uint32_t id = 1;
+    auto call = [&](uint8_t type, const std::function<void(SftpWriter&)>& fill) {
+        SftpWriter w = Request(type, id++);
+        fill(w);
+        return t.Call(w);
+    };
+    call(Fxp::Mkdir, [](SftpWriter& w) {
+        w.String("/d");
+        w.U32(0x4);  // permissions
+        w.U32(0750);
+    });
+    std::string file = Handle(call(Fxp::Open, [](SftpWriter& w) {
+        w.String("d/f");
+        w.U32(0x02 | 0x08 | 0x10);  // WRITE, CREAT, TRUNC
+        w.U32(0x4);
+        w.U32(0640);
+    }));
+    call(Fxp::Close, [&](SftpWriter& w) { w.String(file); });
+    std::string dir = Handle(call(Fxp::Opendir, [](SftpWriter& w) { w.String("/d"); }));
+    call(Fxp::Close, [&](SftpWriter& w) { w.String(dir); });
+    call(Fxp::Setstat, [](SftpWriter& w) {
+        w.String("/d/f");
+        w.U32(0x1 | 0x4);  // size, permissions
+        w.U64(0);
+        w.U32(0600);
+    });
+    call(Fxp::Rename, [](SftpWriter& w) {
+        w.String("/d/f");
+        w.String("/d/g");
+    });
+    call(Fxp::Symlink, [](SftpWriter& w) {
+        w.String("g");
+        w.String("/d/l");
+    });
+    call(Fxp::Remove, [](SftpWriter& w) { w.String("/d/g"); });
+    call(Fxp::Rmdir, [](SftpWriter& w) { w.String("/e"); });
+    // A name cannot start a log line of its own.
+    call(Fxp::Open, [](SftpWriter& w) {
+        w.String("/d/a\nsession closed\\");
+        w.U32(0x01);  // READ
+        w.U32(0);
+    });
+    const std::vector<std::string> expected = {
+        "mkdir name \"/srv/sftp/d\" mode 0750",
+        "open \"/srv/sftp/d/f\" flags WRITE,CREATE,TRUNCATE mode 0640",
+        "opendir \"/srv/sftp/d\"",
+        "closedir \"/srv/sftp/d\"",
+        "set \"/srv/sftp/d/f\" size 0",
+        "set \"/srv/sftp/d/f\" mode 0600",
+        "rename old \"/srv/sftp/d/f\" new \"/srv/sftp/d/g\"",
+        "symlink old \"g\" new \"/srv/sftp/d/l\"",
+        "remove name \"/srv/sftp/d/g\"",
+        "rmdir name \"/srv/sftp/e\"",
+        "open \"/srv/sftp/d/a\\012session closed\\134\" flags READ mode 0666",
+    };
+    std::vector<std::string> lines;
+    for (const std::string& line : t.Log().Lines())
+        for (const std::string& e : expected)
+            if (line == e) lines.push_back(line);
+    EXPECT_EQ(lines, expected);
+    // A file's handle is not taken for a directory's.
+    EXPECT_FALSE(t.LogContains("closedir \"/srv/sftp/d/f\""));
+}
+
+}  // namespace
+}  // namespace kiln::test
