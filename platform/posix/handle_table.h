@@ -70,8 +70,10 @@ std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
     std::shared_ptr<KernelObject> found = LookupHandle(handle);
     // Every call on a handle looks its object up: for a final class the
     // exact type says it all, cheaper than a search of the class tree.
-    if constexpr (std::is_final_v<T>)
-        if (found && typeid(*found) == typeid(T)) return std::static_pointer_cast<T>(std::move(found));
+    if constexpr (std::is_final_v<T>) {
+        const KernelObject* raw = found.get();
+        if (raw && typeid(*raw) == typeid(T)) return std::static_pointer_cast<T>(std::move(found));
+    }
     auto object = std::dynamic_pointer_cast<T>(std::move(found));
     if (!object) SetLastError(ERROR_INVALID_HANDLE);
     return object;
