@@ -14,12 +14,18 @@ namespace kiln::KilnSfsWin {
 
 namespace {
 
+// The name of a find record as the system's wide string (the SDK's WCHAR is
+// another type of the same representation).
+std::u16string_view FileNameOf(const WIN32_FIND_DATAW& data) {
+    return reinterpret_cast<const char16_t*>(data.cFileName);
+}
+
 constexpr size_t kBatchLimit = 50;
 constexpr char16_t kLogicalDrives[] = u"logical drives";
 
 // "." and ".." never come from the disk; hidden entries only when asked.
 bool PassesFilter(const WIN32_FIND_DATAW& data, bool showHidden) {
-    std::u16string_view name(data.cFileName);
+    std::u16string_view name = FileNameOf(data);
     if (name == u"." || name == u"..") return false;
     return showHidden || (data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) == 0;
 }
@@ -32,7 +38,7 @@ RefPtr<QtSfsName> NameOf(std::u16string_view fileName, RefPtr<QtSfsAttrs> attrs)
 }
 
 RefPtr<QtSfsName> EntryOf(const WIN32_FIND_DATAW& data) {
-    return NameOf(data.cFileName, AttrsFromFindData(data));
+    return NameOf(FileNameOf(data), AttrsFromFindData(data));
 }
 
 // The parent entry leads nowhere at the top of the client's whole tree.
