@@ -189,11 +189,18 @@ class DirOpsTest : public testing::Test {
         std::filesystem::create_directories(Disk(relative));
     }
     void MakeLink(const std::string& target, const std::string& relative) const {
+#ifdef _WIN32
+        std::error_code error;
+        std::filesystem::create_symlink(target, Disk(relative), error);
+        ASSERT_FALSE(error) << relative << ": " << error.message();
+#else
         ASSERT_EQ(::symlink(target.c_str(), Disk(relative).c_str()), 0) << relative;
+#endif
     }
+    // Whether the name exists, a dangling link included.
     bool Exists(const std::string& linuxPath) const {
-        struct stat st;
-        return ::lstat(linuxPath.c_str(), &st) == 0;
+        std::error_code error;
+        return std::filesystem::exists(std::filesystem::symlink_status(linuxPath, error));
     }
     std::string ReadText(const std::string& linuxPath) const {
         std::ifstream in(linuxPath);
