@@ -77,3 +77,71 @@ bool LiesBeneathRoot(const std::wstring& finalPath) {
 
 }  // namespace win
 }  // namespace kiln::platform
+
+namespace kiln::platform::win {
+
+namespace {
+
+// Whether the object a path names now (following links) lies beneath the
+// root; a path that names nothing passes, as there is nothing to reach.
+bool PathStaysInside(const std::wstring& path, bool& exists) {
+    HANDLE probe = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        exists = false;
+        return true;
+    }
+    exists = true;
+    std::wstring final;
+    const bool inside = FinalPathOf(probe, final) && LiesBeneathRoot(final);
+    CloseHandle(probe);
+    return inside;
+}
+
+std::wstring ParentOf(const std::wstring& path) {
+    size_t end = path.find_last_of(L"\\/");
+    return end == std::wstring::npos ? std::wstring() : path.substr(0, end);
+}
+
+bool HasRoot() {
+    std::lock_guard lock(g_rootLock);
+    return !g_root.empty();
+}
+
+}  // namespace
+
+HANDLE ConfinedCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                          DWORD disposition, DWORD flags, HANDLE templateFile) {
+    if (!HasRoot())
+        return ::CreateFileW(name, access, share, security, disposition, flags, templateFile);
+    const std::wstring path(name ? name : L"");
+    // Before anything can be created or truncated: the directory that would
+    // receive a new file, and an existing object that would be cut, must
+    // both lie inside.
+    bool exists = false;
+    const std::wstring parent = ParentOf(path);
+    if (disposition != OPEN_EXISTING && !parent.empty() && !PathStaysInside(parent, exists)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if ((disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) &&
+        !(flags & FILE_FLAG_OPEN_REPARSE_POINT) && !PathStaysInside(path, exists)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = ::CreateFileW(name, access, share, security, disposition, flags, templateFile);
+    if (handle == INVALID_HANDLE_VALUE) return handle;
+    const DWORD opened = GetLastError();  // ERROR_ALREADY_EXISTS tells callers something
+    std::wstring final;
+    if (!FinalPathOf(handle, final) || !LiesBeneathRoot(final)) {
+        CloseHandle(handle);
+        // Outside the root behaves as a path that does not exist.
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    SetLastError(opened);
+    return handle;
+}
+
+}  // namespace kiln::platform::win

@@ -154,6 +154,10 @@ typedef struct _REPARSE_DATA_BUFFER {
 namespace kiln::platform::win {
 inline LPCWSTR W(const char16_t* s) { return reinterpret_cast<LPCWSTR>(s); }
 inline LPWSTR W(char16_t* s) { return reinterpret_cast<LPWSTR>(s); }
+
+// CreateFileW held to the confinement root (platform/windows/confinement.h).
+HANDLE ConfinedCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                          DWORD disposition, DWORD flags, HANDLE templateFile);
 }  // namespace kiln::platform::win
 
 #define KILN_WIDE_ADAPTER template <int = 0> inline
@@ -161,8 +165,8 @@ inline LPWSTR W(char16_t* s) { return reinterpret_cast<LPWSTR>(s); }
 KILN_WIDE_ADAPTER HANDLE CreateFileW(const char16_t* name, DWORD access, DWORD share,
                                      LPSECURITY_ATTRIBUTES security, DWORD disposition,
                                      DWORD flags, HANDLE templateFile) {
-    return ::CreateFileW(kiln::platform::win::W(name), access, share, security, disposition, flags,
-                         templateFile);
+    return kiln::platform::win::ConfinedCreateFile(kiln::platform::win::W(name), access, share,
+                                                   security, disposition, flags, templateFile);
 }
 KILN_WIDE_ADAPTER DWORD GetFileAttributesW(const char16_t* name) {
     return ::GetFileAttributesW(kiln::platform::win::W(name));
