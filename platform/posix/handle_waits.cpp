@@ -28,7 +28,9 @@ bool HandleWaits::Add(HANDLE handle) {
     return true;
 }
 
-bool HandleWaits::Empty() const { return state_->objects.empty(); }
+bool HandleWaits::Empty() const {
+    return state_->objects.empty();
+}
 
 bool HandleWaits::AnySignalled() const {
     for (auto& object : state_->objects)

@@ -1,8 +1,9 @@
+#include "platform/windows/confinement.h"
+
 #include <mutex>
 #include <string>
 
 #include "platform/config_files.h"
-#include "platform/windows/confinement.h"
 
 namespace kiln::platform {
 

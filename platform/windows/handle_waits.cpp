@@ -43,7 +43,9 @@ bool HandleWaits::Add(HANDLE handle) {
     return true;
 }
 
-bool HandleWaits::Empty() const { return state_->handles.empty(); }
+bool HandleWaits::Empty() const {
+    return state_->handles.empty();
+}
 
 bool HandleWaits::AnySignalled() const {
     for (HANDLE handle : state_->handles)

@@ -152,19 +152,25 @@ typedef struct _REPARSE_DATA_BUFFER {
 } REPARSE_DATA_BUFFER, *PREPARSE_DATA_BUFFER;
 
 namespace kiln::platform::win {
-inline LPCWSTR W(const char16_t* s) { return reinterpret_cast<LPCWSTR>(s); }
-inline LPWSTR W(char16_t* s) { return reinterpret_cast<LPWSTR>(s); }
+inline LPCWSTR W(const char16_t* s) {
+    return reinterpret_cast<LPCWSTR>(s);
+}
+inline LPWSTR W(char16_t* s) {
+    return reinterpret_cast<LPWSTR>(s);
+}
 
 // CreateFileW held to the confinement root (platform/windows/confinement.h).
 HANDLE ConfinedCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE templateFile);
 }  // namespace kiln::platform::win
 
-#define KILN_WIDE_ADAPTER template <int = 0> inline
+#define KILN_WIDE_ADAPTER \
+    template <int = 0>    \
+    inline
 
 KILN_WIDE_ADAPTER HANDLE CreateFileW(const char16_t* name, DWORD access, DWORD share,
-                                     LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                                     DWORD flags, HANDLE templateFile) {
+                                     LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                     HANDLE templateFile) {
     return kiln::platform::win::ConfinedCreateFile(kiln::platform::win::W(name), access, share,
                                                    security, disposition, flags, templateFile);
 }
@@ -208,8 +214,7 @@ KILN_WIDE_ADAPTER DWORD GetFinalPathNameByHandleW(HANDLE file, char16_t* path, D
     return ::GetFinalPathNameByHandleW(file, kiln::platform::win::W(path), size, flags);
 }
 KILN_WIDE_ADAPTER BOOL GetVolumePathNameW(const char16_t* name, char16_t* volume, DWORD size) {
-    return ::GetVolumePathNameW(kiln::platform::win::W(name), kiln::platform::win::W(volume),
-                                size);
+    return ::GetVolumePathNameW(kiln::platform::win::W(name), kiln::platform::win::W(volume), size);
 }
 KILN_WIDE_ADAPTER BOOL GetDiskFreeSpaceW(const char16_t* root, LPDWORD sectorsPerCluster,
                                          LPDWORD bytesPerSector, LPDWORD freeClusters,

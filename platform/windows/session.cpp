@@ -20,8 +20,14 @@ bool IsInteractiveSession() {
         return false;
     return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
-unsigned DebuggerWaitChecks() { return g_debuggerWaitChecks.load(); }
-void SetDebuggerWaitChecks(unsigned checks) { g_debuggerWaitChecks.store(checks); }
-void BreakIntoDebugger() { DebugBreak(); }
+unsigned DebuggerWaitChecks() {
+    return g_debuggerWaitChecks.load();
+}
+void SetDebuggerWaitChecks(unsigned checks) {
+    g_debuggerWaitChecks.store(checks);
+}
+void BreakIntoDebugger() {
+    DebugBreak();
+}
 
 }  // namespace kiln::platform
