@@ -46,7 +46,8 @@ RefPtr<Provider> Provider::Load() {
     }
     RefPtr<Provider> p(new Provider);
 #define ZU_RESOLVE(name, params)                                                     \
-    p->name = reinterpret_cast<name##Fn>(GetProcAddress(module, #name));             \
+    p->name = reinterpret_cast<name##Fn>(                                             \
+        reinterpret_cast<void (*)()>(GetProcAddress(module, #name)));                  \
     if (!p->name) throw SystemError(u"GetProcAddress(" + Widen(#name) + u")", GetLastError());
     ZU_EXPORTS(ZU_RESOLVE)
 #undef ZU_RESOLVE

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "platform/posix/handle_table.h"
+#include "platform/handle_waits.h"
 
 namespace kiln {
 
@@ -88,21 +88,19 @@ bool PortHubImpl::WaitUntil(InPort* const* ports, size_t count,
             m_pendingHandles.erase(pending);
         }
     }
-    std::vector<std::shared_ptr<platform::KernelObject>> objects;
-    objects.reserve(handles.size());
+    // Declared first so that it outlives the watch, which may still be
+    // notifying it until `objects` is gone.
+    Waiter waiter(*this, ports, ports ? count : 0);
+    platform::HandleWaits objects;
     for (HANDLE handle : handles) {
-        std::shared_ptr<platform::KernelObject> object = platform::LookupHandle(handle);
         // A handle that names nothing can never be signalled; returning lets
         // the caller find its own error instead of sleeping for ever.
-        if (!object) return true;
-        objects.push_back(std::move(object));
+        if (!objects.Add(handle)) return true;
     }
     // Nothing could ever end this wait.
-    if ((!ports || count == 0) && objects.empty()) return true;
+    if ((!ports || count == 0) && objects.Empty()) return true;
     if (!ports) count = 0;
-
-    Waiter waiter(*this, ports, count);
-    for (auto& object : objects) object->AddWaiter(&waiter);
+    objects.Watch(&waiter);
     bool ready;
     {
         std::unique_lock lock(m_mutex);
@@ -110,9 +108,7 @@ bool PortHubImpl::WaitUntil(InPort* const* ports, size_t count,
             if (waiter.woken) return true;
             for (size_t i = 0; i < count; ++i)
                 if (!ports[i]->IsEmpty()) return true;
-            for (auto& object : objects)
-                if (object->IsSignalled()) return true;
-            return false;
+            return objects.AnySignalled();
         };
         ready = isReady();
         if (!ready) {
@@ -127,8 +123,6 @@ bool PortHubImpl::WaitUntil(InPort* const* ports, size_t count,
             std::erase(m_waiters, &waiter);
         }
     }
-    // After this no object can still be notifying the waiter.
-    for (auto& object : objects) object->RemoveWaiter(&waiter);
     return ready;
 }
 

@@ -1,7 +1,6 @@
 #include "nocrtlib/assertion.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <cstring>
@@ -54,7 +53,7 @@ void FatalAssertionStop(const char* sourceFile, unsigned line, const char* condi
         // chance to attach a debugger first.
         for (unsigned i = 0, n = platform::DebuggerWaitChecks(); i < n; ++i) {
             if (IsDebuggerPresent()) {
-                std::raise(SIGTRAP);
+                platform::BreakIntoDebugger();
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -154,19 +154,20 @@ void StartSystemLibraries() {
                                 std::memory_order_release);
 }
 
-UINT GetSystemWow64Directory(LPWSTR buffer) {
+UINT GetSystemWow64Directory(char16_t* buffer) {
     using Function = UINT (*)(LPWSTR, UINT);
     DWORD callersError = GetLastError();
     Function function = nullptr;
     if (HMODULE kernel32 = GetModuleHandleA("kernel32.dll")) {
-        function = reinterpret_cast<Function>(GetProcAddress(kernel32, "GetSystemWow64DirectoryW"));
+        function = reinterpret_cast<Function>(
+            reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "GetSystemWow64DirectoryW")));
     }
     if (!function) {
         SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return 0;
     }
     SetLastError(callersError);
-    return function(buffer, 0x104);
+    return function(reinterpret_cast<LPWSTR>(buffer), 0x104);
 }
 
 // ---------------------------------------------------------------------------
@@ -202,33 +203,41 @@ BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoCla
 bool HasGetFinalPathNameByHandle() {
     return SymbolicLinkSupport();
 }
-DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags) {
-    return Kernel32Entry<decltype(&::GetFinalPathNameByHandleW)>("GetFinalPathNameByHandleW")(
-        file, path, size, flags);
+DWORD GetFinalPathNameByHandleW(HANDLE file, char16_t* path, DWORD size, DWORD flags) {
+    using Function = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+    return Kernel32Entry<Function>("GetFinalPathNameByHandleW")(
+        file, reinterpret_cast<LPWSTR>(path), size, flags);
 }
 
 bool HasCreateSymbolicLink() {
     return WindowsVersionPasses(kWindowsVistaThreshold);
 }
-BOOL CreateSymbolicLinkW(LPCWSTR link, LPCWSTR target, DWORD flags) {
-    return Kernel32Entry<decltype(&::CreateSymbolicLinkW)>("CreateSymbolicLinkW")(link, target,
-                                                                                  flags);
+BOOL CreateSymbolicLinkW(const char16_t* link, const char16_t* target, DWORD flags) {
+    // Windows declares the result BOOLEAN; only its low byte is meaningful.
+    using Function = BOOLEAN(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
+    return Kernel32Entry<Function>("CreateSymbolicLinkW")(reinterpret_cast<LPCWSTR>(link),
+                                                          reinterpret_cast<LPCWSTR>(target), flags);
 }
 
 bool HasCreateHardLink() {
     return WindowsVersionPasses(kWindows2000Threshold);
 }
-BOOL CreateHardLinkW(LPCWSTR link, LPCWSTR existing, LPSECURITY_ATTRIBUTES attributes) {
-    return Kernel32Entry<decltype(&::CreateHardLinkW)>("CreateHardLinkW")(link, existing,
-                                                                          attributes);
+BOOL CreateHardLinkW(const char16_t* link, const char16_t* existing,
+                     LPSECURITY_ATTRIBUTES attributes) {
+    using Function = BOOL(WINAPI*)(LPCWSTR, LPCWSTR, LPSECURITY_ATTRIBUTES);
+    return Kernel32Entry<Function>("CreateHardLinkW")(reinterpret_cast<LPCWSTR>(link),
+                                                      reinterpret_cast<LPCWSTR>(existing),
+                                                      attributes);
 }
 
 bool HasGetVolumePathName() {
     return WindowsVersionPasses(kWindows2000Threshold);
 }
-BOOL GetVolumePathNameW(LPCWSTR fileName, LPWSTR volumePath, DWORD size) {
-    return Kernel32Entry<decltype(&::GetVolumePathNameW)>("GetVolumePathNameW")(fileName,
-                                                                                volumePath, size);
+BOOL GetVolumePathNameW(const char16_t* fileName, char16_t* volumePath, DWORD size) {
+    using Function = BOOL(WINAPI*)(LPCWSTR, LPWSTR, DWORD);
+    return Kernel32Entry<Function>("GetVolumePathNameW")(reinterpret_cast<LPCWSTR>(fileName),
+                                                         reinterpret_cast<LPWSTR>(volumePath),
+                                                         size);
 }
 
 bool HasSetSecurityDescriptorControl() {

@@ -44,7 +44,9 @@ class DllLoader {
     FARPROC EntryPoint(const char* name) const;
     template <class F>
     F EntryPointAs(const char* name) const {
-        return reinterpret_cast<F>(EntryPoint(name));
+        // Through the generic function pointer type, which converts to any
+        // other without a warning about incompatible casts.
+        return reinterpret_cast<F>(reinterpret_cast<void (*)()>(EntryPoint(name)));
     }
 
   protected:
@@ -111,7 +113,7 @@ void ResetWindowsVersionRecord();
 // "kernel32.dll" and called with 0x104 characters; the caller's last error is
 // kept while it is looked up. 0 with ERROR_CALL_NOT_IMPLEMENTED when the
 // system has no such function.
-UINT GetSystemWow64Directory(LPWSTR buffer);
+UINT GetSystemWow64Directory(char16_t* buffer);
 
 // ---------------------------------------------------------------------------
 // The run-time entry points, each with its gate. Call a function only when its
@@ -131,19 +133,20 @@ BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoCla
 
 // Kernel32, symbolic-link support.
 bool HasGetFinalPathNameByHandle();
-DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
+DWORD GetFinalPathNameByHandleW(HANDLE file, char16_t* path, DWORD size, DWORD flags);
 
 // Kernel32, version (2, 6, 0); below it making a link is refused.
 bool HasCreateSymbolicLink();
-BOOL CreateSymbolicLinkW(LPCWSTR link, LPCWSTR target, DWORD flags);
+BOOL CreateSymbolicLinkW(const char16_t* link, const char16_t* target, DWORD flags);
 
 // Kernel32, version (2, 5, 0).
 bool HasCreateHardLink();
-BOOL CreateHardLinkW(LPCWSTR link, LPCWSTR existing, LPSECURITY_ATTRIBUTES attributes);
+BOOL CreateHardLinkW(const char16_t* link, const char16_t* existing,
+                     LPSECURITY_ATTRIBUTES attributes);
 
 // Kernel32, version (2, 5, 0).
 bool HasGetVolumePathName();
-BOOL GetVolumePathNameW(LPCWSTR fileName, LPWSTR volumePath, DWORD size);
+BOOL GetVolumePathNameW(const char16_t* fileName, char16_t* volumePath, DWORD size);
 
 // Advapi32, version (2, 5, 0). Below the gate the call does nothing and
 // succeeds, as the descriptor code expects.

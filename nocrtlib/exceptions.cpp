@@ -103,7 +103,7 @@ constexpr FallbackText kFallbackTexts[] = {
 
 WString SystemText(DWORD code) {
     DWORD saved = GetLastError();
-    LPWSTR buffer = nullptr;
+    char16_t* buffer = nullptr;
     DWORD n = FormatMessageW(0x1300, nullptr, code, 0x0800, reinterpret_cast<LPWSTR>(&buffer), 0,
                              nullptr);
     WString text;
@@ -126,7 +126,7 @@ WString WindowsErrorText(DWORD code) {
     }
     WString number;
     if (code <= 99999) {
-        number = NumberToText(code);
+        number = NumberToText(static_cast<uint32_t>(code));
     } else {
         char16_t hex[11] = u"0x";
         static const char16_t kDigits[] = u"0123456789ABCDEF";

@@ -42,8 +42,8 @@ WString SidToText(PSID sid);
 
 // The system's account look-up, replaceable so that tests can stand in for
 // what a Windows domain controller answers.
-using LookupAccountNameFunction = BOOL (*)(LPCWSTR, LPCWSTR, PSID, LPDWORD, LPWSTR, LPDWORD,
-                                           PSID_NAME_USE);
+using LookupAccountNameFunction = BOOL (*)(const char16_t*, const char16_t*, PSID, LPDWORD,
+                                           char16_t*, LPDWORD, PSID_NAME_USE);
 
 // Name to SID on the local system. False with the thread's last error:
 // ERROR_BAD_ARGUMENTS for an empty name, ERROR_INVALID_DATA when the answer

@@ -10,6 +10,7 @@
 
 namespace kiln::platform {
 
+#ifndef _WIN32
 // The drive table: letter (A to Z, either case) -> Linux directory. The
 // default table is C: -> /. False (ERROR_INVALID_PARAMETER) for a bad letter
 // or a directory that is not absolute.
@@ -23,12 +24,19 @@ void ResetDriveTable();  // back to C: -> /
 bool SetShare(std::u16string_view server, std::u16string_view share,
               const std::string& linuxDirectory);
 void ClearShares();
+#endif  // !_WIN32
 
 // The confinement root, a Windows path to an existing directory (C:\srv\data,
 // or a long form). Null or empty removes it: then each drive's or share's
 // directory is the boundary. False with the Windows last error when the root
 // cannot be opened; the previous root then stays.
-bool SetConfinementRoot(LPCWSTR windowsRoot);
+//
+// On Windows, where a path cannot be opened "beneath" a directory, the
+// path-based calls that take the system's wide strings check the object
+// after opening it (platform/windows/sdk.h).
+bool SetConfinementRoot(const char16_t* windowsRoot);
+
+#ifndef _WIN32
 
 // Test switch: overlapped operations on handles opened with
 // FILE_FLAG_OVERLAPPED complete later on a helper thread and return FALSE
@@ -43,5 +51,6 @@ namespace kiln::platform {
 // Test switch: while held, operations made pending by the switch above do not
 // complete; releasing lets them finish.
 void HoldOverlappedCompletionsForTests(bool hold);
+#endif  // !_WIN32
 
 }  // namespace kiln::platform

@@ -2,6 +2,8 @@
 // the Linux flavour: on Windows the real system answers.
 #pragma once
 
+#ifndef _WIN32
+
 #include "platform/win32_base.h"
 
 namespace kiln::platform {
@@ -42,3 +44,5 @@ class ScopedReportedWindowsVersion {
 };
 
 }  // namespace kiln::platform
+
+#endif  // !_WIN32

@@ -8,6 +8,9 @@ namespace kiln::platform {
 
 bool IsInteractiveSession();
 
+// Stops in the attached debugger, as a breakpoint would.
+void BreakIntoDebugger();
+
 // How many 100 ms checks the fatal stop makes for a debugger before it goes
 // on (300 by default); tests lower it.
 unsigned DebuggerWaitChecks();

@@ -4,6 +4,11 @@
 // on this one; code above the platform layer includes platform/win32.h.
 #pragma once
 
+#ifdef _WIN32
+// Windows: the real API, with the adapter of our wide strings.
+#include "platform/windows/sdk.h"
+#else
+
 #include <cstddef>
 #include <cstdint>
 
@@ -203,3 +208,5 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                         LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
                         LPBOOL lpUsedDefaultChar);
+
+#endif  // _WIN32

@@ -9,6 +9,11 @@
 // confinement root (platform/config_files.h).
 #pragma once
 
+#ifdef _WIN32
+// Windows: the real API, with the adapter of our wide strings.
+#include "platform/windows/sdk.h"
+#else
+
 #include "platform/win32_base.h"
 
 struct _SECURITY_ATTRIBUTES;
@@ -370,3 +375,5 @@ DWORD GetLogicalDrives();
 // File encryption does not exist here: both fail with ERROR_NOT_SUPPORTED.
 BOOL EncryptFileW(LPCWSTR lpFileName);
 BOOL DecryptFileW(LPCWSTR lpFileName, DWORD dwReserved);
+
+#endif  // _WIN32

@@ -11,6 +11,11 @@
 //   changes apply to every thread of the process.
 #pragma once
 
+#ifdef _WIN32
+// Windows: the real API, with the adapter of our wide strings.
+#include "platform/windows/sdk.h"
+#else
+
 #include "platform/win32_base.h"
 
 // ---------------------------------------------------------------------------
@@ -650,3 +655,5 @@ typedef struct _TRUSTEE_W {
 // (STANDARD_RIGHTS_ALL | SPECIFIC_RIGHTS_ALL). Generic rights in entries are
 // reported as they are, not mapped. Returns the error code, as Windows.
 DWORD GetEffectiveRightsFromAclW(PACL pacl, PTRUSTEE_W pTrustee, PACCESS_MASK pAccessRights);
+
+#endif  // _WIN32

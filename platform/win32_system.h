@@ -1,6 +1,11 @@
 // The Windows API subset for threads, events, waits, libraries, messages, memory, time and version.
 #pragma once
 
+#ifdef _WIN32
+// Windows: the real API, with the adapter of our wide strings.
+#include "platform/windows/sdk.h"
+#else
+
 #include "platform/win32_base.h"
 
 // ---------------------------------------------------------------------------
@@ -212,3 +217,5 @@ BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
 BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
 DWORD GetTickCount();
 ULONGLONG GetTickCount64();
+
+#endif  // _WIN32

@@ -107,7 +107,7 @@ DWORD OpenFlagsFor(DWORD attributes) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? FILE_FLAG_BACKUP_SEMANTICS : 0;
 }
 
-bool GetIdentity(std::u16string_view path, BY_HANDLE_FILE_INFORMATION* info) {
+[[maybe_unused]] bool GetIdentity(std::u16string_view path, BY_HANDLE_FILE_INFORMATION* info) {
     WString text(path);
     ScopedHandle handle(
         CreateFileW(text.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,

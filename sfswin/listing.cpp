@@ -26,12 +26,18 @@ namespace kiln::KilnSfsWin {
 
 namespace {
 
+// The name of a find record as the system's wide string (the SDK's WCHAR is
+// another type of the same representation).
+std::u16string_view FileNameOf(const WIN32_FIND_DATAW& data) {
+    return reinterpret_cast<const char16_t*>(data.cFileName);
+}
+
 constexpr size_t kBatchLimit = 50;
 constexpr char16_t kLogicalDrives[] = u"logical drives";
 
 // "." and ".." never come from the disk; hidden entries only when asked.
 bool PassesFilter(const WIN32_FIND_DATAW& data, bool showHidden) {
-    std::u16string_view name(data.cFileName);
+    std::u16string_view name = FileNameOf(data);
     if (name == u"." || name == u"..") return false;
     return showHidden || (data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) == 0;
 }
@@ -71,7 +77,7 @@ class EntrySecurity {
     void AddTo(const WIN32_FIND_DATAW& data, QtSfsAttrs& attrs) {
         if ((!m_ownerGroup && !m_permissions) || IsLinkEntry(data)) return;
         m_path.resize(m_prefixLength);
-        m_path.append(data.cFileName);
+        m_path.append(FileNameOf(data));
         SECURITY_INFORMATION info = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
         if (m_permissions) info |= DACL_SECURITY_INFORMATION;
         PSID owner = nullptr, group = nullptr;
@@ -128,7 +134,7 @@ class EntrySecurity {
 RefPtr<QtSfsName> EntryOf(const WIN32_FIND_DATAW& data, EntrySecurity& security) {
     RefPtr<QtSfsAttrs> attrs = AttrsFromFindData(data);
     security.AddTo(data, *attrs);
-    return NameOf(data.cFileName, std::move(attrs));
+    return NameOf(FileNameOf(data), std::move(attrs));
 }
 
 // The search pattern of a directory: its path and "*".

@@ -11,20 +11,10 @@
 #include <typeinfo>
 #include <vector>
 
+#include "platform/handle_waits.h"
 #include "platform/win32_base.h"
 
 namespace kiln::platform {
-
-// Someone who sleeps until one of several objects becomes signalled (the
-// port hub, WaitForSingleObject). Notify may be called from any thread and
-// must not block.
-class SignalWaiter {
-public:
-    virtual void Notify() = 0;
-
-protected:
-    ~SignalWaiter() = default;
-};
 
 class KernelObject {
 public:

@@ -189,11 +189,22 @@ class DirOpsTest : public testing::Test {
         std::filesystem::create_directories(Disk(relative));
     }
     void MakeLink(const std::string& target, const std::string& relative) const {
+#ifdef _WIN32
+        // The toolchain's std::filesystem cannot make links on Windows.
+        std::u16string link, text;
+        for (char c : Disk(relative)) link += static_cast<char16_t>(c);
+        for (char c : target) text += static_cast<char16_t>(c == '/' ? '\\' : c);
+        ASSERT_TRUE(CreateSymbolicLinkW(link.c_str(), text.c_str(),
+                                        SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+            << relative << ": error " << GetLastError();
+#else
         ASSERT_EQ(::symlink(target.c_str(), Disk(relative).c_str()), 0) << relative;
+#endif
     }
+    // Whether the name exists, a dangling link included.
     bool Exists(const std::string& linuxPath) const {
-        struct stat st;
-        return ::lstat(linuxPath.c_str(), &st) == 0;
+        std::error_code error;
+        return std::filesystem::exists(std::filesystem::symlink_status(linuxPath, error));
     }
     std::string ReadText(const std::string& linuxPath) const {
         std::ifstream in(linuxPath);

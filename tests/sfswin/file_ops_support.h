@@ -184,6 +184,7 @@ class FileOpsTest : public ::testing::Test {
     size_t m_seenLogs = 0;
 };
 
+#ifndef _WIN32  // a switch of the Linux platform layer
 // Makes overlapped operations complete later on a helper thread while alive.
 class PendingIo {
   public:
@@ -195,6 +196,7 @@ class PendingIo {
     PendingIo(const PendingIo&) = delete;
     PendingIo& operator=(const PendingIo&) = delete;
 };
+#endif
 
 inline std::string Narrow(std::u16string_view text) {
     std::string out;
