@@ -43,9 +43,6 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wide characters");
 #ifndef FILE_ATTRIBUTE_NO_SCRUB_DATA
 #define FILE_ATTRIBUTE_NO_SCRUB_DATA 0x00020000u
 #endif
-#ifndef REPARSE_DATA_BUFFER_HEADER_SIZE
-#define REPARSE_DATA_BUFFER_HEADER_SIZE 8u
-#endif
 #ifndef SE_DACL_UNTRUSTED
 #define SE_DACL_UNTRUSTED 0x0040
 #endif
@@ -121,35 +118,7 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wide characters");
 #undef SE_CREATE_GLOBAL_NAME
 #define SE_CREATE_GLOBAL_NAME u"SeCreateGlobalPrivilege"
 
-// The driver kit's reparse data, which answers FSCTL_GET_REPARSE_POINT.
-#ifndef SYMLINK_FLAG_RELATIVE
-#define SYMLINK_FLAG_RELATIVE 0x00000001u
-#endif
-typedef struct _REPARSE_DATA_BUFFER {
-    ULONG ReparseTag;
-    USHORT ReparseDataLength;
-    USHORT Reserved;
-    union {
-        struct {
-            USHORT SubstituteNameOffset;
-            USHORT SubstituteNameLength;
-            USHORT PrintNameOffset;
-            USHORT PrintNameLength;
-            ULONG Flags;
-            WCHAR PathBuffer[1];
-        } SymbolicLinkReparseBuffer;
-        struct {
-            USHORT SubstituteNameOffset;
-            USHORT SubstituteNameLength;
-            USHORT PrintNameOffset;
-            USHORT PrintNameLength;
-            WCHAR PathBuffer[1];
-        } MountPointReparseBuffer;
-        struct {
-            UCHAR DataBuffer[1];
-        } GenericReparseBuffer;
-    };
-} REPARSE_DATA_BUFFER, *PREPARSE_DATA_BUFFER;
+#include "platform/reparse_data.h"
 
 namespace kiln::platform::win {
 inline LPCWSTR W(const char16_t* s) {
