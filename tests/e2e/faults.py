@@ -16,60 +16,27 @@ import subprocess
 import sys
 import tempfile
 
-server = os.environ["KILN_SFTP_SERVER"]
-module = os.environ["KILN_SFTP_MODULE"]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from sftp_raw import STATUS, RawSession, Reader, s, server_command  # noqa: E402
+
 OK, FAILURE, PERMISSION_DENIED, WRITE_PROTECT, NO_SPACE = 0, 4, 3, 12, 14
-STATUS, HANDLE, DATA, ATTRS = 101, 102, 103, 105
+HANDLE, DATA, ATTRS = 102, 103, 105
 CHUNK = 32768
 servers = []  # every server started, so that a failed case leaves none behind
-
-
-def s(b):
-    b = b.encode() if isinstance(b, str) else b
-    return struct.pack(">I", len(b)) + b
 
 
 def content(n):
     return bytes((i * 7 + i // 251) & 0xFF for i in range(n))
 
 
-class Client:
+class Client(RawSession):
     """One server process and one session of the given version."""
 
     def __init__(self, root, version, fsize=None):
         def limit():
             resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
-        self.proc = subprocess.Popen(
-            [server, "--module", module, "--root", root, "-e", "-l", "ERROR"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, preexec_fn=limit if fsize else None)
+        super().__init__(server_command(root), version, preexec_fn=limit if fsize else None)
         servers.append(self.proc)
-        self.version, self.next_id = version, 0
-        self.send(1, struct.pack(">I", version))
-        rtype, data = self.recv()
-        assert rtype == 2 and struct.unpack(">I", data[:4])[0] == version, "version refused"
-
-    def send(self, ptype, body):
-        self.proc.stdin.write(struct.pack(">IB", len(body) + 1, ptype) + body)
-        self.proc.stdin.flush()
-
-    def recv(self):
-        head = self.proc.stdout.read(4)
-        if len(head) < 4:
-            raise AssertionError("the server ended (exit status %s)" % self.proc.wait())
-        data = self.proc.stdout.read(struct.unpack(">I", head)[0])
-        return data[0], data[1:]
-
-    def call(self, ptype, body):
-        self.next_id += 1
-        self.send(ptype, struct.pack(">I", self.next_id) + body)
-        rtype, data = self.recv()
-        assert struct.unpack(">I", data[:4])[0] == self.next_id, "reply to another request"
-        return rtype, data[4:]
-
-    def status(self, ptype, body):
-        rtype, data = self.call(ptype, body)
-        assert rtype == STATUS, "expected a status, got packet type %d" % rtype
-        return struct.unpack(">I", data[:4])[0]
 
     def attrs(self, file_type, flags=0, permissions=None):
         body = struct.pack(">I", flags)
@@ -88,9 +55,9 @@ class Client:
                                          1 if write else 2)
         rtype, data = self.call(3, body + self.attrs(1))
         if rtype == STATUS:
-            return struct.unpack(">I", data[:4])[0], None
+            return Reader(data).u32(), None
         assert rtype == HANDLE
-        return OK, data[4:4 + struct.unpack(">I", data[:4])[0]]
+        return OK, Reader(data).string()
 
     def write(self, handle, offset, data):
         return self.status(6, s(handle) + struct.pack(">Q", offset) + s(data))
@@ -106,8 +73,7 @@ class Client:
         return self.status(18, s(old) + s(new) + (struct.pack(">I", 0) if self.version > 4 else b""))
 
     def end(self):
-        self.proc.stdin.close()
-        assert self.proc.wait(timeout=30) == 0, "the server failed at the end of the session"
+        assert super().end() == 0, "the server failed at the end of the session"
 
 
 def upload_until_refused(c, path, limit):
@@ -167,7 +133,7 @@ def read_only_file_system(mount, source, version):
     status, handle = c.open("/keep.txt", write=False)
     assert status == OK, "reading failed with %d" % status
     rtype, data = c.call(5, s(handle) + struct.pack(">QI", 0, 100))
-    assert rtype == DATA and data[4:4 + struct.unpack(">I", data[:4])[0]] == b"kept\n", \
+    assert rtype == DATA and Reader(data).string() == b"kept\n", \
         "reading gave other bytes"
     c.close(handle)
     c.end()

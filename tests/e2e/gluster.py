@@ -21,9 +21,8 @@ import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import gluster_volume  # noqa: E402
+from sftp_raw import STATUS, RawSession, Reader, s, server_command  # noqa: E402
 
-SERVER = os.environ["KILN_SFTP_SERVER"]
-MODULE = os.environ["KILN_SFTP_MODULE"]
 DEADLINE = 240  # seconds for the whole run; CTest's timeout is above it
 
 OK, NO_SUCH_FILE, OP_UNSUPPORTED, NO_SUCH_PATH, ALREADY_EXISTS = 0, 2, 8, 10, 11
@@ -36,32 +35,12 @@ ATTR_PERMISSIONS, ATTR_ACL, ATTR_BITS = 0x4, 0x40, 0x200
 BIT_SYSTEM, BIT_ARCHIVE = 0x2, 0x10
 
 
-def s(b):
-    b = b.encode() if isinstance(b, str) else b
-    return struct.pack(">I", len(b)) + b
-
-
-class Reader:
-    def __init__(self, data):
-        self.data, self.at = data, 0
-
-    def take(self, fmt):
-        values = struct.unpack_from(fmt, self.data, self.at)
-        self.at += struct.calcsize(fmt)
-        return values if len(values) > 1 else values[0]
-
-    def string(self):
-        n = self.take(">I")
-        self.at += n
-        return self.data[self.at - n:self.at]
-
-
 def parse_acl(blob):
     r = Reader(blob)
-    flags, count = r.take(">II")
+    flags, count = r.unpack(">II")
     aces = []
     for _ in range(count):
-        aces.append(r.take(">III") + (r.string().decode(),))
+        aces.append(r.unpack(">III") + (r.string().decode(),))
     return flags, aces
 
 
@@ -72,67 +51,40 @@ def acl_blob(flags, aces):
 
 def parse_attrs(r):
     """A version 6 ATTRS from the Reader `r`; the fields this test reads."""
-    flags, _ = r.take(">IB")
+    flags, _ = r.unpack(">IB")
     out = {}
-    if flags & 0x1: r.take(">Q")  # size
-    if flags & 0x400: r.take(">Q")  # allocation size
+    if flags & 0x1: r.unpack(">Q")  # size
+    if flags & 0x400: r.unpack(">Q")  # allocation size
     if flags & 0x80: r.string(), r.string()  # owner, group
-    if flags & ATTR_PERMISSIONS: out["permissions"] = r.take(">I")
+    if flags & ATTR_PERMISSIONS: out["permissions"] = r.unpack(">I")
     for flag in (0x8, 0x10, 0x20, 0x8000):  # access, create, modify, change times
         if flags & flag:
-            r.take(">Q")
-            if flags & 0x100: r.take(">I")
+            r.unpack(">Q")
+            if flags & 0x100: r.unpack(">I")
     if flags & ATTR_ACL: out["acl"] = parse_acl(r.string())
-    if flags & ATTR_BITS: out["bits"] = r.take(">II")
-    if flags & 0x800: r.take(">B")  # text hint
+    if flags & ATTR_BITS: out["bits"] = r.unpack(">II")
+    if flags & 0x800: r.unpack(">B")  # text hint
     if flags & 0x1000: r.string()  # MIME type
-    if flags & 0x2000: r.take(">I")  # link count
+    if flags & 0x2000: r.unpack(">I")  # link count
     if flags & 0x4000: r.string()  # untranslated name
     if flags & 0x80000000:
-        for _ in range(r.take(">I")):
+        for _ in range(r.unpack(">I")):
             r.string(), r.string()
     return out
 
 
-class Session:
+class Session(RawSession):
     """One kiln-sftp-server at version 6 over one mount, spoken to raw."""
 
     def __init__(self, root, name):
-        self.name, self.root = name, root
-        self.proc = subprocess.Popen([SERVER, "--module", MODULE, "--root", root, "-e", "-l",
-                                      "ERROR"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        self.next_id = 0
-        self.send(1, struct.pack(">I", 6))
-        rtype, data = self.recv()
-        assert rtype == 2 and struct.unpack(">I", data[:4])[0] == 6, "version 6 not negotiated"
-
-    def send(self, ptype, body):
-        self.proc.stdin.write(struct.pack(">IB", len(body) + 1, ptype) + body)
-        self.proc.stdin.flush()
-
-    def recv(self):
-        head = self.proc.stdout.read(4)
-        assert len(head) == 4, "server %s ended" % self.name
-        data = self.proc.stdout.read(struct.unpack(">I", head)[0])
-        return data[0], data[1:]
-
-    def call(self, ptype, body):
-        self.next_id += 1
-        self.send(ptype, struct.pack(">I", self.next_id) + body)
-        rtype, data = self.recv()
-        assert struct.unpack(">I", data[:4])[0] == self.next_id
-        return rtype, data[4:]
-
-    def status(self, ptype, body):
-        rtype, data = self.call(ptype, body)
-        assert rtype == 101, "expected a status, got packet %d" % rtype
-        return struct.unpack(">I", data[:4])[0]
+        self.root = root
+        super().__init__(server_command(root), 6, name=name)
 
     def open(self, path, access, flags=OPEN_EXISTING):
         """The handle, or the status code of the refusal."""
         rtype, data = self.call(3, s(path) + struct.pack(">IIIB", access, flags, 0, 1))
-        if rtype == 101:
-            return struct.unpack(">I", data[:4])[0]
+        if rtype == STATUS:
+            return Reader(data).u32()
         return Reader(data).string()
 
     def must_open(self, path, access, flags=OPEN_EXISTING):
@@ -146,7 +98,7 @@ class Session:
     def read(self, h, offset, length):
         """The bytes, or the status code of the refusal."""
         rtype, data = self.call(5, s(h) + struct.pack(">QI", offset, length))
-        return Reader(data).string() if rtype == 103 else struct.unpack(">I", data[:4])[0]
+        return Reader(data).string() if rtype == 103 else Reader(data).u32()
 
     def write(self, h, offset, data):
         return self.status(6, s(h) + struct.pack(">Q", offset) + s(data))
@@ -175,11 +127,11 @@ class Session:
         h, names = Reader(data).string(), []
         while True:
             rtype, data = self.call(12, s(h))
-            if rtype == 101:
-                assert struct.unpack(">I", data[:4])[0] == 1, "readdir failed"  # EOF
+            if rtype == STATUS:
+                assert Reader(data).u32() == 1, "readdir failed"  # EOF
                 break
             r = Reader(data)
-            for _ in range(r.take(">I")):
+            for _ in range(r.unpack(">I")):
                 names.append(r.string().decode())
                 parse_attrs(r)
         self.close(h)
@@ -213,13 +165,11 @@ class Session:
         return b"".join(out)
 
     def end(self):
-        if self.proc.poll() is None:
-            self.proc.stdin.close()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        try:
+            super().end(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
 
 
 failures = []
@@ -262,8 +212,7 @@ def paramiko_session(root):
     `root`; the client and the server process."""
     import paramiko
     ours, theirs = socket.socketpair()
-    proc = subprocess.Popen([SERVER, "--module", MODULE, "--root", root, "-e", "-l", "ERROR"],
-                            stdin=theirs, stdout=theirs)
+    proc = subprocess.Popen(server_command(root), stdin=theirs, stdout=theirs)
     theirs.close()
     return paramiko.SFTPClient(PairChannel(ours)), proc
 

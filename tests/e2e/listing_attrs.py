@@ -10,8 +10,9 @@ import subprocess
 import sys
 import tempfile
 
-server = os.environ["KILN_SFTP_SERVER"]
-module = os.environ["KILN_SFTP_MODULE"]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from sftp_raw import STATUS, RawSession, Reader, s, server_command  # noqa: E402
+
 work = tempfile.mkdtemp(prefix="kiln-e2e-listing.")
 root = os.path.join(work, "root")
 top = os.path.join(root, "d")
@@ -54,32 +55,6 @@ for entry in ENTRIES:
 acl = shutil.which("setfacl")
 if acl:
     subprocess.run([acl, "-m", "u:65534:rw", os.path.join(top, "with-acl")], check=True)
-
-
-def s(b):
-    b = b.encode() if isinstance(b, str) else b
-    return struct.pack(">I", len(b)) + b
-
-
-class Reader:
-    def __init__(self, data):
-        self.data, self.at = data, 0
-
-    def take(self, n):
-        self.at += n
-        return self.data[self.at - n:self.at]
-
-    def u8(self):
-        return self.take(1)[0]
-
-    def u32(self):
-        return struct.unpack(">I", self.take(4))[0]
-
-    def u64(self):
-        return struct.unpack(">Q", self.take(8))[0]
-
-    def string(self):
-        return self.take(self.u32())
 
 
 def attrs(r, version):
@@ -134,40 +109,19 @@ def attrs(r, version):
     return got
 
 
-class Session:
+class Session(RawSession):
     def __init__(self, version):
-        self.version, self.next_id = version, 0
-        self.proc = subprocess.Popen(
-            [server, "--module", module, "--root", root, "-e", "-l", "ERROR"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        self.send(1, struct.pack(">I", version))
-        rtype, data = self.recv()
-        assert rtype == 2 and struct.unpack(">I", data[:4])[0] == version
-
-    def send(self, ptype, body):
-        self.proc.stdin.write(struct.pack(">IB", len(body) + 1, ptype) + body)
-        self.proc.stdin.flush()
-
-    def recv(self):
-        n = struct.unpack(">I", self.proc.stdout.read(4))[0]
-        data = self.proc.stdout.read(n)
-        return data[0], data[1:]
-
-    def call(self, ptype, body):
-        self.next_id += 1
-        self.send(ptype, struct.pack(">I", self.next_id) + body)
-        rtype, data = self.recv()
-        assert struct.unpack(">I", data[:4])[0] == self.next_id
-        return rtype, Reader(data[4:])
+        super().__init__(server_command(root), version)
 
     def listing(self, path):
-        rtype, r = self.call(11, s(path))
+        rtype, data = self.call(11, s(path))
         assert rtype == 102, "OPENDIR failed"
-        handle = r.string()
+        handle = Reader(data).string()
         found = {}
         while True:
-            rtype, r = self.call(12, s(handle))
-            if rtype == 101:
+            rtype, data = self.call(12, s(handle))
+            r = Reader(data)
+            if rtype == STATUS:
                 assert r.u32() == 1, "READDIR ended with an error"
                 break
             for _ in range(r.u32()):
@@ -180,13 +134,9 @@ class Session:
 
     def lstat(self, path):
         flags = b"" if self.version == 3 else struct.pack(">I", 0)
-        rtype, r = self.call(7, s(path) + flags)
+        rtype, data = self.call(7, s(path) + flags)
         assert rtype == 105, "LSTAT of %r failed" % path
-        return attrs(r, self.version)
-
-    def close(self):
-        self.proc.stdin.close()
-        self.proc.wait(timeout=30)
+        return attrs(Reader(data), self.version)
 
 
 failures = 0
@@ -207,7 +157,7 @@ for version in (3, 4, 5, 6):
         if got != want:
             print("FAIL v%d %r: listing %r, LSTAT %r" % (version, name, got, want))
             failures += 1
-    session.close()
+    session.end()
     print("v%d: %d entries compared" % (version, len(names)))
 
 shutil.rmtree(work, ignore_errors=True)

@@ -13,8 +13,9 @@ import subprocess
 import sys
 import tempfile
 
-SERVER = os.environ["KILN_SFTP_SERVER"]
-MODULE = os.environ["KILN_SFTP_MODULE"]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from sftp_raw import STATUS, RawSession, Reader, s, server_command  # noqa: E402
+
 OK, LOCK_CONFLICT, RANGE_LOCK_REFUSED = 0, 17, 26
 READ, WRITE = 0x1, 0x2 | 0x4  # ACE4 data access
 ATTRS = 0x80 | 0x100
@@ -30,51 +31,20 @@ os.chmod(work, 0o755)
 os.chmod(root, 0o777)
 
 
-def s(b):
-    b = b.encode() if isinstance(b, str) else b
-    return struct.pack(">I", len(b)) + b
-
-
-class Session:
+class Session(RawSession):
     def __init__(self, user=None):
-        cmd = [SERVER, "--module", MODULE, "--root", root, "-e", "-l", "ERROR"]
+        cmd = server_command(root)
         if user:
             cmd = ["setpriv", "--reuid=" + user, "--regid=nogroup", "--clear-groups"] + cmd
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        self.next_id = 0
-        self.send(1, struct.pack(">I", 6))
-        rtype, data = self.recv()
-        assert rtype == 2 and struct.unpack(">I", data[:4])[0] == 6, "version 6 not negotiated"
-
-    def send(self, ptype, body):
-        self.proc.stdin.write(struct.pack(">IB", len(body) + 1, ptype) + body)
-        self.proc.stdin.flush()
-
-    def recv(self):
-        n = struct.unpack(">I", self.proc.stdout.read(4))[0]
-        data = self.proc.stdout.read(n)
-        return data[0], data[1:]
-
-    def call(self, ptype, body):
-        self.next_id += 1
-        self.send(ptype, struct.pack(">I", self.next_id) + body)
-        rtype, data = self.recv()
-        assert struct.unpack(">I", data[:4])[0] == self.next_id
-        return rtype, data[4:]
-
-    def status(self, ptype, body):
-        rtype, data = self.call(ptype, body)
-        if rtype != 101:
-            return rtype, data
-        return struct.unpack(">I", data[:4])[0]
+        super().__init__(cmd, 6)
 
     def open(self, path, access, flags=0):
         """The handle, or the status code of the refusal."""
         rtype, data = self.call(3, s(path) + struct.pack(">IIIB", access, OPEN_EXISTING | flags,
                                                          0, 1))
-        if rtype == 101:
-            return struct.unpack(">I", data[:4])[0]
-        return data[4:4 + struct.unpack(">I", data[:4])[0]]
+        if rtype == STATUS:
+            return Reader(data).u32()
+        return Reader(data).string()
 
     def must_open(self, path, access, flags=0):
         h = self.open(path, access, flags)
@@ -89,7 +59,7 @@ class Session:
 
     def read(self, h, offset, length):
         rtype, data = self.call(5, s(h) + struct.pack(">QI", offset, length))
-        return OK if rtype == 103 else struct.unpack(">I", data[:4])[0]
+        return OK if rtype == 103 else Reader(data).u32()
 
     def write(self, h, offset, data):
         return self.status(6, s(h) + struct.pack(">Q", offset) + s(data))
@@ -99,11 +69,6 @@ class Session:
 
     def rename(self, old, new):
         return self.status(18, s(old) + s(new) + struct.pack(">I", 1))  # OVERWRITE
-
-    def end(self):
-        if self.proc.poll() is None:
-            self.proc.stdin.close()
-            self.proc.wait(timeout=30)
 
 
 def make(name, content=b"0123456789" * 100):
