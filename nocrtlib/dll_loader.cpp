@@ -213,8 +213,10 @@ bool HasCreateSymbolicLink() {
     return WindowsVersionPasses(kWindowsVistaThreshold);
 }
 BOOL CreateSymbolicLinkW(const char16_t* link, const char16_t* target, DWORD flags) {
-    // Windows declares the result BOOLEAN; only its low byte is meaningful.
-    using Function = BOOLEAN(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
+    // Windows declares the result BOOLEAN, our Linux layer BOOL: the pointer
+    // has the type of the declaration at hand, or the call would be undefined.
+    using Result = decltype(::CreateSymbolicLinkW(LPCWSTR{}, LPCWSTR{}, DWORD{}));
+    using Function = Result(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
     return Kernel32Entry<Function>("CreateSymbolicLinkW")(reinterpret_cast<LPCWSTR>(link),
                                                           reinterpret_cast<LPCWSTR>(target), flags);
 }
