@@ -293,11 +293,8 @@ void ext_fsync(SftpSession& s, ClientRequest& r, SftpReader& in) {
 // target; any other path is set as SETSTAT sets it.
 void ext_lsetstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string path;
-    if (!ReadPath(s, r, in, path)) return;
-    auto attrs = EmptyAttrs();
-    if (!ReadAttrsOrAnswer(s, r, in, *attrs)) return;
-    DropReadOnlyFields(*attrs);
-    LogSetAttrs(s, path, *attrs);
+    RefPtr<QtSfsAttrs> attrs;
+    if (!ReadSetStatByPath(s, r, in, path, attrs)) return;
     auto stat = MakeRef<QtSfsStat>();
     stat->m_path = SfsPath(path);
     stat->m_flags = SfsAttrFlags::Size;
@@ -311,10 +308,7 @@ void ext_lsetstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
                   return s.ReplyStatus(r, SfsStatusCode::OpUnsupported,
                                        "Attributes of a symbolic link itself cannot be set.");
               }
-              auto set = MakeRef<QtSfsSetStat>();
-              set->m_path = SfsPath(path);
-              set->m_attrs = attrs;
-              s.Sfs(r, SfsRequest::SetStat, set, Forward());
+              SendSetStat(s, r, path, attrs);
           });
 }
 

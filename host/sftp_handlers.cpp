@@ -7,6 +7,8 @@
 
 #include <ctime>
 
+#include "host/sftp_request_log.h"
+
 namespace kiln::sftp {
 
 void Malformed(SftpSession& s, ClientRequest& r) {
@@ -98,6 +100,24 @@ bool ReadAttrsOrAnswer(SftpSession& s, ClientRequest& r, SftpReader& in, QtSfsAt
             return false;
     }
     return false;
+}
+
+bool ReadSetStatByPath(SftpSession& s, ClientRequest& r, SftpReader& in, std::string& path,
+                       RefPtr<QtSfsAttrs>& attrs) {
+    if (!ReadPath(s, r, in, path)) return false;
+    attrs = EmptyAttrs();
+    if (!ReadAttrsOrAnswer(s, r, in, *attrs)) return false;
+    DropReadOnlyFields(*attrs);
+    LogSetAttrs(s, path, *attrs);
+    return true;
+}
+
+void SendSetStat(SftpSession& s, ClientRequest& r, const std::string& path,
+                 RefPtr<QtSfsAttrs> attrs) {
+    auto set = MakeRef<QtSfsSetStat>();
+    set->m_path = SfsPath(path);
+    set->m_attrs = std::move(attrs);
+    s.Sfs(r, SfsRequest::SetStat, set, Forward());
 }
 
 void DropReadOnlyFields(QtSfsAttrs& a) {

@@ -37,6 +37,14 @@ void ApplyCreateMask(QtSfsAttrs& attrs);
 void DropReadOnlyFields(QtSfsAttrs& a);
 // Reads ATTRS; on failure answers the request and returns false.
 bool ReadAttrsOrAnswer(SftpSession& s, ClientRequest& r, SftpReader& in, QtSfsAttrs& attrs);
+// Reads the path and ATTRS of a request that sets attributes by path, drops
+// what cannot be written and logs the request; on failure answers it and
+// returns false.
+bool ReadSetStatByPath(SftpSession& s, ClientRequest& r, SftpReader& in, std::string& path,
+                       RefPtr<QtSfsAttrs>& attrs);
+// Sets the attributes of the object `path` leads to and forwards the answer.
+void SendSetStat(SftpSession& s, ClientRequest& r, const std::string& path,
+                 RefPtr<QtSfsAttrs> attrs);
 
 // Completions.
 // Any response as its natural reply (Status, Handle, Data, Attrs, Name(s)).

@@ -199,15 +199,8 @@ void vany_fstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
 
 void vany_setstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string path;
-    if (!ReadPath(s, r, in, path)) return;
-    auto attrs = EmptyAttrs();
-    if (!ReadAttrsOrAnswer(s, r, in, *attrs)) return;
-    DropReadOnlyFields(*attrs);
-    LogSetAttrs(s, path, *attrs);
-    auto set = MakeRef<QtSfsSetStat>();
-    set->m_path = SfsPath(path);
-    set->m_attrs = attrs;
-    s.Sfs(r, SfsRequest::SetStat, set, Forward());
+    RefPtr<QtSfsAttrs> attrs;
+    if (ReadSetStatByPath(s, r, in, path, attrs)) SendSetStat(s, r, path, std::move(attrs));
 }
 
 void vany_fsetstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
