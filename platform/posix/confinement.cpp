@@ -178,7 +178,7 @@ bool SlowResolve(Location* location, bool followFinal) {
         name = canon.back();
         canon.pop_back();
     }
-    location->ownedParent.Reset();
+    location->ownedParent.reset();
     location->parentFd = boundaryFd;
     if (!canon.empty()) {
         UniqueFd parent(OpenBeneath(boundaryFd, Join(canon, canon.size()), O_PATH | O_DIRECTORY,
@@ -186,7 +186,7 @@ bool SlowResolve(Location* location, bool followFinal) {
         if (!parent)
             return Fail(errno == ELOOP ? ERROR_CANT_RESOLVE_FILENAME : ERROR_PATH_NOT_FOUND);
         location->parentFd = parent.Get();
-        location->ownedParent = std::move(parent);
+        location->ownedParent = std::make_shared<const UniqueFd>(std::move(parent));
     }
     location->name = std::move(name);
     location->relativeKnown = true;
@@ -224,20 +224,27 @@ bool ResolveParent(const ParsedPath& parsed, Location* out) {
                          parsed.components.end());
     const std::vector<std::string>& relative = out->relative;
     const int boundaryFd = out->boundary->fd.Get();
-    out->ownedParent.Reset();
+    out->ownedParent.reset();
     out->parentFd = boundaryFd;
     out->parentComponents.clear();
     out->relativeKnown = relative.size() <= 1;
     out->name = relative.empty() ? std::string() : relative.back();
     if (relative.size() <= 1) return true;
 
+    size_t length = relative.size() - 1;
+    for (const std::string& part : relative) length += part.size();
+    if (length >= PATH_MAX) return Fail(ERROR_FILENAME_EXCED_RANGE);
+    if (SharedFd kept = FindResolvedDirectory(out->boundary, relative, relative.size() - 1)) {
+        out->parentFd = kept->Get();
+        out->ownedParent = std::move(kept);
+        return true;
+    }
     std::string directory = Join(relative, relative.size() - 1);
-    if (directory.size() + out->name.size() + 1 >= PATH_MAX)
-        return Fail(ERROR_FILENAME_EXCED_RANGE);
     UniqueFd parent(OpenBeneath(boundaryFd, directory, O_PATH | O_DIRECTORY, 0));
     if (parent) {
         out->parentFd = parent.Get();
-        out->ownedParent = std::move(parent);
+        out->ownedParent = std::make_shared<const UniqueFd>(std::move(parent));
+        KeepResolvedDirectory(out->config, out->boundary, std::move(directory), out->ownedParent);
         return true;
     }
     switch (errno) {

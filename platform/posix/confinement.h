@@ -41,6 +41,10 @@ class UniqueFd {
     int fd_ = -1;
 };
 
+// A descriptor with more than one holder: a directory resolved in a request
+// is held by the request's resolution scope and by handles opened in it.
+using SharedFd = std::shared_ptr<const UniqueFd>;
+
 // A Windows path taken apart. Components are on-disk (UTF-8) names, already
 // folded (plain form) or checked (long form).
 struct ParsedPath {
@@ -72,7 +76,7 @@ class FileConfig;
 struct Location {
     std::shared_ptr<const FileConfig> config;  // keeps the boundary open
     const BoundaryDir* boundary = nullptr;
-    UniqueFd ownedParent;
+    SharedFd ownedParent;  // null when the parent is the boundary itself
     int parentFd = -1;
     std::string name;
     // The parent's path relative to the boundary; known only after a
@@ -117,6 +121,24 @@ bool VolumeDirectoryOf(const ParsedPath& parsed, std::string* linuxDirectory);
 // The Windows path, plain form, of a location's final object as seen through
 // the descriptor (resolved links, current name after renames).
 bool WindowsPathOfFd(int fd, std::u16string* windowsPath);
+
+// The directories kept by the thread's resolution scope
+// (platform/resolution_scope.h). Null, and nothing kept, outside a scope.
+SharedFd FindResolvedDirectory(const BoundaryDir* boundary, const std::vector<std::string>& relative,
+                               size_t count);
+void KeepResolvedDirectory(const std::shared_ptr<const FileConfig>& config,
+                           const BoundaryDir* boundary, std::string directory, const SharedFd& fd);
+// Every call that makes, removes or renames a name forgets what the scope
+// kept, so that the rest of the request resolves its paths afresh.
+void ForgetResolvedDirectories();
+
+// Forgets the scope's directories when the calling function returns.
+struct ChangesNames {
+    ChangesNames() = default;
+    ChangesNames(const ChangesNames&) = delete;
+    ChangesNames& operator=(const ChangesNames&) = delete;
+    ~ChangesNames() { ForgetResolvedDirectories(); }
+};
 
 // Splits a Linux path on '/', dropping empty and "." components.
 std::vector<std::string> SplitLinuxPath(std::string_view path);

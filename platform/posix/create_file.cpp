@@ -21,8 +21,8 @@ namespace {
 
 constexpr int kMaxAttempts = 40;
 constexpr DWORD kValidShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// Rights that only look at an object: an open asking for no more may find its
-// parent among the recently resolved directories.
+// Rights that only look at an object: an open asking for no more keeps the
+// stat it took (FileObject::KeepOpenStat).
 constexpr DWORD kQueryAccess =
     FILE_READ_ATTRIBUTES | FILE_READ_EA | READ_CONTROL | SYNCHRONIZE | ACCESS_SYSTEM_SECURITY;
 
@@ -109,6 +109,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         if (attempt == 0 && createFirst) {
             if (create()) {
                 created = true;
+                ForgetResolvedDirectories();
             } else if (errno != EEXIST) {
                 return Fail(WindowsErrorFromErrno(errno));
             }
@@ -129,6 +130,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
             if (!create() && errno == EEXIST) continue;  // appeared meanwhile: open it as existing
             if (!fd) return Fail(WindowsErrorFromErrno(errno));
             created = true;
+            ForgetResolvedDirectories();
         } else if (error != 0) {
             return Fail(error == ENOTDIR ? ERROR_PATH_NOT_FOUND : WindowsErrorFromErrno(error));
         }

@@ -34,7 +34,7 @@ class FileObject final : public KernelObject {
         // name up there (cheaper than a walk through /proc) while it still
         // leads to the same file.
         std::shared_ptr<const void> keepParent;
-        UniqueFd ownedParent;
+        SharedFd ownedParent;
         int parentFd = -1;
     };
 

@@ -561,6 +561,9 @@ DWORD WriteSecurity(int fd, SECURITY_INFORMATION info, PSID owner, PSID group, P
     if (DWORD error = CheckChange(info, owner, group, dacl, sacl, &change)) return error;
     Target target;
     if (DWORD error = Describe(fd, &target)) return error;
+    // Who may look into a directory can change with it: the rest of the
+    // request resolves its paths afresh, as it does after a rename.
+    kiln::platform::ForgetResolvedDirectories();
     return ApplyChange(target, change);
 }
 

@@ -212,6 +212,7 @@ void RemoveMarkedFile(const FileKey& key, DeleteOnClose& marked) {
         return;
     if (st.st_dev != key.device || st.st_ino != key.inode) return;
     ::unlinkat(marked.directory.Get(), marked.name.c_str(), marked.isDirectory ? AT_REMOVEDIR : 0);
+    ForgetResolvedDirectories();
 }
 
 }  // namespace

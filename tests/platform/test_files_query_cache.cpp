@@ -1,7 +1,7 @@
 // Queries reuse the attribute record of an unchanged inode and the stat of a
-// handle's open. Changes made through this process are seen at once, changes
-// by others within the stated bounds, and nothing outside the root is ever
-// reached.
+// handle's open, and the calls of one request the directories it resolved.
+// Changes made through this process are seen at once, changes by others
+// within the stated bounds, and nothing outside the root is ever reached.
 #include <sys/xattr.h>
 
 #include <chrono>
@@ -11,6 +11,7 @@
 #include "files_test_support.h"
 #include "platform/posix/confinement.h"
 #include "platform/posix/file_object.h"
+#include "platform/resolution_scope.h"
 
 namespace kiln::platform::testing {
 namespace {
@@ -71,12 +72,36 @@ TEST_F(QueryCacheTest, ChangesThroughThisProcessAreSeenAtOnce) {
         SCOPED_TRACE(c.what);
         TearDown();
         SetUp();
+        // All within one request, which keeps the directories it resolved.
+        ResolutionScope request;
         ASSERT_EQ(::symlink("d", Disk("root/l").c_str()), 0);
         ASSERT_TRUE(Exists(c.warm));
         ASSERT_TRUE(c.change());
         EXPECT_FALSE(Exists(c.gone));
         EXPECT_TRUE(Exists(c.found));
     }
+}
+
+TEST_F(QueryCacheTest, ResolvedDirectoriesLastOneRequest) {
+    // Another process stands in as direct system calls of the test.
+    {
+        ResolutionScope request;
+        ASSERT_TRUE(Exists("root/d/f"));
+        ASSERT_EQ(::rename(Disk("root/d").c_str(), Disk("outside/d").c_str()), 0);
+        // The stated bound: a request keeps the directory it resolved. That
+        // it does is what makes the rest of this test worth running.
+        EXPECT_TRUE(Exists("root/d/f"));
+    }
+    {
+        ResolutionScope request;
+        EXPECT_FALSE(Exists("root/d/f"));
+        ScopedHandle moved(Open(Path("root/d/f"), FILE_READ_ATTRIBUTES));
+        EXPECT_FALSE(moved.valid());
+    }
+    // Outside a request nothing is kept at all.
+    ASSERT_TRUE(Exists("root/other/g"));
+    ASSERT_EQ(::rename(Disk("root/other").c_str(), Disk("outside/other").c_str()), 0);
+    EXPECT_FALSE(Exists("root/other/g"));
 }
 
 TEST_F(QueryCacheTest, ChangesByOthersAreSeenWithinTheBound) {

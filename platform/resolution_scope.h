@@ -1,0 +1,32 @@
+// One request's worth of path resolution. A request makes several calls on
+// one path (its attributes, an open, its security), and each call resolves
+// the path's directory beneath the confinement root again. While a scope is
+// open on a thread, a directory resolved beneath the root is kept and reused
+// by the later calls of the same thread for the same parent path; the scope's
+// end forgets everything, and any call that changes names (creating,
+// deleting, renaming, linking) forgets everything at once, so that a request
+// never acts on its own changes stale.
+//
+// What this allows: a directory that another process moves out of the root
+// while a request runs can still be reached by that request, just as it can
+// between the two steps (resolve the directory, act on the name) of any one
+// call. Nothing is kept from one request to the next.
+//
+// Scopes nest: only the outermost one keeps and forgets. Where the platform
+// is the real Windows API, a scope does nothing.
+#pragma once
+
+namespace kiln::platform {
+
+class ResolutionScope {
+  public:
+    ResolutionScope();
+    ~ResolutionScope();
+    ResolutionScope(const ResolutionScope&) = delete;
+    ResolutionScope& operator=(const ResolutionScope&) = delete;
+
+  private:
+    bool outermost_ = false;
+};
+
+}  // namespace kiln::platform
