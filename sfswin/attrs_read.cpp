@@ -363,7 +363,9 @@ RefPtr<QtSfsAcl> AclOf(const LocalDescriptor& security, bool withSacl) {
 
 uint32_t PermissionsFromDacl(PACL dacl, PSID owner, PSID group) {
     if (dacl == nullptr) return 0x1FF;
-    OwnedSid world = WorldSidOwned();
+    // Made once: every stat asks. Never destroyed, as a provider thread may
+    // still ask while the process ends.
+    static const OwnedSid& world = *new OwnedSid(WorldSidOwned());
     return PermissionBits(EffectiveRights(dacl, owner, u"GetEffectiveRightsFromAcl(owner)"), 0x100,
                           0x80, 0x40) |
            PermissionBits(EffectiveRights(dacl, group, u"GetEffectiveRightsFromAcl(group)"), 0x20,
@@ -407,8 +409,9 @@ void KilnSfsWin::Stat(const QtSfsRequest& request) {
         return;
     }
 
-    const WString suffix(byHandle ? u" (by handle)" : follow ? u" (follow symlink)" : u"");
-    const WString quoted = u"'" + path + u"'" + suffix;
+    const char16_t* const suffix = byHandle ? u" (by handle)" : follow ? u" (follow symlink)" : u"";
+    // Texts for the log only, made when there is something to log.
+    auto quoted = [&] { return u"'" + path + u"'" + suffix; };
     const WString callPath = CallPath(path);
     const bool hasHandle = handle != INVALID_HANDLE_VALUE && handle != nullptr;
 
@@ -445,7 +448,7 @@ void KilnSfsWin::Stat(const QtSfsRequest& request) {
     const bool foldsCase = PathFoldsCase(callPath);
     DWORD openFlags = 0;
     RefPtr<QtSfsAttrs> attrs =
-        WithWindowsErrors(*this, request, u"Reading attributes for " + quoted, [&] {
+        WithWindowsErrors(*this, request, [&] { return u"Reading attributes for " + quoted(); }, [&] {
             if (hasHandle && (granted & FILE_READ_ATTRIBUTES)) {
                 BY_HANDLE_FILE_INFORMATION info{};
                 if (!GetFileInformationByHandle(handle, &info))
@@ -475,7 +478,7 @@ void KilnSfsWin::Stat(const QtSfsRequest& request) {
     bool partial = false;
     auto warn = [&](std::u16string_view what, const SystemError& error) {
         LogRequest(request, SfsLogType::Warning,
-                   WString(u"KilnSfsWin: ") + what + quoted + u" failed. " + error.Description());
+                   WString(u"KilnSfsWin: ") + what + quoted() + u" failed. " + error.Description());
         partial = true;
     };
 
@@ -565,15 +568,17 @@ void KilnSfsWin::Stat(const QtSfsRequest& request) {
             }
         } catch (const SystemError& error) {
             LogRequest(request, SfsLogType::Warning,
-                       u"KilnSfsWin: Setting text hint while reading attributes" + suffix +
+                       WString(u"KilnSfsWin: Setting text hint while reading attributes") + suffix +
                            u" for '" + path + u"' failed. " + error.Description());
             partial = true;
         }
     }
 
-    WString done = u"KilnSfsWin: Read attributes for " + quoted + u".";
-    if (partial) done += u" Unable to retrieve all attributes.";
-    LogRequest(request, SfsLogType::Info, done);
+    if (request.m_outLog) {
+        WString done = u"KilnSfsWin: Read attributes for " + quoted() + u".";
+        if (partial) done += u" Unable to retrieve all attributes.";
+        LogRequest(request, SfsLogType::Info, done);
+    }
     if (object != nullptr) {
         if (FsFile* file = object->AsFile())
             file->m_accounting.RecordOther();

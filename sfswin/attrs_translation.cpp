@@ -78,6 +78,19 @@ OwnedSid SpecialSidOf(const SpecialSid& special) {
     return special.world ? WorldSidOwned() : NtAuthoritySid(special.rid);
 }
 
+// Whether a SID is the special one: compared in place, since every owner and
+// group of every stat is checked against all of them.
+bool IsSpecialSid(PSID sid, const SpecialSid& special) {
+    if (*GetSidSubAuthorityCount(sid) != 1) return false;
+    const SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    const SID_IDENTIFIER_AUTHORITY& expected = special.world ? world : nt;
+    const DWORD rid = special.world ? SECURITY_WORLD_RID : special.rid;
+    return std::memcmp(GetSidIdentifierAuthority(sid)->Value, expected.Value,
+                       sizeof expected.Value) == 0 &&
+           *GetSidSubAuthority(sid, 0) == rid;
+}
+
 // Letter case is ignored for A to Z only, so that no locale can make two
 // different names equal.
 bool EqualIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
@@ -231,10 +244,10 @@ void MakeDescriptor(NativeFileSecurity& security) {
 WString SidToName(PSID sid, PSID owner, PSID group) {
     if (owner != nullptr && EqualSid(owner, sid)) return WString(u"OWNER@");
     if (group != nullptr && EqualSid(group, sid)) return WString(u"GROUP@");
-    for (const SpecialSid& special : kSpecialSids) {
-        if (special.outputName == nullptr) continue;
-        OwnedSid known = SpecialSidOf(special);
-        if (!known.Empty() && EqualSid(known.Get(), sid)) return WString(special.outputName);
+    if (sid != nullptr && IsValidSid(sid)) {
+        for (const SpecialSid& special : kSpecialSids)
+            if (special.outputName != nullptr && IsSpecialSid(sid, special))
+                return WString(special.outputName);
     }
     AccountNames names;
     if (LookupNamesOfSid(sid, &names)) return names.account + u"@" + names.domain;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string_view>
+#include <type_traits>
 
 #include "nocrtlib/exceptions.h"
 #include "nocrtlib/ncstring.h"
@@ -58,6 +59,19 @@ auto WithWindowsErrors(KilnSfsProvider& provider, const QtSfsRequest& request,
         return body();
     } catch (const SystemError& error) {
         FailRequest(provider, request, DescribeHandlerFailure(action, error));
+    }
+}
+
+// The same with the action's text made only when it is needed: a handler on
+// the hot path builds no text for a failure that does not happen.
+template <class Action, class Body>
+    requires std::is_invocable_r_v<WString, Action>
+auto WithWindowsErrors(KilnSfsProvider& provider, const QtSfsRequest& request, Action&& action,
+                       Body&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const SystemError& error) {
+        FailRequest(provider, request, DescribeHandlerFailure(action(), error));
     }
 }
 

@@ -329,27 +329,39 @@ std::optional<Account> AccountOfName(std::u16string_view full) {
     return WellKnown(domain, name, domainGiven);
 }
 
-std::optional<Account> AccountOfSid(const void* sid) {
+// The names of a SID without the copy of the SID that an Account carries:
+// every stat and every listed entry asks for two, mostly the same. The
+// account name goes into `name`, whose storage is reused.
+bool NamesOfSid(const void* sid, std::u16string* name, std::u16string_view* domain,
+                SID_NAME_USE* use) {
     if (auto uid = UidOfSid(sid)) {
-        auto name = UserNameOf(*uid);
-        if (!name) return std::nullopt;
-        return Account{CopySidBytes(sid), Utf16(*name), u"Unix User", SidTypeUser};
+        auto text = UserNameOf(*uid);
+        if (!text) return false;
+        *name = Utf16(*text);
+        *domain = u"Unix User";
+        *use = SidTypeUser;
+        return true;
     }
     if (auto gid = GidOfSid(sid)) {
-        auto name = GroupNameOf(*gid);
-        if (!name) return std::nullopt;
-        return Account{CopySidBytes(sid), Utf16(*name), u"Unix Group", SidTypeGroup};
+        auto text = GroupNameOf(*gid);
+        if (!text) return false;
+        *name = Utf16(*text);
+        *domain = u"Unix Group";
+        *use = SidTypeGroup;
+        return true;
     }
     for (const auto& [known, account] : WellKnownAccounts()) {
-        if (SameSid(known.data(), sid))
-            return Account{known, std::u16string(account->name), std::u16string(account->domain),
-                           account->use};
+        if (!SameSid(known.data(), sid)) continue;
+        name->assign(account->name);
+        *domain = account->domain;
+        *use = account->use;
+        return true;
     }
-    return std::nullopt;
+    return false;
 }
 
 // Whether a caller's buffer of count characters holds the text and its zero.
-bool Fits(const std::u16string& text, LPWSTR buffer, LPDWORD count) {
+bool Fits(std::u16string_view text, LPWSTR buffer, LPDWORD count) {
     return buffer && *count >= text.size() + 1;
 }
 
@@ -403,24 +415,26 @@ BOOL LookupAccountSidW(LPCWSTR lpSystemName, PSID Sid, LPWSTR Name, LPDWORD cchN
         SetLastError(RPC_S_SERVER_UNAVAILABLE);
         return FALSE;
     }
-    auto account = AccountOfSid(Sid);
-    if (!account) {
+    thread_local std::u16string name;
+    std::u16string_view domain;
+    SID_NAME_USE use = SidTypeUnknown;
+    if (!NamesOfSid(Sid, &name, &domain, &use)) {
         SetLastError(ERROR_NONE_MAPPED);
         return FALSE;
     }
-    bool nameFits = Fits(account->name, Name, cchName);
-    bool domainFits = Fits(account->domain, ReferencedDomainName, cchReferencedDomainName);
+    bool nameFits = Fits(name, Name, cchName);
+    bool domainFits = Fits(domain, ReferencedDomainName, cchReferencedDomainName);
     if (!nameFits || !domainFits) {
-        *cchName = static_cast<DWORD>(account->name.size() + 1);
-        *cchReferencedDomainName = static_cast<DWORD>(account->domain.size() + 1);
+        *cchName = static_cast<DWORD>(name.size() + 1);
+        *cchReferencedDomainName = static_cast<DWORD>(domain.size() + 1);
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    std::memcpy(Name, account->name.c_str(), (account->name.size() + 1) * sizeof(char16_t));
-    std::memcpy(ReferencedDomainName, account->domain.c_str(),
-                (account->domain.size() + 1) * sizeof(char16_t));
-    *cchName = static_cast<DWORD>(account->name.size());
-    *cchReferencedDomainName = static_cast<DWORD>(account->domain.size());
-    *peUse = account->use;
+    std::memcpy(Name, name.c_str(), (name.size() + 1) * sizeof(char16_t));
+    std::memcpy(ReferencedDomainName, domain.data(), domain.size() * sizeof(char16_t));
+    ReferencedDomainName[domain.size()] = u'\0';
+    *cchName = static_cast<DWORD>(name.size());
+    *cchReferencedDomainName = static_cast<DWORD>(domain.size());
+    *peUse = use;
     return TRUE;
 }

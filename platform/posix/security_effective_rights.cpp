@@ -33,13 +33,21 @@ ACCESS_MASK EvaluateRights(const std::vector<AceView>& entries, const std::vecto
     return allowed;
 }
 
-std::vector<Bytes> MembershipOf(const void* trusteeSid) {
-    std::vector<Bytes> sids{CopySidBytes(trusteeSid)};
-    if (!SameSid(trusteeSid, WorldSid().data())) sids.push_back(WorldSid());
+// The trustee and the groups it belongs to, into `sids`, whose elements are
+// reused: a stat asks three times, a listing three times per entry.
+void MembershipOf(const void* trusteeSid, std::vector<Bytes>* sids) {
+    size_t used = 0;
+    auto add = [&](const void* sid) {
+        if (used == sids->size()) sids->emplace_back();
+        const BYTE* bytes = static_cast<const BYTE*>(sid);
+        (*sids)[used++].assign(bytes, bytes + SidLength(sid));
+    };
+    add(trusteeSid);
+    if (!SameSid(trusteeSid, WorldSid().data())) add(WorldSid().data());
     if (auto uid = UidOfSid(trusteeSid)) {
-        for (gid_t gid : GroupsOfUser(*uid)) sids.push_back(UnixGroupSid(gid));
+        for (gid_t gid : GroupsOfUser(*uid)) add(UnixGroupSid(gid).data());
     }
-    return sids;
+    sids->resize(used);
 }
 
 }  // namespace kiln::platform::security
@@ -55,11 +63,13 @@ DWORD GetEffectiveRightsFromAclW(PACL pacl, PTRUSTEE_W pTrustee, PACCESS_MASK pA
     } else if (!pacl) {
         *pAccessRights = STANDARD_RIGHTS_ALL | SPECIFIC_RIGHTS_ALL;
     } else {
-        std::vector<AceView> entries;
+        thread_local std::vector<AceView> entries;
+        thread_local std::vector<Bytes> sids;
         if (!ParseAcl(pacl, &entries, nullptr)) {
             error = ERROR_INVALID_ACL;
         } else {
-            *pAccessRights = EvaluateRights(entries, MembershipOf(pTrustee->ptstrName), {});
+            MembershipOf(pTrustee->ptstrName, &sids);
+            *pAccessRights = EvaluateRights(entries, sids, {});
         }
     }
     SetLastError(error);
