@@ -63,7 +63,9 @@ MappedPath MapSfsPath(std::u16string_view root, std::u16string_view sfsPath) {
     WString result;
     if (!root.empty()) {
         std::u16string_view tail = root.back() == u'\\' ? sfsPath.substr(1) : sfsPath;
-        result = WString(root) + tail;
+        result.reserve(root.size() + tail.size());
+        result += root;
+        result += tail;
         result = Slashed(std::move(result), root.size());
     } else {
         std::u16string_view rest = sfsPath.substr(1);
@@ -96,12 +98,20 @@ PathCheck CheckWinPath(std::u16string_view root, std::u16string_view path) {
 MappedPath ToLongPath(std::u16string_view root, std::u16string_view path) {
     PathCheck check = CheckWinPath(root, path);
     if (check != PathCheck::Valid) return MappedPath{check, WString()};
+    // Every path call of every request comes this way: one allocation each.
+    auto prefixed = [](std::u16string_view prefix, std::u16string_view rest) {
+        WString text;
+        text.reserve(prefix.size() + rest.size());
+        text += prefix;
+        text += rest;
+        return text;
+    };
     if (path[1] == u':' && path[2] == u'\\') {
         return MappedPath{path.size() == 3 ? PathCheck::DriveRoot : PathCheck::Valid,
-                          kLongPrefix + WString(path)};
+                          prefixed(kLongPrefix, path)};
     }
     if (path[0] == u'\\' || path[1] == u'\\')
-        return MappedPath{PathCheck::Valid, kLongUncPrefix + WString(path.substr(2))};
+        return MappedPath{PathCheck::Valid, prefixed(kLongUncPrefix, path.substr(2))};
     return MappedPath{PathCheck::Invalid, WString()};
 }
 

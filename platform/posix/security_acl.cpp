@@ -161,7 +161,8 @@ BOOL IsValidAcl(PACL pAcl) {
 
 BOOL GetAclInformation(PACL pAcl, LPVOID pAclInformation, DWORD nAclInformationLength,
                        ACL_INFORMATION_CLASS dwAclInformationClass) {
-    std::vector<AceView> entries;
+    // Asked of every DACL that a stat reads: the scratch keeps its storage.
+    thread_local std::vector<AceView> entries;
     DWORD used = 0;
     if (!ParseAcl(pAcl, &entries, &used)) {
         SetLastError(ERROR_INVALID_ACL);
@@ -193,7 +194,7 @@ BOOL GetAclInformation(PACL pAcl, LPVOID pAclInformation, DWORD nAclInformationL
 }
 
 BOOL GetAce(PACL pAcl, DWORD dwAceIndex, LPVOID* pAce) {
-    std::vector<AceView> entries;
+    thread_local std::vector<AceView> entries;
     if (!ParseAcl(pAcl, &entries, nullptr)) {
         SetLastError(ERROR_INVALID_ACL);
         return FALSE;
