@@ -12,15 +12,24 @@
 // between the two steps (resolve the directory, act on the name) of any one
 // call. Nothing is kept from one request to the next.
 //
+// A request that changes nothing (a stat) asks about one object several
+// times: the attributes twice, then an open for its information and one for
+// its security. In such a scope the object itself is kept as well, opened
+// once and looked at once, for all of them; the same bound holds (a change
+// that another process makes while the request runs can go unseen by the
+// rest of the request; the next request looks afresh).
+//
 // Scopes nest: only the outermost one keeps and forgets. Where the platform
 // is the real Windows API, a scope does nothing.
 #pragma once
 
 namespace kiln::platform {
 
+enum class RequestKind { MayChange, ChangesNothing };
+
 class ResolutionScope {
   public:
-    ResolutionScope();
+    explicit ResolutionScope(RequestKind kind = RequestKind::MayChange);
     ~ResolutionScope();
     ResolutionScope(const ResolutionScope&) = delete;
     ResolutionScope& operator=(const ResolutionScope&) = delete;

@@ -13,7 +13,15 @@ bool Carries(const QuantumS* content) {
 
 template <class Content>
 constexpr DispatchEntry Entry(SfsRequest type, KilnSfsWin::Handler handler) {
-    return DispatchEntry{type, Content::kTypeId, Carries<Content>, handler};
+    return DispatchEntry{type, Content::kTypeId, Carries<Content>, handler,
+                         platform::RequestKind::MayChange};
+}
+
+// A handler that only looks at what its request names.
+template <class Content>
+constexpr DispatchEntry Query(SfsRequest type, KilnSfsWin::Handler handler) {
+    return DispatchEntry{type, Content::kTypeId, Carries<Content>, handler,
+                         platform::RequestKind::ChangesNothing};
 }
 
 // A handler enters service by naming it here in place of nullptr.
@@ -22,7 +30,7 @@ const DispatchEntry kDispatchTable[] = {
     Entry<QtSfsClose>(SfsRequest::Close, &KilnSfsWin::Close),
     Entry<QtSfsRead>(SfsRequest::Read, &KilnSfsWin::Read),
     Entry<QtSfsWrite>(SfsRequest::Write, &KilnSfsWin::Write),
-    Entry<QtSfsFStat>(SfsRequest::FStat, &KilnSfsWin::Stat),
+    Query<QtSfsFStat>(SfsRequest::FStat, &KilnSfsWin::Stat),
     Entry<QtSfsSetStat>(SfsRequest::SetStat, &KilnSfsWin::SetStat),
     Entry<QtSfsFSetStat>(SfsRequest::FSetStat, &KilnSfsWin::SetStat),
     Entry<QtSfsOpenDir>(SfsRequest::OpenDir, &KilnSfsWin::OpenDir),
@@ -31,7 +39,7 @@ const DispatchEntry kDispatchTable[] = {
     Entry<QtSfsMkDir>(SfsRequest::MkDir, &KilnSfsWin::MkDir),
     Entry<QtSfsRmDir>(SfsRequest::RmDir, &KilnSfsWin::RmDir),
     Entry<QtSfsRealPath>(SfsRequest::RealPath, &KilnSfsWin::RealPath),
-    Entry<QtSfsStat>(SfsRequest::Stat, &KilnSfsWin::Stat),
+    Query<QtSfsStat>(SfsRequest::Stat, &KilnSfsWin::Stat),
     Entry<QtSfsRename>(SfsRequest::Rename, &KilnSfsWin::Rename),
     Entry<QtSfsReadLink>(SfsRequest::ReadLink, &KilnSfsWin::ReadLink),
     Entry<QtSfsLink>(SfsRequest::Link, &KilnSfsWin::Link),
@@ -69,6 +77,7 @@ void Dispatch(KilnSfsWin& provider, const QtSfsRequest& request) {
             ErrCls::Kiln, 0,
             u"KilnSfsWin: Received " + EnumText(request.m_type) + u" with invalid content");
     if (entry->handler == nullptr) return AnswerUnsupported(provider, request);
+    platform::ResolutionScope resolution(entry->kind);
     (provider.*(entry->handler))(request);
 }
 

@@ -1,7 +1,6 @@
 #include "sfswin/kiln_sfs_win.h"
 
 #include "platform/config_files.h"
-#include "platform/resolution_scope.h"
 #include "sfswin/dispatch.h"
 #include "sfswin/error_mapping.h"
 
@@ -121,9 +120,6 @@ void KilnSfsWin::OnInit(const RefPtr<QtSfsInit>& init) {
 }
 
 void KilnSfsWin::OnRequest(const RefPtr<QtSfsRequest>& request) {
-    // The calls of one request share the directories they resolve; the next
-    // request resolves its paths afresh (platform/resolution_scope.h).
-    platform::ResolutionScope resolution;
     try {
         Dispatch(*this, *request);
     } catch (const RefPtr<QtSfsStatus>& status) {

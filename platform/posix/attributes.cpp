@@ -39,7 +39,15 @@ bool QueryPath(LPCWSTR path, PathInfo* info) {
     ParsedPath parsed;
     Location location;
     if (!ResolvePath(path, &parsed, &location)) return false;
-    if (!StatAt(location.parentFd, location.name.c_str(), &info->st)) return false;
+    // A request that changes nothing opens its object once and looks at it
+    // once for all its queries (platform/resolution_scope.h).
+    const KeptObject* kept = FindKeptObject(location.parentFd, location.name);
+    if (!kept) kept = OpenAndKeepObject(location);
+    if (kept) {
+        info->st = kept->st;
+    } else if (!StatAt(location.parentFd, location.name.c_str(), &info->st)) {
+        return false;
+    }
     StoredAttributes stored =
         ReadStoredAttributes(location.parentFd, location.name.c_str(), info->st);
     bool linkToDirectory =

@@ -3,8 +3,10 @@
 // path to (parent directory descriptor, final name).
 #pragma once
 
+#include <linux/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -131,6 +133,23 @@ void KeepResolvedDirectory(const std::shared_ptr<const FileConfig>& config,
 // Every call that makes, removes or renames a name forgets what the scope
 // kept, so that the rest of the request resolves its paths afresh.
 void ForgetResolvedDirectories();
+
+// The object that a request which changes nothing asks about: an O_PATH
+// descriptor of what the final name led to (never following a final link)
+// and its stat, taken at `taken`.
+struct KeptObject {
+    SharedFd fd;
+    struct statx st;
+    std::chrono::steady_clock::time_point taken;
+};
+// Whether the thread's scope keeps an object (a request that changes nothing).
+bool ScopeKeepsObjects();
+// The kept object that `name` in the directory `parentFd` led to; null when
+// there is none.
+const KeptObject* FindKeptObject(int parentFd, const std::string& name);
+// Opens and looks at `name` in the location's directory and keeps it for the
+// scope. False (nothing kept, errno set) when it cannot be opened.
+const KeptObject* OpenAndKeepObject(const Location& location);
 
 // Forgets the scope's directories when the calling function returns.
 struct ChangesNames {

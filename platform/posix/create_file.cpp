@@ -83,6 +83,20 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     bool created = false;
     bool pathOnly = false;
     struct statx st;
+    // A request that changes nothing opens its object once for all its
+    // queries (platform/resolution_scope.h); a link to follow goes the long way.
+    SharedFd keptFd;
+    std::chrono::steady_clock::time_point statTaken;
+    if (queryOnly) {
+        const KeptObject* kept = FindKeptObject(location.parentFd, location.name);
+        if (!kept) kept = OpenAndKeepObject(location);
+        if (kept && !(S_ISLNK(kept->st.stx_mode) && follow)) {
+            keptFd = kept->fd;
+            pathOnly = true;
+            st = kept->st;
+            statTaken = kept->taken;
+        }
+    }
     // Makes the file; false with errno. A new file is opened for reading as
     // well when only writing was asked for: the handle's share marks need a
     // descriptor open for reading (share_modes.h), and this one costs nothing
@@ -102,7 +116,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     const bool createFirst =
         (dwCreationDisposition == CREATE_NEW || dwCreationDisposition == CREATE_ALWAYS) &&
         !location.name.empty() && !parsed.trailingSeparator;
-    for (int attempt = 0;; ++attempt) {
+    for (int attempt = 0; !keptFd; ++attempt) {
         if (attempt >= kMaxAttempts) return Fail(ERROR_CANT_RESOLVE_FILENAME);
         pathOnly = dataMode < 0;
         int error = 0;
@@ -189,9 +203,15 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     params.keepParent = location.config;
     params.parentFd = location.parentFd;
     params.ownedParent = std::move(location.ownedParent);
-    params.fd = fd.Release();
+    if (keptFd) {
+        params.fd = keptFd->Get();
+        params.sharedFd = keptFd;
+    } else {
+        params.fd = fd.Release();
+        statTaken = std::chrono::steady_clock::now();
+    }
     auto file = std::make_shared<FileObject>(std::move(params));
-    if (queryOnly) file->KeepOpenStat(st);
+    if (queryOnly) file->KeepOpenStat(st, statTaken);
     if (!file->AcquireShare()) {
         DWORD error = GetLastError();
         if (created) ::unlinkat(file->ParentFd(), location.name.c_str(), 0);

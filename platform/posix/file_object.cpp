@@ -14,7 +14,7 @@ FileObject::FileObject(Params&& params) : params_(std::move(params)) {}
 
 FileObject::~FileObject() {
     Release();
-    if (params_.fd >= 0) ::close(params_.fd);
+    if (params_.fd >= 0 && !params_.sharedFd) ::close(params_.fd);
 }
 
 bool FileObject::AcquireShare() {

@@ -20,6 +20,7 @@ class FileObject final : public KernelObject {
   public:
     struct Params {
         int fd = -1;            // owned; O_PATH when no data access was asked for
+        SharedFd sharedFd;      // when set, owns fd together with the request's scope
         bool pathOnly = false;  // fd is an O_PATH descriptor
         bool directory = false;
         bool symlink = false;  // opened with FILE_FLAG_OPEN_REPARSE_POINT on a link
@@ -63,9 +64,9 @@ class FileObject final : public KernelObject {
     // handle cannot change its object, and any change made through it drops
     // the stat; a change by someone else can go unseen for that long.
     static constexpr std::chrono::microseconds kOpenStatLifetime{1000};
-    void KeepOpenStat(const struct statx& st) {
+    void KeepOpenStat(const struct statx& st, std::chrono::steady_clock::time_point taken) {
         openStat_ = st;
-        openStatTaken_ = std::chrono::steady_clock::now();
+        openStatTaken_ = taken;
         openStatKept_.store(true, std::memory_order_release);
     }
     bool RecentOpenStat(struct statx* st) const {

@@ -5,9 +5,12 @@
 // of entries is all a scope needs; the oldest goes first.
 #include "platform/resolution_scope.h"
 
+#include <fcntl.h>
+
 #include <array>
 #include <cstring>
 
+#include "platform/posix/attribute_store.h"
 #include "platform/posix/confinement.h"
 
 namespace kiln::platform {
@@ -20,10 +23,22 @@ struct KeptDirectory {
     SharedFd fd;
 };
 
+// The object of a request that changes nothing, with what keeps its
+// directory's descriptor number from meaning another directory meanwhile.
+struct KeptEntry {
+    std::shared_ptr<const FileConfig> config;
+    SharedFd parent;
+    int parentFd = -1;
+    std::string name;
+    KeptObject object;
+};
+
 struct ScopeState {
     int depth = 0;
+    bool changesNothing = false;
     size_t next = 0;
     std::array<KeptDirectory, 4> kept;
+    KeptEntry object;
 };
 
 thread_local ScopeState t_scope;
@@ -48,11 +63,16 @@ bool SameDirectory(const std::string& joined, const std::vector<std::string>& re
 
 }  // namespace
 
-ResolutionScope::ResolutionScope() : outermost_(t_scope.depth++ == 0) {}
+ResolutionScope::ResolutionScope(RequestKind kind) : outermost_(t_scope.depth++ == 0) {
+    if (outermost_) t_scope.changesNothing = kind == RequestKind::ChangesNothing;
+}
 
 ResolutionScope::~ResolutionScope() {
     --t_scope.depth;
-    if (outermost_) ForgetResolvedDirectories();
+    if (outermost_) {
+        ForgetResolvedDirectories();
+        t_scope.changesNothing = false;
+    }
 }
 
 SharedFd FindResolvedDirectory(const BoundaryDir* boundary, const std::vector<std::string>& relative,
@@ -83,6 +103,40 @@ void ForgetResolvedDirectories() {
         entry.config.reset();
         entry.boundary = nullptr;
     }
+    if (scope.object.object.fd) {
+        scope.object.object.fd.reset();
+        scope.object.parent.reset();
+        scope.object.config.reset();
+        scope.object.parentFd = -1;
+    }
+}
+
+bool ScopeKeepsObjects() {
+    return t_scope.depth != 0 && t_scope.changesNothing;
+}
+
+const KeptObject* FindKeptObject(int parentFd, const std::string& name) {
+    const KeptEntry& entry = t_scope.object;
+    if (t_scope.depth == 0 || !entry.object.fd || entry.parentFd != parentFd || entry.name != name)
+        return nullptr;
+    return &entry.object;
+}
+
+const KeptObject* OpenAndKeepObject(const Location& location) {
+    if (!ScopeKeepsObjects() || location.name.empty()) return nullptr;
+    UniqueFd fd(OpenAtLocation(location, O_PATH));
+    if (!fd) return nullptr;
+    struct statx st;
+    if (!StatAt(fd.Get(), "", &st)) return nullptr;
+    KeptEntry& entry = t_scope.object;
+    entry.config = location.config;
+    entry.parent = location.ownedParent;
+    entry.parentFd = location.parentFd;
+    entry.name = location.name;
+    entry.object.fd = std::make_shared<const UniqueFd>(std::move(fd));
+    entry.object.st = st;
+    entry.object.taken = std::chrono::steady_clock::now();
+    return &entry.object;
 }
 
 }  // namespace kiln::platform

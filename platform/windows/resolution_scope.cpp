@@ -3,7 +3,7 @@
 
 namespace kiln::platform {
 
-ResolutionScope::ResolutionScope() = default;
+ResolutionScope::ResolutionScope(RequestKind) {}
 ResolutionScope::~ResolutionScope() { (void)outermost_; }
 
 }  // namespace kiln::platform

@@ -104,6 +104,43 @@ TEST_F(QueryCacheTest, ResolvedDirectoriesLastOneRequest) {
     EXPECT_FALSE(Exists("root/other/g"));
 }
 
+TEST_F(QueryCacheTest, ARequestThatChangesNothingOpensItsObjectOnce) {
+    auto index = [&](HANDLE handle) {
+        BY_HANDLE_FILE_INFORMATION info{};
+        EXPECT_TRUE(GetFileInformationByHandle(handle, &info));
+        return (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    };
+    const std::u16string f = Path("root/d/f");
+    uint64_t first = 0;
+    {
+        ResolutionScope request(RequestKind::ChangesNothing);
+        ASSERT_NE(GetFileAttributesW(f.c_str()), INVALID_FILE_ATTRIBUTES);
+        // Another process puts a new file under the name: the request still
+        // answers about the object it opened (the stated bound), through
+        // every handle it opens and closes for it.
+        ASSERT_EQ(::rename(Disk("root/other/g").c_str(), Disk("root/d/f").c_str()), 0);
+        for (DWORD access : {FILE_READ_ATTRIBUTES, READ_CONTROL | FILE_READ_ATTRIBUTES}) {
+            ScopedHandle handle(Open(f, access));
+            ASSERT_TRUE(handle.valid());
+            const uint64_t seen = index(handle.get());
+            if (first == 0) first = seen;
+            EXPECT_EQ(seen, first);
+            PSECURITY_DESCRIPTOR sd = nullptr;
+            PSID owner = nullptr;
+            if (access & READ_CONTROL) {
+                EXPECT_EQ(GetSecurityInfo(handle.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                          &owner, nullptr, nullptr, nullptr, &sd),
+                          static_cast<DWORD>(ERROR_SUCCESS));
+                LocalFree(sd);
+            }
+        }
+    }
+    ResolutionScope next(RequestKind::ChangesNothing);
+    ScopedHandle handle(Open(f, FILE_READ_ATTRIBUTES));
+    ASSERT_TRUE(handle.valid());
+    EXPECT_NE(index(handle.get()), first);
+}
+
 TEST_F(QueryCacheTest, ChangesByOthersAreSeenWithinTheBound) {
     // Another process stands in as direct system calls of the test.
     ASSERT_TRUE(Exists("root/d/sub/f"));
