@@ -249,8 +249,24 @@ WString SidToName(PSID sid, PSID owner, PSID group) {
             if (special.outputName != nullptr && IsSpecialSid(sid, special))
                 return WString(special.outputName);
     }
+    // Every stat asks for two names: one look-up into buffers that fit any
+    // ordinary name, the sizing round trip only for longer ones.
+    char16_t account[128], domain[128];
+    DWORD accountSize = 128, domainSize = 128;
+    SID_NAME_USE use = SidTypeUnknown;
+    if (sid != nullptr &&
+        LookupAccountSidW(nullptr, sid, account, &accountSize, domain, &domainSize, &use)) {
+        WString name;
+        name.reserve(accountSize + 1 + domainSize);
+        name += std::u16string_view(account, accountSize);
+        name += u'@';
+        name += std::u16string_view(domain, domainSize);
+        return name;
+    }
     AccountNames names;
-    if (LookupNamesOfSid(sid, &names)) return names.account + u"@" + names.domain;
+    if (sid != nullptr && GetLastError() == ERROR_INSUFFICIENT_BUFFER &&
+        LookupNamesOfSid(sid, &names))
+        return names.account + u"@" + names.domain;
     return SidToText(sid);
 }
 

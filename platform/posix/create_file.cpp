@@ -80,6 +80,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                            dwCreationDisposition == CREATE_ALWAYS ||
                            dwCreationDisposition == OPEN_ALWAYS;
     UniqueFd fd;
+    int openedMode = -1;  // the access mode fd was opened with, for its share marks
     bool created = false;
     bool pathOnly = false;
     struct statx st;
@@ -107,6 +108,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                       : (newAttributes & FILE_ATTRIBUTE_READONLY) ? 0444
                                                                   : 0666;
         const int createMode = dataMode == O_WRONLY || dataMode == O_RDWR ? O_RDWR : O_RDONLY;
+        openedMode = createMode;
         fd.Reset(::openat(location.parentFd, location.name.c_str(),
                           createMode | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         return static_cast<bool>(fd);
@@ -129,6 +131,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
             }
         }
         if (!created) {
+            openedMode = dataMode;
             fd.Reset(OpenAtLocation(location, pathOnly ? O_PATH : (dataMode | O_NONBLOCK)));
             error = fd ? 0 : errno;
         }
@@ -187,6 +190,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 
     FileObject::Params params;
     params.pathOnly = pathOnly;
+    params.accessMode = pathOnly ? -1 : openedMode;
     params.directory = directory;
     params.symlink = S_ISLNK(st.stx_mode);
     params.access = access;

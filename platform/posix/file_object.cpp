@@ -23,6 +23,7 @@ bool FileObject::AcquireShare() {
         FILE_READ_DATA | FILE_EXECUTE | FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE;
     const int mode = !(params_.access & kSharing) ? -1
                      : params_.pathOnly           ? O_PATH
+                     : params_.accessMode >= 0    ? params_.accessMode
                                                   : ::fcntl(params_.fd, F_GETFL) & O_ACCMODE;
     if (mode == O_RDONLY || mode == O_RDWR) {
         lockFd_ = params_.fd;

@@ -22,6 +22,7 @@ class FileObject final : public KernelObject {
         int fd = -1;            // owned; O_PATH when no data access was asked for
         SharedFd sharedFd;      // when set, owns fd together with the request's scope
         bool pathOnly = false;  // fd is an O_PATH descriptor
+        int accessMode = -1;    // O_RDONLY, O_WRONLY or O_RDWR of fd; -1: ask the descriptor
         bool directory = false;
         bool symlink = false;  // opened with FILE_FLAG_OPEN_REPARSE_POINT on a link
         DWORD access = 0;      // granted access, generic rights mapped
