@@ -259,10 +259,13 @@ void KilnSfsWin::Open(const QtSfsRequest& request) {
     RefPtr<QtBytes> sfsHandle = file->Handle();
     Handles().Add(std::move(file));
 
-    WString text(created ? u"KilnSfsWin: Opened new file " : u"KilnSfsWin: Opened existing file ");
-    text += quoted + u".";
-    if (partial) text += u" Unable to apply all attributes.";
-    LogRequest(request, text);
+    if (request.m_outLog) {
+        WString text(created ? u"KilnSfsWin: Opened new file "
+                             : u"KilnSfsWin: Opened existing file ");
+        text += quoted + u".";
+        if (partial) text += u" Unable to apply all attributes.";
+        LogRequest(request, text);
+    }
     auto answer = MakeRef<QtSfsHandle>();
     answer->m_handle = sfsHandle;
     AnswerHandle(request, answer);
@@ -272,7 +275,9 @@ void KilnSfsWin::Close(const QtSfsRequest& request) {
     FsObj& object = Extract(request);
     if (FsFile* file = object.AsFile())
         NotifyFileTransfer(file->m_outFileTransfer, file->m_accounting, file->WinPath()->Str());
-    LogRequest(request, u"KilnSfsWin: Closed " + object.Description() + u". " + object.Summary());
+    if (request.m_outLog)
+        LogRequest(request,
+                   u"KilnSfsWin: Closed " + object.Description() + u". " + object.Summary());
     // The table's key views the object's own handle bytes: hold them while
     // the object goes.
     RefPtr<QtBytes> handle = object.Handle();

@@ -109,8 +109,11 @@ void KilnSfsWin::Read(const QtSfsRequest& request) {
 
     const uint64_t position = file.m_textMode ? file.m_textPosition : content.m_offset;
     const uint32_t count = std::min(content.m_length, kMaxReadSize);
-    const WString action = u"Reading " + NumberToText(count) + u" bytes at position " +
-                           NumberToText(position) + u" from file " + Quoted(file);
+    // Made only for a failure: every READ of a transfer comes this way.
+    auto action = [&] {
+        return u"Reading " + NumberToText(count) + u" bytes at position " +
+               NumberToText(position) + u" from file " + Quoted(file);
+    };
 
     // The bytes go from the file straight into the buffer that is sent.
     auto bytes = MakeRef<QtBytes>();
@@ -120,7 +123,8 @@ void KilnSfsWin::Read(const QtSfsRequest& request) {
     });
     if (endOfFile) {
         LogRequest(request, SfsLogType::Warning,
-                   u"KilnSfsWin: " + action + u" failed" + StatusSuffix(SfsStatusCode::Eof) + u".");
+                   u"KilnSfsWin: " + action() + u" failed" + StatusSuffix(SfsStatusCode::Eof) +
+                       u".");
         return AnswerCode(request, SfsStatusCode::Eof);
     }
     const size_t bytesRead = buffer.size();
@@ -133,9 +137,10 @@ void KilnSfsWin::Read(const QtSfsRequest& request) {
             buffer = std::move(exact);
     }
     file.m_accounting.RecordRead(position, bytesRead);
-    LogRequest(request, u"KilnSfsWin: Read " + NumberToText(uint64_t{bytesRead}) +
-                            u" bytes at position " + NumberToText(position) + u" from file " +
-                            Quoted(file) + u".");
+    if (request.m_outLog)
+        LogRequest(request, u"KilnSfsWin: Read " + NumberToText(uint64_t{bytesRead}) +
+                                u" bytes at position " + NumberToText(position) +
+                                u" from file " + Quoted(file) + u".");
     auto data = MakeRef<QtSfsData>();
     data->m_data = bytes;
     data->m_endOfFile = false;
@@ -165,10 +170,12 @@ void KilnSfsWin::Write(const QtSfsRequest& request) {
         RaiseStatus(MakeStatus(SfsStatusCode::InvalidParameter, kNotAppending));
     }
 
-    const WString action =
-        append ? u"Appending " + NumberToText(length) + u" bytes to file " + Quoted(file)
-               : u"Writing " + NumberToText(length) + u" bytes at position " +
-                     NumberToText(position) + u" to file " + Quoted(file);
+    // Made only for a failure: every WRITE of a transfer comes this way.
+    auto action = [&] {
+        return append ? u"Appending " + NumberToText(length) + u" bytes to file " + Quoted(file)
+                      : u"Writing " + NumberToText(length) + u" bytes at position " +
+                            NumberToText(position) + u" to file " + Quoted(file);
+    };
     WithWindowsErrors(*this, request, action,
                       [&] { OverlappedWrite(*this, file.m_file, position, data, length); });
 
@@ -178,12 +185,14 @@ void KilnSfsWin::Write(const QtSfsRequest& request) {
     } else {
         file.m_accounting.RecordWrite(position, length);
     }
-    WString text(append ? u"KilnSfsWin: Appended " : u"KilnSfsWin: Wrote ");
-    text += NumberToText(length);
-    text += u" bytes ";
-    if (!append) text += u"at position " + NumberToText(position) + u" ";
-    text += u"to file " + Quoted(file) + u".";
-    LogRequest(request, text);
+    if (request.m_outLog) {
+        WString text(append ? u"KilnSfsWin: Appended " : u"KilnSfsWin: Wrote ");
+        text += NumberToText(length);
+        text += u" bytes ";
+        if (!append) text += u"at position " + NumberToText(position) + u" ";
+        text += u"to file " + Quoted(file) + u".";
+        LogRequest(request, text);
+    }
     AnswerCode(request, SfsStatusCode::Ok);
 }
 
