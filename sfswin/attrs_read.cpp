@@ -447,33 +447,33 @@ void KilnSfsWin::Stat(const QtSfsRequest& request) {
     // The basic layer: without it there is nothing to answer.
     const bool foldsCase = PathFoldsCase(callPath);
     DWORD openFlags = 0;
-    RefPtr<QtSfsAttrs> attrs =
-        WithWindowsErrors(*this, request, [&] { return u"Reading attributes for " + quoted(); }, [&] {
-            if (hasHandle && (granted & FILE_READ_ATTRIBUTES)) {
-                BY_HANDLE_FILE_INFORMATION info{};
-                if (!GetFileInformationByHandle(handle, &info))
-                    ThrowLastError(u"GetFileInformationByHandle()");
-                openFlags = OpenFlagsFor(info.dwFileAttributes);
-                return AttrsFromHandleInfo(info, false, foldsCase);
-            }
-            if (!probed) probe();
-            const bool followIt = follow || !isLink;
-            const bool linkItself = isLink && !followIt;
-            try {
-                PathInfo info = GetInfoByPath(callPath, followIt);
-                openFlags = OpenFlagsFor(info.info.dwFileAttributes) |
-                            (linkItself ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-                return AttrsFromHandleInfo(info.info, linkItself, foldsCase);
-            } catch (const SystemError& error) {
-                if (error.Code() != ERROR_ACCESS_DENIED || (isLink && followIt)) throw;
-            }
-            WIN32_FILE_ATTRIBUTE_DATA data{};
-            if (!GetFileAttributesExW(callPath.c_str(), GetFileExInfoStandard, &data))
-                ThrowLastError(u"GetFileAttributesEx()");
-            openFlags = OpenFlagsFor(data.dwFileAttributes) |
+    auto reading = [&] { return u"Reading attributes for " + quoted(); };
+    RefPtr<QtSfsAttrs> attrs = WithWindowsErrors(*this, request, reading, [&] {
+        if (hasHandle && (granted & FILE_READ_ATTRIBUTES)) {
+            BY_HANDLE_FILE_INFORMATION info{};
+            if (!GetFileInformationByHandle(handle, &info))
+                ThrowLastError(u"GetFileInformationByHandle()");
+            openFlags = OpenFlagsFor(info.dwFileAttributes);
+            return AttrsFromHandleInfo(info, false, foldsCase);
+        }
+        if (!probed) probe();
+        const bool followIt = follow || !isLink;
+        const bool linkItself = isLink && !followIt;
+        try {
+            PathInfo info = GetInfoByPath(callPath, followIt);
+            openFlags = OpenFlagsFor(info.info.dwFileAttributes) |
                         (linkItself ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-            return AttrsFromAttributeData(data, isLink, foldsCase);
-        });
+            return AttrsFromHandleInfo(info.info, linkItself, foldsCase);
+        } catch (const SystemError& error) {
+            if (error.Code() != ERROR_ACCESS_DENIED || (isLink && followIt)) throw;
+        }
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (!GetFileAttributesExW(callPath.c_str(), GetFileExInfoStandard, &data))
+            ThrowLastError(u"GetFileAttributesEx()");
+        openFlags =
+            OpenFlagsFor(data.dwFileAttributes) | (linkItself ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+        return AttrsFromAttributeData(data, isLink, foldsCase);
+    });
 
     bool partial = false;
     auto warn = [&](std::u16string_view what, const SystemError& error) {

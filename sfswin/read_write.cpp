@@ -111,8 +111,8 @@ void KilnSfsWin::Read(const QtSfsRequest& request) {
     const uint32_t count = std::min(content.m_length, kMaxReadSize);
     // Made only for a failure: every READ of a transfer comes this way.
     auto action = [&] {
-        return u"Reading " + NumberToText(count) + u" bytes at position " +
-               NumberToText(position) + u" from file " + Quoted(file);
+        return u"Reading " + NumberToText(count) + u" bytes at position " + NumberToText(position) +
+               u" from file " + Quoted(file);
     };
 
     // The bytes go from the file straight into the buffer that is sent.
@@ -122,9 +122,9 @@ void KilnSfsWin::Read(const QtSfsRequest& request) {
         return OverlappedRead(*this, file.m_file, position, count, buffer);
     });
     if (endOfFile) {
-        LogRequest(request, SfsLogType::Warning,
-                   u"KilnSfsWin: " + action() + u" failed" + StatusSuffix(SfsStatusCode::Eof) +
-                       u".");
+        LogRequest(
+            request, SfsLogType::Warning,
+            u"KilnSfsWin: " + action() + u" failed" + StatusSuffix(SfsStatusCode::Eof) + u".");
         return AnswerCode(request, SfsStatusCode::Eof);
     }
     const size_t bytesRead = buffer.size();
@@ -139,8 +139,8 @@ void KilnSfsWin::Read(const QtSfsRequest& request) {
     file.m_accounting.RecordRead(position, bytesRead);
     if (request.m_outLog)
         LogRequest(request, u"KilnSfsWin: Read " + NumberToText(uint64_t{bytesRead}) +
-                                u" bytes at position " + NumberToText(position) +
-                                u" from file " + Quoted(file) + u".");
+                                u" bytes at position " + NumberToText(position) + u" from file " +
+                                Quoted(file) + u".");
     auto data = MakeRef<QtSfsData>();
     data->m_data = bytes;
     data->m_endOfFile = false;

@@ -126,8 +126,8 @@ bool WindowsPathOfFd(int fd, std::u16string* windowsPath);
 
 // The directories kept by the thread's resolution scope
 // (platform/resolution_scope.h). Null, and nothing kept, outside a scope.
-SharedFd FindResolvedDirectory(const BoundaryDir* boundary, const std::vector<std::string>& relative,
-                               size_t count);
+SharedFd FindResolvedDirectory(const BoundaryDir* boundary,
+                               const std::vector<std::string>& relative, size_t count);
 void KeepResolvedDirectory(const std::shared_ptr<const FileConfig>& config,
                            const BoundaryDir* boundary, std::string directory, const SharedFd& fd);
 // Every call that makes, removes or renames a name forgets what the scope

@@ -75,11 +75,12 @@ ResolutionScope::~ResolutionScope() {
     }
 }
 
-SharedFd FindResolvedDirectory(const BoundaryDir* boundary, const std::vector<std::string>& relative,
-                               size_t count) {
+SharedFd FindResolvedDirectory(const BoundaryDir* boundary,
+                               const std::vector<std::string>& relative, size_t count) {
     if (t_scope.depth == 0) return nullptr;
     for (const KeptDirectory& entry : t_scope.kept)
-        if (entry.fd && entry.boundary == boundary && SameDirectory(entry.directory, relative, count))
+        if (entry.fd && entry.boundary == boundary &&
+            SameDirectory(entry.directory, relative, count))
             return entry.fd;
     return nullptr;
 }
