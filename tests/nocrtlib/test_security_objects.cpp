@@ -64,6 +64,9 @@ TEST(SecurityOwnedSid, CopiesAndRefusesInvalidSids) {
 }
 
 TEST(SecurityLookup, NamesAndSidsBothWays) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the accounts are those of the Linux mapping (Unix users and groups)";
+#endif
     struct Case {
         const char16_t* name;
         const char16_t* sidText;
