@@ -14,6 +14,7 @@
 #include <fstream>
 #include <string>
 
+#include "last_error.h"
 #include "platform/config_files.h"
 #include "platform/win32.h"
 
@@ -117,15 +118,6 @@ class FilesTest : public ::testing::Test {
     std::string scratch_;
 };
 
-// Expects a call to fail leaving the given last error, which is read before
-// any expectation: GoogleTest on Windows changes it when it prints.
-#define EXPECT_FAILS_WITH(call, error)                             \
-    do {                                                           \
-        const bool succeeded_ = static_cast<bool>(call);           \
-        const DWORD lastError_ = GetLastError();                   \
-        EXPECT_FALSE(succeeded_) << #call;                         \
-        EXPECT_EQ(lastError_, static_cast<DWORD>(error)) << #call; \
-    } while (0)
 // The same for a call that opens a handle (closed again should it open).
 #define EXPECT_OPEN_FAILS_WITH(open, error) \
     EXPECT_FAILS_WITH(::kiln::platform::testing::ScopedHandle(open).valid(), error)
