@@ -108,7 +108,13 @@ TEST(SystemEvent, InvalidHandlesFailWithInvalidHandle) {
          }},
         {"CloseHandle", [](HANDLE h) { return !CloseHandle(h); }},
     };
-    for (HANDLE h : {static_cast<HANDLE>(nullptr), closed, forged}) {
+    std::vector<HANDLE> handles{nullptr, forged};
+#ifndef _WIN32
+    // Windows hands a closed handle's value out again at once, for any new
+    // object; our layer does not.
+    handles.push_back(closed);
+#endif
+    for (HANDLE h : handles) {
         for (const Call& call : calls) {
             SetLastError(0);
             const bool failed = call.fails(h);
@@ -195,13 +201,7 @@ TEST(SystemThread, ThreadOutlivesItsClosedHandle) {
     EXPECT_TRUE(ran);
 }
 
-TEST(SystemThread, BadArgumentsAreRefused) {
-    SetLastError(0);
-    const HANDLE none = CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr);
-    const DWORD noneError = GetLastError();
-    EXPECT_EQ(none, nullptr);
-    EXPECT_EQ(noneError, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-
+TEST(SystemThread, AnEventHasNoExitCode) {
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(event, nullptr);
     HandleCloser closer{event};

@@ -129,6 +129,13 @@ TEST(SystemThread, StackSizeIsHonouredAndRoundedUp) {
     }
 }
 
+// Windows starts a thread without a start address, to crash in it.
+TEST(SystemThread, NoStartAddressIsRefused) {
+    SetLastError(0);
+    EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
 TEST(SystemThread, SuspendedStartIsNotSupported) {
     SetLastError(0);
     EXPECT_EQ(CreateThread(nullptr, 0, ReportStackSize, nullptr, CREATE_SUSPENDED, nullptr),
