@@ -111,8 +111,11 @@ TEST(SystemEvent, InvalidHandlesFailWithInvalidHandle) {
     std::vector<HANDLE> handles{nullptr, forged};
 #ifndef _WIN32
     // Windows hands a closed handle's value out again at once, for any new
-    // object; our layer does not.
+    // object; our layer does not. INVALID_HANDLE_VALUE is the current
+    // process's pseudo-handle there (waitable, closable); our layer has no
+    // process objects and refuses it.
     handles.push_back(closed);
+    handles.push_back(INVALID_HANDLE_VALUE);
 #endif
     for (HANDLE h : handles) {
         for (const Call& call : calls) {
