@@ -217,8 +217,13 @@ BOOL CreateSymbolicLinkW(const char16_t* link, const char16_t* target, DWORD fla
     // has the type of the declaration at hand, or the call would be undefined.
     using Result = decltype(::CreateSymbolicLinkW(LPCWSTR{}, LPCWSTR{}, DWORD{}));
     using Function = Result(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
-    return Kernel32Entry<Function>("CreateSymbolicLinkW")(reinterpret_cast<LPCWSTR>(link),
-                                                          reinterpret_cast<LPCWSTR>(target), flags);
+    const Function call = Kernel32Entry<Function>("CreateSymbolicLinkW");
+#ifdef _WIN32
+    // Windows' own entry knows nothing of the confinement root; on Linux the
+    // entry is the platform layer's, which checks for itself.
+    if (!platform::win::NameInside(link)) return FALSE;
+#endif
+    return call(reinterpret_cast<LPCWSTR>(link), reinterpret_cast<LPCWSTR>(target), flags);
 }
 
 bool HasCreateHardLink() {
@@ -227,9 +232,11 @@ bool HasCreateHardLink() {
 BOOL CreateHardLinkW(const char16_t* link, const char16_t* existing,
                      LPSECURITY_ATTRIBUTES attributes) {
     using Function = BOOL(WINAPI*)(LPCWSTR, LPCWSTR, LPSECURITY_ATTRIBUTES);
-    return Kernel32Entry<Function>("CreateHardLinkW")(reinterpret_cast<LPCWSTR>(link),
-                                                      reinterpret_cast<LPCWSTR>(existing),
-                                                      attributes);
+    const Function call = Kernel32Entry<Function>("CreateHardLinkW");
+#ifdef _WIN32
+    if (!platform::win::NameInside(link) || !platform::win::ObjectInside(existing)) return FALSE;
+#endif
+    return call(reinterpret_cast<LPCWSTR>(link), reinterpret_cast<LPCWSTR>(existing), attributes);
 }
 
 bool HasGetVolumePathName() {

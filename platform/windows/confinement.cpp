@@ -10,6 +10,11 @@ namespace kiln::platform {
 namespace {
 std::mutex g_rootLock;
 std::wstring g_root;  // the final path of the root, without a trailing separator
+
+bool HasRoot() {
+    std::lock_guard lock(g_rootLock);
+    return !g_root.empty();
+}
 }  // namespace
 
 bool SetConfinementRoot(const char16_t* windowsRoot) {
@@ -76,61 +81,143 @@ bool LiesBeneathRoot(const std::wstring& finalPath) {
     return finalPath.size() == root.size() || finalPath[root.size()] == L'\\';
 }
 
-}  // namespace win
-}  // namespace kiln::platform
-
-namespace kiln::platform::win {
-
 namespace {
 
-// Whether the object a path names now (following links) lies beneath the
-// root; a path that names nothing passes, as there is nothing to reach.
-bool PathStaysInside(const std::wstring& path, bool& exists) {
+bool Refuse(DWORD error) {
+    SetLastError(error);
+    return false;
+}
+
+// Where a probe found a path to lead.
+enum class Found { Inside, Outside, Missing, Unknown };
+
+// Opens the path for its attributes only, which no sharing mode refuses and
+// which creates, truncates or locks nothing, and asks where it lies. A
+// reparse point found when not following is reported through isLink.
+Found Probe(const std::wstring& path, bool followFinal, bool* isLink, DWORD* error) {
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;
+    if (!followFinal) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
     HANDLE probe = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                                 OPEN_EXISTING, flags, nullptr);
     if (probe == INVALID_HANDLE_VALUE) {
-        exists = false;
-        return true;
+        *error = GetLastError();
+        return *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND ? Found::Missing
+                                                                                : Found::Unknown;
     }
-    exists = true;
     std::wstring final;
     const bool inside = FinalPathOf(probe, final) && LiesBeneathRoot(final);
+    if (isLink) {
+        BY_HANDLE_FILE_INFORMATION info{};
+        *isLink = GetFileInformationByHandle(probe, &info) &&
+                  (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    }
     CloseHandle(probe);
-    return inside;
+    return inside ? Found::Inside : Found::Outside;
 }
 
-std::wstring ParentOf(const std::wstring& path) {
-    size_t end = path.find_last_of(L"\\/");
-    return end == std::wstring::npos ? std::wstring() : path.substr(0, end);
+// The full path as the call itself will see it: relative names, "." and
+// "..", forward slashes and trailing dots resolved by the rules of
+// GetFullPathNameW, which the W functions apply to the path first.
+bool FullPathOf(LPCWSTR path, std::wstring& full) {
+    DWORD size = GetFullPathNameW(path, 0, nullptr, nullptr);
+    for (int attempt = 0; size != 0 && attempt < 3; ++attempt) {
+        full.assign(size, L'\0');
+        const DWORD n = GetFullPathNameW(path, size, full.data(), nullptr);
+        if (n != 0 && n < size) {
+            full.resize(n);
+            return true;
+        }
+        size = n;  // the current directory changed meanwhile
+    }
+    if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_INVALID_NAME);
+    return false;
 }
 
-bool HasRoot() {
-    std::lock_guard lock(g_rootLock);
-    return !g_root.empty();
+// The directory that holds the final name of a full path must lie inside.
+// A path whose final name is "." or ".." (possible after \\?\) or that has
+// no directory (a volume root) names no entry of a directory inside.
+bool DirectoryStaysInside(std::wstring full) {
+    while (full.size() > 1 && full.back() == L'\\') full.pop_back();
+    const size_t cut = full.find_last_of(L'\\');
+    if (cut == std::wstring::npos) return Refuse(ERROR_PATH_NOT_FOUND);
+    const std::wstring name = full.substr(cut + 1);
+    if (name.empty() || name == L"." || name == L"..") return Refuse(ERROR_PATH_NOT_FOUND);
+    std::wstring directory = full.substr(0, cut);
+    // "C:" alone is the drive's current directory; its root is meant.
+    if (!directory.empty() && directory.back() == L':') directory += L'\\';
+    if (directory.find_last_of(L'\\') == std::wstring::npos) return Refuse(ERROR_PATH_NOT_FOUND);
+    DWORD error = 0;
+    switch (Probe(directory, true, nullptr, &error)) {
+        case Found::Inside:
+            return true;
+        case Found::Outside:
+        case Found::Missing:
+            return Refuse(ERROR_PATH_NOT_FOUND);
+        case Found::Unknown:
+            break;
+    }
+    return Refuse(error);
+}
+
+bool ObjectStaysInside(const std::wstring& full, bool followFinal) {
+    bool isLink = false;
+    DWORD error = 0;
+    switch (Probe(full, false, &isLink, &error)) {
+        case Found::Inside:
+            break;
+        case Found::Outside:
+            return Refuse(ERROR_FILE_NOT_FOUND);
+        // Nothing by that name: the call can only fail or create it, and
+        // what it creates goes into the directory that holds the name.
+        case Found::Missing:
+            return DirectoryStaysInside(full);
+        case Found::Unknown:
+            return Refuse(error);
+    }
+    if (!followFinal || !isLink) return true;
+    // Where the final link leads must lie inside as well. A link that leads
+    // nowhere is refused: following it could create its target, and where
+    // that would be cannot be asked of the system before it exists.
+    switch (Probe(full, true, nullptr, &error)) {
+        case Found::Inside:
+            return true;
+        case Found::Outside:
+        case Found::Missing:
+            return Refuse(ERROR_FILE_NOT_FOUND);
+        case Found::Unknown:
+            break;
+    }
+    return Refuse(error);
 }
 
 }  // namespace
+
+bool MayReach(LPCWSTR path, Reach reach) {
+    if (!path || !HasRoot()) return true;
+    std::wstring full;
+    if (!FullPathOf(path, full)) return false;
+    switch (reach) {
+        case Reach::Name:
+            return DirectoryStaysInside(std::move(full));
+        case Reach::Entry:
+            return ObjectStaysInside(full, false);
+        case Reach::Object:
+            return ObjectStaysInside(full, true);
+    }
+    return Refuse(ERROR_INVALID_PARAMETER);
+}
 
 HANDLE ConfinedCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE templateFile) {
     if (!HasRoot())
         return ::CreateFileW(name, access, share, security, disposition, flags, templateFile);
-    const std::wstring path(name ? name : L"");
-    // Before anything can be created or truncated: the directory that would
-    // receive a new file, and an existing object that would be cut, must
-    // both lie inside.
-    bool exists = false;
-    const std::wstring parent = ParentOf(path);
-    if (disposition != OPEN_EXISTING && !parent.empty() && !PathStaysInside(parent, exists)) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    if ((disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) &&
-        !(flags & FILE_FLAG_OPEN_REPARSE_POINT) && !PathStaysInside(path, exists)) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
+    // Whatever the call could change before its handle can be asked where it
+    // is (a file created or cut, a file deleted when the refused handle is
+    // closed again) is checked first.
+    const bool changes = disposition != OPEN_EXISTING || (flags & FILE_FLAG_DELETE_ON_CLOSE);
+    const Reach reach = (flags & FILE_FLAG_OPEN_REPARSE_POINT) ? Reach::Entry : Reach::Object;
+    if (changes && !MayReach(name, reach)) return INVALID_HANDLE_VALUE;
     HANDLE handle = ::CreateFileW(name, access, share, security, disposition, flags, templateFile);
     if (handle == INVALID_HANDLE_VALUE) return handle;
     const DWORD opened = GetLastError();  // ERROR_ALREADY_EXISTS tells callers something
@@ -145,4 +232,5 @@ HANDLE ConfinedCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
     return handle;
 }
 
-}  // namespace kiln::platform::win
+}  // namespace win
+}  // namespace kiln::platform

@@ -128,7 +128,40 @@ inline LPWSTR W(char16_t* s) {
     return reinterpret_cast<LPWSTR>(s);
 }
 
-// CreateFileW held to the confinement root (platform/windows/confinement.h).
+// What a path-taking call acts on, and so what must lie beneath the
+// confinement root before it runs (platform/windows/confinement.h).
+enum class Reach {
+    Name,    // a name in its directory (create, remove, rename, link, list): the directory
+    Entry,   // what the name denotes, a final link itself rather than where it leads;
+             // when nothing has the name, its directory
+    Object,  // as Entry, and where a final link leads as well
+};
+
+// Whether a call on the path may go ahead: true when it stays inside the
+// root, or there is no root, or there is no path. Otherwise false with the
+// last error ERROR_PATH_NOT_FOUND (the directory lies outside) or
+// ERROR_FILE_NOT_FOUND (the object does), as for a path that does not exist,
+// or the error that kept the check from looking.
+bool MayReach(LPCWSTR path, Reach reach);
+
+// The checks as the adapters below make them.
+inline bool NameInside(const char16_t* path) {
+    return MayReach(W(path), Reach::Name);
+}
+inline bool EntryInside(const char16_t* path) {
+    return MayReach(W(path), Reach::Entry);
+}
+inline bool ObjectInside(const char16_t* path) {
+    return MayReach(W(path), Reach::Object);
+}
+// A name that is removed or renamed away: the directory that loses it, and
+// what it denotes, which a system that takes a final link for its target
+// (Wine with the host's links) would act on instead.
+inline bool RemovableInside(const char16_t* path) {
+    return NameInside(path) && EntryInside(path);
+}
+
+// CreateFileW held to the confinement root.
 HANDLE ConfinedCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE templateFile);
 }  // namespace kiln::platform::win
@@ -144,37 +177,52 @@ KILN_WIDE_ADAPTER HANDLE CreateFileW(const char16_t* name, DWORD access, DWORD s
                                                    security, disposition, flags, templateFile);
 }
 KILN_WIDE_ADAPTER DWORD GetFileAttributesW(const char16_t* name) {
+    if (!kiln::platform::win::EntryInside(name)) return INVALID_FILE_ATTRIBUTES;
     return ::GetFileAttributesW(kiln::platform::win::W(name));
 }
 KILN_WIDE_ADAPTER BOOL GetFileAttributesExW(const char16_t* name, GET_FILEEX_INFO_LEVELS level,
                                             LPVOID information) {
+    if (!kiln::platform::win::EntryInside(name)) return FALSE;
     return ::GetFileAttributesExW(kiln::platform::win::W(name), level, information);
 }
 KILN_WIDE_ADAPTER BOOL SetFileAttributesW(const char16_t* name, DWORD attributes) {
+    if (!kiln::platform::win::ObjectInside(name)) return FALSE;
     return ::SetFileAttributesW(kiln::platform::win::W(name), attributes);
 }
 KILN_WIDE_ADAPTER HANDLE FindFirstFileW(const char16_t* name, LPWIN32_FIND_DATAW data) {
+    // The directory searched is the one that holds the pattern's final name.
+    if (!kiln::platform::win::NameInside(name)) return INVALID_HANDLE_VALUE;
     return ::FindFirstFileW(kiln::platform::win::W(name), data);
 }
 KILN_WIDE_ADAPTER BOOL DeleteFileW(const char16_t* name) {
+    if (!kiln::platform::win::RemovableInside(name)) return FALSE;
     return ::DeleteFileW(kiln::platform::win::W(name));
 }
 KILN_WIDE_ADAPTER BOOL CreateDirectoryW(const char16_t* name, LPSECURITY_ATTRIBUTES security) {
+    if (!kiln::platform::win::NameInside(name)) return FALSE;
     return ::CreateDirectoryW(kiln::platform::win::W(name), security);
 }
 KILN_WIDE_ADAPTER BOOL RemoveDirectoryW(const char16_t* name) {
+    if (!kiln::platform::win::RemovableInside(name)) return FALSE;
     return ::RemoveDirectoryW(kiln::platform::win::W(name));
 }
 KILN_WIDE_ADAPTER BOOL MoveFileExW(const char16_t* from, const char16_t* to, DWORD flags) {
+    // The new name may be taken already and replaced.
+    if (!kiln::platform::win::RemovableInside(from) || !kiln::platform::win::RemovableInside(to))
+        return FALSE;
     return ::MoveFileExW(kiln::platform::win::W(from), kiln::platform::win::W(to), flags);
 }
 KILN_WIDE_ADAPTER BOOLEAN CreateSymbolicLinkW(const char16_t* link, const char16_t* target,
                                               DWORD flags) {
+    // The target is text until followed, and following is confined.
+    if (!kiln::platform::win::NameInside(link)) return FALSE;
     return ::CreateSymbolicLinkW(kiln::platform::win::W(link), kiln::platform::win::W(target),
                                  flags);
 }
 KILN_WIDE_ADAPTER BOOL CreateHardLinkW(const char16_t* link, const char16_t* existing,
                                        LPSECURITY_ATTRIBUTES security) {
+    if (!kiln::platform::win::NameInside(link) || !kiln::platform::win::ObjectInside(existing))
+        return FALSE;
     return ::CreateHardLinkW(kiln::platform::win::W(link), kiln::platform::win::W(existing),
                              security);
 }
@@ -183,6 +231,9 @@ KILN_WIDE_ADAPTER DWORD GetFinalPathNameByHandleW(HANDLE file, char16_t* path, D
     return ::GetFinalPathNameByHandleW(file, kiln::platform::win::W(path), size, flags);
 }
 KILN_WIDE_ADAPTER BOOL GetVolumePathNameW(const char16_t* name, char16_t* volume, DWORD size) {
+    // This and the free-space calls answer for the volume, which lies above
+    // the root: they are not confined, and the object asked about is checked
+    // by the call that reads it.
     return ::GetVolumePathNameW(kiln::platform::win::W(name), kiln::platform::win::W(volume), size);
 }
 KILN_WIDE_ADAPTER BOOL GetDiskFreeSpaceW(const char16_t* root, LPDWORD sectorsPerCluster,
@@ -196,9 +247,11 @@ KILN_WIDE_ADAPTER BOOL GetDiskFreeSpaceExW(const char16_t* directory, PULARGE_IN
     return ::GetDiskFreeSpaceExW(kiln::platform::win::W(directory), available, total, free);
 }
 KILN_WIDE_ADAPTER BOOL EncryptFileW(const char16_t* name) {
+    if (!kiln::platform::win::ObjectInside(name)) return FALSE;
     return ::EncryptFileW(kiln::platform::win::W(name));
 }
 KILN_WIDE_ADAPTER BOOL DecryptFileW(const char16_t* name, DWORD reserved) {
+    if (!kiln::platform::win::ObjectInside(name)) return FALSE;
     return ::DecryptFileW(kiln::platform::win::W(name), reserved);
 }
 KILN_WIDE_ADAPTER BOOL LookupAccountNameW(const char16_t* system, const char16_t* account, PSID sid,
@@ -222,12 +275,14 @@ KILN_WIDE_ADAPTER DWORD GetNamedSecurityInfoW(const char16_t* name, SE_OBJECT_TY
                                               SECURITY_INFORMATION information, PSID* owner,
                                               PSID* group, PACL* dacl, PACL* sacl,
                                               PSECURITY_DESCRIPTOR* descriptor) {
+    if (type == SE_FILE_OBJECT && !kiln::platform::win::ObjectInside(name)) return GetLastError();
     return ::GetNamedSecurityInfoW(kiln::platform::win::W(name), type, information, owner, group,
                                    dacl, sacl, descriptor);
 }
 KILN_WIDE_ADAPTER DWORD SetNamedSecurityInfoW(char16_t* name, SE_OBJECT_TYPE type,
                                               SECURITY_INFORMATION information, PSID owner,
                                               PSID group, PACL dacl, PACL sacl) {
+    if (type == SE_FILE_OBJECT && !kiln::platform::win::ObjectInside(name)) return GetLastError();
     return ::SetNamedSecurityInfoW(kiln::platform::win::W(name), type, information, owner, group,
                                    dacl, sacl);
 }

@@ -7,6 +7,7 @@
 #include "nocrtlib/exceptions.h"
 #include "nocrtlib/security_acl.h"
 #include "nocrtlib/security_sid.h"
+#include "support/wine.h"
 
 namespace kiln {
 namespace {
@@ -54,6 +55,7 @@ TEST(SecurityOwnedSid, CopiesAndRefusesInvalidSids) {
     EXPECT_EQ(OwnedSid::Copy(nullptr).Get(), nullptr);
 
     BYTE invalid[8] = {1, 20, 0, 0, 0, 0, 0, 5};
+    KILN_SKIP_UNDER_WINE("CopySid refuses an invalid SID but leaves the last error at 0");
     try {
         OwnedSid::Copy(invalid);
         FAIL() << "an invalid SID was copied";
@@ -64,6 +66,9 @@ TEST(SecurityOwnedSid, CopiesAndRefusesInvalidSids) {
 }
 
 TEST(SecurityLookup, NamesAndSidsBothWays) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the accounts are those of the Linux mapping (Unix users and groups)";
+#endif
     struct Case {
         const char16_t* name;
         const char16_t* sidText;
@@ -100,8 +105,8 @@ TEST(SecurityLookup, NamesAndSidsBothWays) {
 SID_NAME_USE g_fakeUse = SidTypeDomain;
 BYTE g_fakeSidRevision = SID_REVISION;
 
-BOOL FakeLookup(LPCWSTR, LPCWSTR, PSID sid, LPDWORD sidSize, LPWSTR domain, LPDWORD domainSize,
-                PSID_NAME_USE use) {
+BOOL FakeLookup(const char16_t*, const char16_t*, PSID sid, LPDWORD sidSize, char16_t* domain,
+                LPDWORD domainSize, PSID_NAME_USE use) {
     const BYTE answer[] = {g_fakeSidRevision,
                            5,
                            0,

@@ -1,17 +1,20 @@
-// Shared by the file tests: a scratch directory mapped as drive T:, helpers
-// to build Windows paths and to look at the disk directly.
+// Shared by the file tests: a scratch directory (mapped as drive T: on
+// Linux), helpers to build Windows paths and to look at the disk directly.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "last_error.h"
 #include "platform/config_files.h"
 #include "platform/win32.h"
 
@@ -25,6 +28,29 @@ inline std::u16string Wide(std::string_view text) {
 
 class FilesTest : public ::testing::Test {
   protected:
+#ifdef _WIN32
+    // Windows has no drive to map: the scratch directory is named in full.
+    void SetUp() override {
+        static int count = 0;
+        const std::filesystem::path dir =
+            std::filesystem::temp_directory_path() /
+            ("kiln-files-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++count));
+        std::filesystem::create_directories(dir);
+        scratch_ = dir.string();
+        SetConfinementRoot(nullptr);
+    }
+    void TearDown() override {
+        SetConfinementRoot(nullptr);
+        std::error_code ignored;
+        // Read-only files and directories must not stop the clean-up.
+        for (auto& entry : std::filesystem::recursive_directory_iterator(scratch_, ignored))
+            ::SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+        std::filesystem::remove_all(scratch_, ignored);
+    }
+    std::u16string Root() const {
+        return Wide(scratch_) + u"\\";
+    }
+#else
     void SetUp() override {
         char pattern[] = "/tmp/kiln-files-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
@@ -44,14 +70,20 @@ class FilesTest : public ::testing::Test {
             if (!entry.is_symlink()) ::chmod(entry.path().c_str(), 0755);
         std::filesystem::remove_all(scratch_, ignored);
     }
+    std::u16string Root() const {
+        return u"T:\\";
+    }
+#endif
 
-    // T:\relative with '/' written as '\'.
+    // The scratch directory's relative path with '/' written as '\'.
     std::u16string Path(std::string_view relative) const {
-        std::u16string path = u"T:\\";
+        std::u16string path = Root();
         for (char c : relative) path += c == '/' ? u'\\' : static_cast<char16_t>(c);
         return path;
     }
-    std::u16string LongPath(std::string_view relative) const { return u"\\\\?\\" + Path(relative); }
+    std::u16string LongPath(std::string_view relative) const {
+        return u"\\\\?\\" + Path(relative);
+    }
     std::string Disk(std::string_view relative) const {
         return scratch_ + "/" + std::string(relative);
     }
@@ -59,10 +91,18 @@ class FilesTest : public ::testing::Test {
     void MakeFile(std::string_view relative, std::string_view content = "") const {
         std::ofstream(Disk(relative), std::ios::binary) << content;
     }
-    void MakeDir(std::string_view relative) const { ::mkdir(Disk(relative).c_str(), 0755); }
+    void MakeDir(std::string_view relative) const {
+#ifdef _WIN32
+        std::error_code ignored;
+        std::filesystem::create_directory(Disk(relative), ignored);
+#else
+        ::mkdir(Disk(relative).c_str(), 0755);
+#endif
+    }
     bool OnDisk(std::string_view relative) const {
-        struct stat st;
-        return ::lstat(Disk(relative).c_str(), &st) == 0;
+        std::error_code ignored;
+        return std::filesystem::symlink_status(Disk(relative), ignored).type() !=
+               std::filesystem::file_type::not_found;
     }
     std::string Content(std::string_view relative) const {
         std::ifstream in(Disk(relative), std::ios::binary);
@@ -77,6 +117,10 @@ class FilesTest : public ::testing::Test {
 
     std::string scratch_;
 };
+
+// The same for a call that opens a handle (closed again should it open).
+#define EXPECT_OPEN_FAILS_WITH(open, error) \
+    EXPECT_FAILS_WITH(::kiln::platform::testing::ScopedHandle(open).valid(), error)
 
 // Closes a handle when the test leaves its scope.
 class ScopedHandle {

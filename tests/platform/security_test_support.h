@@ -2,15 +2,18 @@
 // a piece of a test as the unprivileged user nobody/nogroup.
 #pragma once
 
+#ifndef _WIN32
 #include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <vector>
 
+#include "last_error.h"
 #include "platform/win32.h"
 
 namespace kiln::test {
@@ -115,6 +118,7 @@ inline std::vector<BYTE> DaclFromPermissions(unsigned mode, const SidBuffer& own
     return MakeAcl(entries);
 }
 
+#ifndef _WIN32
 // Runs body in a child process as nobody/nogroup without supplementary
 // groups or capabilities; gives the child's exit code (body's result), or
 // -1 when the child could not drop privileges or died.
@@ -130,5 +134,6 @@ inline int RunAsNobody(const std::function<int()>& body) {
     if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status) == 250 ? -1 : WEXITSTATUS(status);
 }
+#endif
 
 }  // namespace kiln::test

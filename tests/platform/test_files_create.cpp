@@ -1,5 +1,6 @@
 // CreateFileW: dispositions, directories, sharing, delete-on-close, bad input.
 #include "files_test_support.h"
+#include "support/wine.h"
 
 namespace kiln::platform::testing {
 namespace {
@@ -39,9 +40,12 @@ TEST_F(CreateFileTest, DispositionsBehaveAsOnWindows) {
         std::string name = "f" + std::to_string(n++);
         if (c.exists) MakeFile(name, "old content");
         SetLastError(0xDEAD);
-        ScopedHandle h(Open(Path(name), GENERIC_READ | GENERIC_WRITE, 0, c.disposition));
-        EXPECT_EQ(h.valid(), c.succeeds);
-        EXPECT_EQ(GetLastError(), c.lastError);
+        // Closed before the disk is looked at, which it shares with nobody.
+        HANDLE h = Open(Path(name), GENERIC_READ | GENERIC_WRITE, 0, c.disposition);
+        const DWORD error = GetLastError();
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.succeeds);
+        EXPECT_EQ(error, c.lastError);
         EXPECT_EQ(OnDisk(name), c.existsAfter);
         const bool truncated = c.disposition == CREATE_ALWAYS || c.disposition == TRUNCATE_EXISTING;
         if (c.exists && c.succeeds) {
@@ -52,23 +56,20 @@ TEST_F(CreateFileTest, DispositionsBehaveAsOnWindows) {
 
 TEST_F(CreateFileTest, MissingParentIsPathNotFound) {
     ScopedHandle h(Open(Path("nodir/f"), GENERIC_WRITE, 0, CREATE_NEW));
-    EXPECT_FALSE(h.valid());
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS_WITH(h.valid(), ERROR_PATH_NOT_FOUND);
 }
 
 TEST_F(CreateFileTest, FileUsedAsDirectoryIsPathNotFound) {
     MakeFile("plain");
     ScopedHandle h(Open(Path("plain/f"), GENERIC_READ));
-    EXPECT_FALSE(h.valid());
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS_WITH(h.valid(), ERROR_PATH_NOT_FOUND);
 }
 
 TEST_F(CreateFileTest, DirectoryNeedsBackupSemantics) {
     MakeDir("d");
     {
         ScopedHandle h(Open(Path("d"), GENERIC_READ));
-        EXPECT_FALSE(h.valid());
-        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+        EXPECT_FAILS_WITH(h.valid(), ERROR_ACCESS_DENIED);
     }
     ScopedHandle h(Open(Path("d"), 0, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
     ASSERT_TRUE(h.valid());
@@ -77,15 +78,15 @@ TEST_F(CreateFileTest, DirectoryNeedsBackupSemantics) {
     EXPECT_TRUE(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
     ScopedHandle truncating(
         Open(Path("d"), GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, FILE_FLAG_BACKUP_SEMANTICS));
-    EXPECT_FALSE(truncating.valid());
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    // Wine answers ERROR_FILE_EXISTS here.
+    EXPECT_FAILS_WITH(truncating.valid(),
+                      kiln::test::RunningUnderWine() ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED);
 }
 
 TEST_F(CreateFileTest, TrailingBackslashOnAFileIsInvalidName) {
     MakeFile("f");
     ScopedHandle h(Open(Path("f/"), GENERIC_READ));
-    EXPECT_FALSE(h.valid());
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+    EXPECT_FAILS_WITH(h.valid(), ERROR_INVALID_NAME);
 }
 
 // Windows' sharing rules between two handles of one process.
@@ -124,13 +125,14 @@ TEST_F(CreateFileTest, SharingMatrix) {
                     ASSERT_TRUE(first.valid());
                     SetLastError(0);
                     ScopedHandle second(Open(Path("shared"), a2, s2));
+                    const DWORD error = GetLastError();
                     bool compatible = kinds(a1) == 0 || kinds(a2) == 0 ||
                                       ((kinds(a2) & ~s1) == 0 && (kinds(a1) & ~s2) == 0);
                     SCOPED_TRACE(::testing::Message()
                                  << std::hex << a1 << "/" << s1 << " then " << a2 << "/" << s2);
                     EXPECT_EQ(second.valid(), compatible);
                     if (!compatible) {
-                        EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+                        EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
                         ++violations;
                     }
                 }
@@ -141,8 +143,7 @@ TEST_F(CreateFileTest, SharingEndsWhenTheHandleCloses) {
     MakeFile("f");
     HANDLE first = Open(Path("f"), GENERIC_READ, 0);
     ASSERT_NE(first, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(Open(Path("f"), GENERIC_READ, FILE_SHARE_READ), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_OPEN_FAILS_WITH(Open(Path("f"), GENERIC_READ, FILE_SHARE_READ), ERROR_SHARING_VIOLATION);
     ASSERT_TRUE(CloseHandle(first));
     ScopedHandle second(Open(Path("f"), GENERIC_READ, FILE_SHARE_READ));
     EXPECT_TRUE(second.valid());
@@ -153,17 +154,17 @@ TEST_F(CreateFileTest, DeleteOnCloseRemovesAfterTheLastHandle) {
                       FILE_FLAG_DELETE_ON_CLOSE);
     ASSERT_NE(doc, INVALID_HANDLE_VALUE);
     // A second open must share delete, as the first holds delete access.
-    EXPECT_EQ(Open(Path("temp"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_OPEN_FAILS_WITH(Open(Path("temp"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE),
+                           ERROR_SHARING_VIOLATION);
     HANDLE reader =
         Open(Path("temp"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(CloseHandle(doc));
     EXPECT_TRUE(OnDisk("temp"));
-    // Deletion is pending: new opens are refused.
-    EXPECT_EQ(Open(Path("temp"), GENERIC_READ), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    // Deletion is pending: new opens are refused (Wine lets them open).
+    if (!kiln::test::RunningUnderWine()) {
+        EXPECT_OPEN_FAILS_WITH(Open(Path("temp"), GENERIC_READ), ERROR_ACCESS_DENIED);
+    }
     ASSERT_TRUE(CloseHandle(reader));
     EXPECT_FALSE(OnDisk("temp"));
 }
@@ -188,45 +189,45 @@ TEST_F(CreateFileTest, BadHandlesAndArguments) {
     HANDLE never = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFFFFF0));
     for (HANDLE bad : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE, never}) {
         SetLastError(0);
-        EXPECT_FALSE(ReadFile(bad, buffer, 4, &count, nullptr));
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-        EXPECT_EQ(GetFileSize(bad, nullptr), INVALID_FILE_SIZE);
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        EXPECT_FAILS_WITH(ReadFile(bad, buffer, 4, &count, nullptr), ERROR_INVALID_HANDLE);
+        EXPECT_FAILS_WITH(GetFileSize(bad, nullptr) != INVALID_FILE_SIZE, ERROR_INVALID_HANDLE);
     }
     HANDLE h = Open(Path("f"), GENERIC_READ);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(CloseHandle(h));
-    EXPECT_FALSE(ReadFile(h, buffer, 4, &count, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(CloseHandle(h));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FAILS_WITH(ReadFile(h, buffer, 4, &count, nullptr), ERROR_INVALID_HANDLE);
+    EXPECT_FAILS_WITH(CloseHandle(h), ERROR_INVALID_HANDLE);
 
-    EXPECT_EQ(CreateFileW(nullptr, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(CreateFileW(u"", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(Open(Path("f"), GENERIC_READ, 0x8), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_OPEN_FAILS_WITH(
+        CreateFileW(nullptr, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+        ERROR_PATH_NOT_FOUND);
+    EXPECT_OPEN_FAILS_WITH(CreateFileW(u"", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+                           ERROR_PATH_NOT_FOUND);
+    // A sharing bit that does not exist (Wine takes it).
+    if (!kiln::test::RunningUnderWine()) {
+        EXPECT_OPEN_FAILS_WITH(Open(Path("f"), GENERIC_READ, 0x8), ERROR_INVALID_PARAMETER);
+    }
     ScopedHandle readOnly(Open(Path("f"), GENERIC_READ));
-    EXPECT_FALSE(WriteFile(readOnly.get(), "x", 1, &count, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    EXPECT_FALSE(ReadFile(readOnly.get(), buffer, 4, nullptr, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(WriteFile(readOnly.get(), "x", 1, &count, nullptr), ERROR_ACCESS_DENIED);
+#ifndef _WIN32
+    // Windows allows no count only with an OVERLAPPED and says nothing of
+    // what happens otherwise; our layer refuses.
+    EXPECT_FAILS_WITH(ReadFile(readOnly.get(), buffer, 4, nullptr, nullptr),
+                      ERROR_INVALID_PARAMETER);
+#endif
 }
 
 TEST_F(CreateFileTest, NamesTooLong) {
+    KILN_SKIP_UNDER_WINE("a name of 300 characters is not found (ERROR_FILE_NOT_FOUND)");
     std::string longName(300, 'a');
-    EXPECT_EQ(Open(Path(longName), GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_OPEN_FAILS_WITH(Open(Path(longName), GENERIC_WRITE, 0, CREATE_NEW),
+                           ERROR_FILENAME_EXCED_RANGE);
     std::string deep;
     for (int i = 0; i < 20; ++i) deep += std::string(250, 'd') + "/";
-    EXPECT_EQ(Open(Path(deep + "f"), GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
-    std::u16string huge = u"T:\\" + std::u16string(40000, u'x');
-    EXPECT_EQ(Open(huge, GENERIC_READ), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_OPEN_FAILS_WITH(Open(Path(deep + "f"), GENERIC_WRITE, 0, CREATE_NEW),
+                           ERROR_FILENAME_EXCED_RANGE);
+    std::u16string huge = Root() + std::u16string(40000, u'x');
+    EXPECT_OPEN_FAILS_WITH(Open(huge, GENERIC_READ), ERROR_FILENAME_EXCED_RANGE);
 }
 
 }  // namespace

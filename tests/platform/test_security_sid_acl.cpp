@@ -17,19 +17,16 @@ TEST(SecuritySid, BuildsAndComparesSids) {
     EXPECT_EQ(*GetSidSubAuthorityCount(system.data()), 1);
     EXPECT_EQ(GetSidIdentifierAuthority(system.data())->Value[5], 5);
     EXPECT_EQ(*GetSidSubAuthority(system.data(), 0), 18u);
-    EXPECT_EQ(GetSidSubAuthority(system.data(), 1), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS_WITH(GetSidSubAuthority(system.data(), 1) != nullptr, ERROR_INVALID_PARAMETER);
 
     SidBuffer copy(12);
     ASSERT_TRUE(CopySid(12, copy.data(), system.data()));
     EXPECT_TRUE(EqualSid(copy.data(), system.data()));
-    EXPECT_FALSE(EqualSid(copy.data(), Sid(5, {19}).data()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_FAILS_WITH(EqualSid(copy.data(), Sid(5, {19}).data()), ERROR_SUCCESS);
     // Same bytes up to the shorter length are still different SIDs.
     EXPECT_FALSE(EqualSid(Sid(5, {32}).data(), Sid(5, {32, 544}).data()));
 
-    EXPECT_FALSE(CopySid(11, copy.data(), system.data()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FAILS_WITH(CopySid(11, copy.data(), system.data()), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(GetSidLengthRequired(15), 68u);
 }
 
@@ -48,21 +45,17 @@ TEST(SecuritySid, MalformedSidsAreRefused) {
         SCOPED_TRACE(c.what);
         auto sid = std::make_unique<BYTE[]>(c.bytes.size());
         std::memcpy(sid.get(), c.bytes.data(), c.bytes.size());
-        EXPECT_FALSE(IsValidSid(sid.get()));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SID));
-        EXPECT_EQ(GetLengthSid(sid.get()), 0u);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SID));
+        EXPECT_FAILS_WITH(IsValidSid(sid.get()), ERROR_INVALID_SID);
+        EXPECT_FAILS_WITH(GetLengthSid(sid.get()) != 0u, ERROR_INVALID_SID);
         BYTE target[68];
-        EXPECT_FALSE(CopySid(sizeof target, target, sid.get()));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SID));
-        EXPECT_FALSE(EqualSid(sid.get(), sid.get()));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SID));
+        EXPECT_FAILS_WITH(CopySid(sizeof target, target, sid.get()), ERROR_INVALID_SID);
+        EXPECT_FAILS_WITH(EqualSid(sid.get(), sid.get()), ERROR_INVALID_SID);
 
         BYTE acl[64];
         ASSERT_TRUE(InitializeAcl(reinterpret_cast<PACL>(acl), sizeof acl, ACL_REVISION));
-        EXPECT_FALSE(
-            AddAccessAllowedAceEx(reinterpret_cast<PACL>(acl), ACL_REVISION, 0, 1, sid.get()));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SID));
+        EXPECT_FAILS_WITH(
+            AddAccessAllowedAceEx(reinterpret_cast<PACL>(acl), ACL_REVISION, 0, 1, sid.get()),
+            ERROR_INVALID_SID);
     }
     EXPECT_FALSE(IsValidSid(nullptr));
 }
@@ -75,16 +68,16 @@ TEST(SecurityAcl, AddsEntriesUntilTheAclIsFull) {
     EXPECT_TRUE(AddAccessDeniedAceEx(acl, ACL_REVISION, 0, FILE_WRITE_DATA, world.data()));
     EXPECT_TRUE(AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE,
                                       FILE_GENERIC_READ, world.data()));
-    EXPECT_FALSE(AddAuditAccessAceEx(acl, ACL_REVISION, 0, 1, world.data(), TRUE, TRUE));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALLOTTED_SPACE_EXCEEDED));
+    EXPECT_FAILS_WITH(AddAuditAccessAceEx(acl, ACL_REVISION, 0, 1, world.data(), TRUE, TRUE),
+                      ERROR_ALLOTTED_SPACE_EXCEEDED);
 
     ACL_SIZE_INFORMATION size{};
     ASSERT_TRUE(GetAclInformation(acl, &size, sizeof size, AclSizeInformation));
     EXPECT_EQ(size.AceCount, 2u);
     EXPECT_EQ(size.AclBytesInUse, 48u);
     EXPECT_EQ(size.AclBytesFree, 12u);
-    EXPECT_FALSE(GetAclInformation(acl, &size, sizeof size - 1, AclSizeInformation));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FAILS_WITH(GetAclInformation(acl, &size, sizeof size - 1, AclSizeInformation),
+                      ERROR_INSUFFICIENT_BUFFER);
 
     void* ace = nullptr;
     ASSERT_TRUE(GetAce(acl, 1, &ace));
@@ -94,8 +87,7 @@ TEST(SecurityAcl, AddsEntriesUntilTheAclIsFull) {
     EXPECT_EQ(allowed->Header.AceSize, 20);
     EXPECT_EQ(allowed->Mask, static_cast<DWORD>(FILE_GENERIC_READ));
     EXPECT_TRUE(EqualSid(&allowed->SidStart, world.data()));
-    EXPECT_FALSE(GetAce(acl, 2, &ace));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS_WITH(GetAce(acl, 2, &ace), ERROR_INVALID_PARAMETER);
 }
 
 TEST(SecurityAcl, AuditEntriesCarryTheirSwitchesAndFlagsAreChecked) {
@@ -114,15 +106,12 @@ TEST(SecurityAcl, AuditEntriesCarryTheirSwitchesAndFlagsAreChecked) {
     ASSERT_TRUE(GetAclInformation(acl, &revision, sizeof revision, AclRevisionInformation));
     EXPECT_EQ(revision.AclRevision, static_cast<DWORD>(ACL_REVISION_DS));
 
-    EXPECT_FALSE(
-        AddAccessAllowedAceEx(acl, ACL_REVISION, SUCCESSFUL_ACCESS_ACE_FLAG, 1, world.data()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FLAGS));
-    EXPECT_FALSE(AddAccessAllowedAceEx(acl, 7, 0, 1, world.data()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REVISION_MISMATCH));
-    EXPECT_FALSE(InitializeAcl(acl, 7, ACL_REVISION));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_FALSE(InitializeAcl(acl, 0x10000, ACL_REVISION));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS_WITH(
+        AddAccessAllowedAceEx(acl, ACL_REVISION, SUCCESSFUL_ACCESS_ACE_FLAG, 1, world.data()),
+        ERROR_INVALID_FLAGS);
+    EXPECT_FAILS_WITH(AddAccessAllowedAceEx(acl, 7, 0, 1, world.data()), ERROR_REVISION_MISMATCH);
+    EXPECT_FAILS_WITH(InitializeAcl(acl, 7, ACL_REVISION), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_FAILS_WITH(InitializeAcl(acl, 0x10000, ACL_REVISION), ERROR_INVALID_PARAMETER);
 }
 
 // A valid one-entry ACL for Everyone, then damaged in one place.
@@ -163,16 +152,14 @@ TEST(SecurityAcl, MalformedAclsAreRefusedWithoutReadingPastThem) {
         auto acl = std::make_unique<BYTE[]>(c.bytes.size());
         std::memcpy(acl.get(), c.bytes.data(), c.bytes.size());
         auto* p = reinterpret_cast<PACL>(acl.get());
-        EXPECT_FALSE(IsValidAcl(p));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACL));
+        EXPECT_FAILS_WITH(IsValidAcl(p), ERROR_INVALID_ACL);
         ACL_SIZE_INFORMATION size;
-        EXPECT_FALSE(GetAclInformation(p, &size, sizeof size, AclSizeInformation));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACL));
+        EXPECT_FAILS_WITH(GetAclInformation(p, &size, sizeof size, AclSizeInformation),
+                          ERROR_INVALID_ACL);
         void* ace;
-        EXPECT_FALSE(GetAce(p, 0, &ace));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACL));
-        EXPECT_FALSE(AddAccessDeniedAceEx(p, ACL_REVISION, 0, 1, World().data()));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACL));
+        EXPECT_FAILS_WITH(GetAce(p, 0, &ace), ERROR_INVALID_ACL);
+        EXPECT_FAILS_WITH(AddAccessDeniedAceEx(p, ACL_REVISION, 0, 1, World().data()),
+                          ERROR_INVALID_ACL);
         DWORD error = 0;
         EffectiveRights(acl.get(), World(), &error);
         EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_ACL));
@@ -223,8 +210,7 @@ TEST(SecurityAcl, EffectiveRightsFollowWindowsEvaluationOrder) {
 TEST(SecurityDescriptor, AbsoluteDescriptorKeepsItsParts) {
     alignas(8) BYTE storage[SECURITY_DESCRIPTOR_MIN_LENGTH];
     PSECURITY_DESCRIPTOR sd = storage;
-    EXPECT_FALSE(InitializeSecurityDescriptor(sd, 2));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_UNKNOWN_REVISION));
+    EXPECT_FAILS_WITH(InitializeSecurityDescriptor(sd, 2), ERROR_UNKNOWN_REVISION);
     ASSERT_TRUE(InitializeSecurityDescriptor(sd, SECURITY_DESCRIPTOR_REVISION));
     SidBuffer owner = UserSid(0), group = GroupSid(0);
     std::vector<BYTE> dacl = MakeAcl({{0, 0, 1, World()}});
@@ -254,8 +240,8 @@ TEST(SecurityDescriptor, AbsoluteDescriptorKeepsItsParts) {
     EXPECT_TRUE(present);
     EXPECT_EQ(acl, nullptr);
 
-    EXPECT_FALSE(SetSecurityDescriptorControl(sd, SE_DACL_PRESENT, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS_WITH(SetSecurityDescriptorControl(sd, SE_DACL_PRESENT, 0),
+                      ERROR_INVALID_PARAMETER);
     EXPECT_FALSE(SetSecurityDescriptorControl(sd, SE_SELF_RELATIVE, SE_SELF_RELATIVE));
     ASSERT_TRUE(SetSecurityDescriptorDacl(sd, FALSE, nullptr, TRUE));
     ASSERT_TRUE(GetSecurityDescriptorControl(sd, &control, &revision));
@@ -268,8 +254,7 @@ TEST(SecurityDescriptor, DescriptorsWithBrokenPartsAreInvalid) {
     std::vector<BYTE> badDacl = DamagedAcl([](auto& b) { SetWord(b, 4, 3); });
     ASSERT_TRUE(
         SetSecurityDescriptorDacl(storage, TRUE, reinterpret_cast<PACL>(badDacl.data()), FALSE));
-    EXPECT_FALSE(IsValidSecurityDescriptor(storage));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
+    EXPECT_FAILS_WITH(IsValidSecurityDescriptor(storage), ERROR_INVALID_SECURITY_DESCR);
     storage[0] = 2;
     SECURITY_DESCRIPTOR_CONTROL control;
     DWORD revision;
