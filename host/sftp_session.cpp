@@ -1,6 +1,7 @@
 #include "host/sftp_session.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -555,6 +556,9 @@ int SftpSession::Serve(int inFd, int outFd) {
     // Replies held while the provider works through a long request must not
     // wait for it when the client has nothing more to send.
     input.SetBeforeSleep([this] { m_out->Flush(); });
+    // Memory freed by a burst of work goes back to the system once the
+    // client pauses, not while it keeps the session busy (see main).
+    input.SetWhenIdle(std::chrono::seconds(1), [] { malloc_trim(0); });
     int status = 0;
     bool negotiated = false;
     for (;;) {
