@@ -468,11 +468,16 @@ bool SftpSession::Admit(uint64_t charge) {
     std::unique_lock<std::mutex> lock(m_flightLock);
     // One request is always let through, however large, so that a bound
     // below one request's size slows the session but never stops it.
-    m_flightChanged.wait(lock, [&] {
+    auto ready = [&] {
         return m_stopping || m_out->Broken() || m_flightCount == 0 ||
                (m_flightBytes + charge <= m_options.maxInFlightBytes &&
                 m_flightCount < m_options.maxInFlightRequests);
-    });
+    };
+    if (!ready()) {
+        ++m_flightWaiters;
+        m_flightChanged.wait(lock, ready);
+        --m_flightWaiters;
+    }
     if (m_stopping || m_out->Broken()) return false;
     m_flightBytes += charge;
     ++m_flightCount;
@@ -483,10 +488,21 @@ bool SftpSession::Admit(uint64_t charge) {
 }
 
 void SftpSession::Release(uint64_t charge) {
-    std::lock_guard<std::mutex> guard(m_flightLock);
-    m_flightBytes -= std::min(charge, m_flightBytes);
-    if (m_flightCount) --m_flightCount;
-    m_flightChanged.notify_all();
+    bool wake;
+    {
+        std::lock_guard<std::mutex> guard(m_flightLock);
+        m_flightBytes -= std::min(charge, m_flightBytes);
+        if (m_flightCount) --m_flightCount;
+        // A reader held at the bound is woken once the requests in flight
+        // are down to three quarters of it, so that it takes a batch of
+        // requests per wake-up instead of one per reply; the provider has
+        // the rest to work on meanwhile.
+        wake = m_flightWaiters > 0 &&
+               (m_flightCount == 0 || (m_flightBytes <= m_options.maxInFlightBytes / 4 * 3 &&
+                                       m_flightCount <= m_options.maxInFlightRequests / 4 * 3));
+    }
+    // Notified unlocked: a thread woken under the lock would block on it.
+    if (wake) m_flightChanged.notify_all();
 }
 
 bool SftpSession::Negotiate(const RefPtr<SftpPacket>& packet) {
@@ -623,7 +639,9 @@ int SftpSession::Serve(int inFd, int outFd) {
     if (m_providerThread.joinable()) EndInput();
     {
         std::unique_lock<std::mutex> lock(m_flightLock);
+        ++m_flightWaiters;
         m_flightChanged.wait(lock, [&] { return m_flightCount == 0 || m_providerFinished; });
+        --m_flightWaiters;
     }
     if (m_providerThread.joinable()) m_providerThread.join();
     m_stopping = true;

@@ -222,6 +222,7 @@ class SftpSession {
     std::condition_variable m_flightChanged;
     uint64_t m_flightBytes = 0;
     size_t m_flightCount = 0;
+    int m_flightWaiters = 0;  // threads waiting on m_flightChanged for Release
     std::atomic<uint64_t> m_peakFlightBytes{0};
 
     mutable std::mutex m_handleLock;
