@@ -136,8 +136,8 @@ bool PortHubImpl::WaitUntil(InPort* const* ports, size_t count,
 
 uint8_t PortHubImpl::Send(OutPort& port, const RefPtr<Quantum>& quantum) {
     if (!quantum) return 0;
-    std::vector<std::shared_ptr<WakeSignal>> wake;
-    std::vector<const std::function<void()>*> consumers;
+    Collected<std::shared_ptr<WakeSignal>> wake;
+    Collected<const std::function<void()>*> consumers;
     bool all;
     {
         std::lock_guard lock(m_mutex);
@@ -157,20 +157,19 @@ uint8_t PortHubImpl::Send(OutPort& port, const RefPtr<Quantum>& quantum) {
             if (consumer == m_consumers.end())
                 WakeWaitersOn(target, wake);
             else
-                consumers.push_back(&consumer->second);
+                consumers.Add(&consumer->second);
         }
     }
-    for (auto& signal : wake) signal->cv.notify_one();
-    for (const auto* consume : consumers) (*consume)();
+    wake.ForEach([](const std::shared_ptr<WakeSignal>& signal) { signal->cv.notify_one(); });
+    consumers.ForEach([](const std::function<void()>* consume) { (*consume)(); });
     return all ? 1 : 0;
 }
 
-void PortHubImpl::WakeWaitersOn(const InPort* port,
-                                std::vector<std::shared_ptr<WakeSignal>>& wake) {
+void PortHubImpl::WakeWaitersOn(const InPort* port, Collected<std::shared_ptr<WakeSignal>>& wake) {
     for (Waiter* waiter : m_waiters) {
         if (waiter->Watches(port) && !waiter->woken) {
             waiter->woken = true;
-            wake.push_back(waiter->signal);
+            wake.Add(waiter->signal);
         }
     }
 }

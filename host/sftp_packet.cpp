@@ -98,8 +98,10 @@ constexpr size_t kDirectReadThreshold = 16 * 1024;
 constexpr size_t kInputBufferSize = 64 * 1024;
 }  // namespace
 
-SftpPacket::SftpPacket(const uint8_t* p, size_t size) : SftpPacket(size) {
-    if (size) std::memcpy(m_data.get(), p, size);
+RefPtr<SftpPacket> SftpPacket::Make(const uint8_t* p, size_t size) {
+    RefPtr<SftpPacket> packet = Make(size);
+    if (size) std::memcpy(packet->MutableData(), p, size);
+    return packet;
 }
 
 WString SftpPacket::Dump(const DumpOptions&) const {
@@ -228,7 +230,7 @@ PacketInput::Result PacketInput::ReadBody(SftpPacket& big, size_t filled) {
             m_capacity = kInputBufferSize;
         }
         m_start = m_end = 0;
-        if (!guess) guess = MakeRef<SftpPacket>(length);
+        if (!guess) guess = SftpPacket::Make(length);
         iovec iov[4] = {{big.MutableData() + filled, length - filled},
                         {m_word, sizeof m_word},
                         {guess->MutableData(), length},
@@ -282,7 +284,7 @@ PacketInput::Result PacketInput::Next(RefPtr<SftpPacket>& packet) {
                 return Result::TooLong;
             }
             if (have >= size_t{length} + 4) {
-                packet = MakeRef<SftpPacket>(p + 4, length);
+                packet = SftpPacket::Make(p + 4, length);
                 m_start += size_t{length} + 4;
                 if (m_start == m_end) m_start = m_end = 0;
                 return Result::Packet;
@@ -290,7 +292,7 @@ PacketInput::Result PacketInput::Next(RefPtr<SftpPacket>& packet) {
             if (length >= kDirectReadThreshold) {
                 // What the buffer holds is the start of the packet; the rest
                 // comes straight from the descriptor.
-                auto big = MakeRef<SftpPacket>(length);
+                auto big = SftpPacket::Make(length);
                 const size_t part = have - 4;
                 std::memcpy(big->MutableData(), p + 4, part);
                 m_start = m_end = 0;
