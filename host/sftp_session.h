@@ -73,6 +73,22 @@ struct SessionOptions {
     std::vector<std::pair<std::u16string, std::u16string>> parameters;
 };
 
+// The server's input for the provider's log records. A record that the log
+// level drops is refused at the port: it is never queued, and the provider's
+// thread makes no pass over the replies for it (every stat brings one at
+// Info level, which a server run at Error level had turned over for nothing).
+class ProviderLogPort final : public TypedInPort<QtSfsLog> {
+  public:
+    explicit ProviderLogPort(const Logger& log) : m_log(log) {}
+    bool Accepts(const RefPtr<Quantum>& quantum) const override {
+        const auto* record = dynamic_cast<const QtSfsLog*>(quantum.get());
+        return record && m_log.Enabled(LevelOfProviderLog(record->m_type));
+    }
+
+  private:
+    const Logger& m_log;
+};
+
 // One client request from its arrival to its single reply.
 // It stays alive while its handler runs or a provider request made for it
 // is unanswered: each of these holds one count of `outstanding`, and whoever
@@ -193,7 +209,7 @@ class SftpSession {
     TypedOutPort<QtSfsRequest> m_requestOut;
     TypedOutPort<QtEof> m_eofOut;
     TypedInPort<QtSfsResponse> m_responseIn;
-    TypedInPort<QtSfsLog> m_logIn;
+    ProviderLogPort m_logIn;
     TypedInPort<QtSfsNotifyFileTransfer> m_transferIn;
     RefPtr<QtOutPort<QtSfsResponse>> m_responsePort;
     RefPtr<QtOutPort<QtSfsLog>> m_logPort;
