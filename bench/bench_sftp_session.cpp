@@ -91,8 +91,8 @@ class Session {
         while (count > 0) {
             while (m_buffer.size() >= 4) {
                 const auto* p = reinterpret_cast<const uint8_t*>(m_buffer.data());
-                const size_t length = (size_t{p[0]} << 24) | (size_t{p[1]} << 16) |
-                                      (size_t{p[2]} << 8) | p[3];
+                const size_t length =
+                    (size_t{p[0]} << 24) | (size_t{p[1]} << 16) | (size_t{p[2]} << 8) | p[3];
                 if (m_buffer.size() < length + 4) break;
                 ok = ok && (p[4] == sftp::Fxp::Attrs || p[4] == sftp::Fxp::Version);
                 m_buffer.erase(0, length + 4);

@@ -143,7 +143,9 @@ class SftpPacket final : public Quantum {
     // Storage for `size` bytes, not initialised: the input fills all of it.
     // The bytes follow the object in one allocation: one malloc per request
     // instead of two.
-    static RefPtr<SftpPacket> Make(size_t size) { return RefPtr<SftpPacket>(new (Extra{size}) SftpPacket(size)); }
+    static RefPtr<SftpPacket> Make(size_t size) {
+        return RefPtr<SftpPacket>(new (Extra{size}) SftpPacket(size));
+    }
     static RefPtr<SftpPacket> Make(const uint8_t* p, size_t size);
 
     const uint8_t* Data() const { return reinterpret_cast<const uint8_t*>(this + 1); }
@@ -164,7 +166,9 @@ class SftpPacket final : public Quantum {
         size_t bytes;
     };
     explicit SftpPacket(size_t size) : m_size(size) {}
-    static void* operator new(size_t self, Extra extra) { return ::operator new(self + extra.bytes); }
+    static void* operator new(size_t self, Extra extra) {
+        return ::operator new(self + extra.bytes);
+    }
     static void operator delete(void* p, Extra) { ::operator delete(p); }
 
     size_t m_size;

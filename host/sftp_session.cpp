@@ -37,7 +37,11 @@ std::string Utf8(const RefPtr<QtStr>& s) {
 }  // namespace
 
 SftpSession::SftpSession(ProviderLink provider, SessionOptions options, Logger& log)
-    : m_provider(std::move(provider)), m_options(std::move(options)), m_log(log), m_logIn(log) {
+    : m_provider(std::move(provider)),
+      m_options(std::move(options)),
+      m_log(log),
+      m_logIn(log),
+      m_transferIn(log) {
     m_home = m_options.home.empty() ? std::string("/")
                                     : CanonicalPath("/", m_options.home).value_or("/");
     // Every READ, the charge for it and what the version packet and the

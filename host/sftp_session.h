@@ -73,19 +73,24 @@ struct SessionOptions {
     std::vector<std::pair<std::u16string, std::u16string>> parameters;
 };
 
-// The server's input for the provider's log records. A record that the log
-// level drops is refused at the port: it is never queued, and the provider's
-// thread makes no pass over the replies for it (every stat brings one at
-// Info level, which a server run at Error level had turned over for nothing).
-class ProviderLogPort final : public TypedInPort<QtSfsLog> {
+// The server's inputs for what the provider tells besides its answers: its
+// log records and the transfer notes of closed files, which the server only
+// logs. What the log level drops is refused at the port: never queued, and
+// no pass over the replies is made for it on the provider's thread (every
+// stat brings a record at Info level, which a server that logs errors only
+// turned over for nothing).
+template <class T>
+class LoggedInPort final : public TypedInPort<T> {
   public:
-    explicit ProviderLogPort(const Logger& log) : m_log(log) {}
+    explicit LoggedInPort(const Logger& log) : m_log(log) {}
     bool Accepts(const RefPtr<Quantum>& quantum) const override {
-        const auto* record = dynamic_cast<const QtSfsLog*>(quantum.get());
-        return record && m_log.Enabled(LevelOfProviderLog(record->m_type));
+        const auto* item = dynamic_cast<const T*>(quantum.get());
+        return item && m_log.Enabled(LevelOf(*item));
     }
 
   private:
+    static LogLevel LevelOf(const QtSfsLog& record) { return LevelOfProviderLog(record.m_type); }
+    static LogLevel LevelOf(const QtSfsNotifyFileTransfer&) { return LogLevel::Info; }
     const Logger& m_log;
 };
 
@@ -209,8 +214,8 @@ class SftpSession {
     TypedOutPort<QtSfsRequest> m_requestOut;
     TypedOutPort<QtEof> m_eofOut;
     TypedInPort<QtSfsResponse> m_responseIn;
-    ProviderLogPort m_logIn;
-    TypedInPort<QtSfsNotifyFileTransfer> m_transferIn;
+    LoggedInPort<QtSfsLog> m_logIn;
+    LoggedInPort<QtSfsNotifyFileTransfer> m_transferIn;
     RefPtr<QtOutPort<QtSfsResponse>> m_responsePort;
     RefPtr<QtOutPort<QtSfsLog>> m_logPort;
     RefPtr<QtOutPort<QtSfsNotifyFileTransfer>> m_transferPort;

@@ -159,9 +159,15 @@ TEST_F(PacketInputTest, AnUploadsPacketsComeWholeWhereverTheReadsEnd) {
     }
     const size_t b = starts[1], c = starts[2];
     const std::vector<std::vector<size_t>> cutSets = {
-        {b + 2}, {b + 4}, {b + 4 + 100}, {c + 4 + big}, {c + 4 + big + 3},
-        {starts[3] + 1000, starts[4] - 2}, {starts[5] + 2, starts[7] + 6},
-        {starts[8] - 1, starts[9] + 3, starts[10] + 4}, {}};
+        {b + 2},
+        {b + 4},
+        {b + 4 + 100},
+        {c + 4 + big},
+        {c + 4 + big + 3},
+        {starts[3] + 1000, starts[4] - 2},
+        {starts[5] + 2, starts[7] + 6},
+        {starts[8] - 1, starts[9] + 3, starts[10] + 4},
+        {}};
     for (const auto& cuts : cutSets) {
         TearDown();
         SetUp();
