@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -218,6 +219,38 @@ TEST_F(PacketInputTest, TheSleepHookRunsOnlyWhenNoInputIsWaiting) {
     EXPECT_EQ(in.Next(packet), PacketInput::Result::Stopped);
     close(wake[0]);
     close(wake[1]);
+}
+
+TEST_F(PacketInputTest, TheIdleHookRunsOnceForEachPauseOfTheClient) {
+    PacketInput in(m_fds[0], -1);
+    std::atomic<int> idle{0};
+    in.SetWhenIdle(std::chrono::milliseconds(30), [&] { ++idle; });
+    RefPtr<SftpPacket> packet;
+    // Input that keeps coming never looks idle.
+    for (int i = 0; i < 3; ++i) {
+        Feed(Be32(1) + "x", false);
+        ASSERT_EQ(in.Next(packet), PacketInput::Result::Packet);
+    }
+    EXPECT_EQ(idle, 0);
+    // One pause: the hook runs once, however long the pause lasts.
+    std::thread feeder([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        Feed(Be32(1) + "y", false);
+    });
+    ASSERT_EQ(in.Next(packet), PacketInput::Result::Packet);
+    feeder.join();
+    EXPECT_EQ(packet->View(), "y");
+    EXPECT_EQ(idle, 1);
+    // After that packet, the next pause runs it again.
+    std::thread second([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        Feed(Be32(1) + "z", true);
+    });
+    ASSERT_EQ(in.Next(packet), PacketInput::Result::Packet);
+    second.join();
+    EXPECT_EQ(idle, 2);
+    EXPECT_EQ(in.Next(packet), PacketInput::Result::End);
+    EXPECT_EQ(idle, 2) << "the end of input came without a pause";
 }
 
 TEST_F(PacketInputTest, HeldPacketsGoOutInOrderBeforeAnyLaterWrite) {
