@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 #include "platform/handle_waits.h"
 
@@ -79,9 +80,10 @@ bool PortHubImpl::WaitFor(InPort* const* ports, size_t count, std::chrono::nanos
 
 bool PortHubImpl::WaitUntil(InPort* const* ports, size_t count,
                             const std::chrono::steady_clock::time_point* deadline) {
+    if (!ports) count = 0;
     std::vector<HANDLE> handles;
-    {
-        std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
+    if (!m_pendingHandles.empty()) {
         auto pending = m_pendingHandles.find(std::this_thread::get_id());
         if (pending != m_pendingHandles.end()) {
             handles = std::move(pending->second);
@@ -90,46 +92,52 @@ bool PortHubImpl::WaitUntil(InPort* const* ports, size_t count,
     }
     // Declared first so that it outlives the watch, which may still be
     // notifying it until `objects` is gone.
-    Waiter waiter(*this, ports, ports ? count : 0);
-    platform::HandleWaits objects;
-    for (HANDLE handle : handles) {
-        // A handle that names nothing can never be signalled; returning lets
-        // the caller find its own error instead of sleeping for ever.
-        if (!objects.Add(handle)) return true;
+    Waiter waiter(*this, ports, count);
+    // Made only for a wait with handles: most waits are on ports alone.
+    std::optional<platform::HandleWaits> objects;
+    if (!handles.empty()) {
+        objects.emplace();
+        // The objects' waiter lists are locked before the hub's, never
+        // inside it.
+        lock.unlock();
+        for (HANDLE handle : handles) {
+            // A handle that names nothing can never be signalled; returning
+            // lets the caller find its own error instead of sleeping for ever.
+            if (!objects->Add(handle)) return true;
+        }
+        objects->Watch(&waiter);
+        lock.lock();
     }
     // Nothing could ever end this wait.
-    if ((!ports || count == 0) && objects.Empty()) return true;
-    if (!ports) count = 0;
-    objects.Watch(&waiter);
-    bool ready;
-    {
-        std::unique_lock lock(m_mutex);
-        auto isReady = [&] {
-            if (waiter.woken) return true;
-            for (size_t i = 0; i < count; ++i)
-                if (!ports[i]->IsEmpty()) return true;
-            return objects.AnySignalled();
-        };
-        ready = isReady();
-        if (!ready) {
-            ++m_sleeps;
-            m_waiters.push_back(&waiter);
-            if (deadline) {
-                ready = waiter.signal->cv.wait_until(lock, *deadline, isReady);
-            } else {
-                waiter.signal->cv.wait(lock, isReady);
-                ready = true;
-            }
-            std::erase(m_waiters, &waiter);
+    if (count == 0 && !objects) return true;
+    auto isReady = [&] {
+        if (waiter.woken) return true;
+        for (size_t i = 0; i < count; ++i)
+            if (!ports[i]->IsEmpty()) return true;
+        return objects && objects->AnySignalled();
+    };
+    bool ready = isReady();
+    if (!ready) {
+        ++m_sleeps;
+        m_waiters.push_back(&waiter);
+        if (deadline) {
+            ready = waiter.signal->cv.wait_until(lock, *deadline, isReady);
+        } else {
+            waiter.signal->cv.wait(lock, isReady);
+            ready = true;
         }
+        std::erase(m_waiters, &waiter);
     }
+    // Unlocked before `objects` stops watching: its notifications take the
+    // hub's lock.
+    lock.unlock();
     return ready;
 }
 
 uint8_t PortHubImpl::Send(OutPort& port, const RefPtr<Quantum>& quantum) {
     if (!quantum) return 0;
-    std::vector<std::shared_ptr<WakeSignal>> wake;
-    std::vector<const std::function<void()>*> consumers;
+    Collected<std::shared_ptr<WakeSignal>> wake;
+    Collected<const std::function<void()>*> consumers;
     bool all;
     {
         std::lock_guard lock(m_mutex);
@@ -149,20 +157,19 @@ uint8_t PortHubImpl::Send(OutPort& port, const RefPtr<Quantum>& quantum) {
             if (consumer == m_consumers.end())
                 WakeWaitersOn(target, wake);
             else
-                consumers.push_back(&consumer->second);
+                consumers.Add(&consumer->second);
         }
     }
-    for (auto& signal : wake) signal->cv.notify_one();
-    for (const auto* consume : consumers) (*consume)();
+    wake.ForEach([](const std::shared_ptr<WakeSignal>& signal) { signal->cv.notify_one(); });
+    consumers.ForEach([](const std::function<void()>* consume) { (*consume)(); });
     return all ? 1 : 0;
 }
 
-void PortHubImpl::WakeWaitersOn(const InPort* port,
-                                std::vector<std::shared_ptr<WakeSignal>>& wake) {
+void PortHubImpl::WakeWaitersOn(const InPort* port, Collected<std::shared_ptr<WakeSignal>>& wake) {
     for (Waiter* waiter : m_waiters) {
         if (waiter->Watches(port) && !waiter->woken) {
             waiter->woken = true;
-            wake.push_back(waiter->signal);
+            wake.Add(waiter->signal);
         }
     }
 }

@@ -83,7 +83,30 @@ class PortHubImpl final : public PortHub {
     void ForgetLink(OutPort& out, InPort& in);
     // Marks the waiters on `port` woken and adds their signals to `wake`,
     // for the caller to notify once the lock is released.
-    void WakeWaitersOn(const InPort* port, std::vector<std::shared_ptr<WakeSignal>>& wake);
+    // What one send collects under the lock for after it. Most sends reach
+    // one port, so this holds a few without an allocation.
+    template <class T>
+    class Collected {
+      public:
+        void Add(T value) {
+            if (m_count < kInline)
+                m_inline[m_count++] = std::move(value);
+            else
+                m_more.push_back(std::move(value));
+        }
+        template <class F>
+        void ForEach(F f) {
+            for (size_t i = 0; i < m_count; ++i) f(m_inline[i]);
+            for (T& value : m_more) f(value);
+        }
+
+      private:
+        static constexpr size_t kInline = 4;
+        T m_inline[kInline] = {};
+        size_t m_count = 0;
+        std::vector<T> m_more;
+    };
+    void WakeWaitersOn(const InPort* port, Collected<std::shared_ptr<WakeSignal>>& wake);
 
     mutable std::mutex m_mutex;
     uint64_t m_sequence = 0;

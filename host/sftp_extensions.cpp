@@ -159,7 +159,9 @@ void CheckFile(SftpSession& s, ClientRequest& r, SftpReader& in, bool byName) {
 void ext_posix_rename(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string from, to;
     if (!ReadPath(s, r, in, from) || !ReadPath(s, r, in, to)) return;
-    LogInfo(s, "posix-rename old \"" + LogPath(s, from) + "\" new \"" + LogPath(s, to) + "\"");
+    LogInfo(s, [&] {
+        return "posix-rename old \"" + LogPath(s, from) + "\" new \"" + LogPath(s, to) + "\"";
+    });
     auto q = MakeRef<QtSfsRename>();
     q->m_oldPath = SfsPath(from);
     q->m_newPath = SfsPath(to);
@@ -176,7 +178,9 @@ void ext_hardlink(SftpSession& s, ClientRequest& r, SftpReader& in) {
 
 void SendHardLink(SftpSession& s, ClientRequest& r, const std::string& existing,
                   const std::string& link) {
-    LogInfo(s, "hardlink old \"" + LogPath(s, existing) + "\" new \"" + LogPath(s, link) + "\"");
+    LogInfo(s, [&] {
+        return "hardlink old \"" + LogPath(s, existing) + "\" new \"" + LogPath(s, link) + "\"";
+    });
     auto q = MakeRef<QtSfsLink>();
     q->m_newLinkPath = SfsPath(link);
     q->m_existingPath = SfsPath(existing);
@@ -187,7 +191,7 @@ void SendHardLink(SftpSession& s, ClientRequest& r, const std::string& existing,
 void ext_statvfs(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string path;
     if (!ReadPath(s, r, in, path)) return;
-    LogInfo(s, "statvfs \"" + LogPath(s, path) + "\"");
+    LogInfo(s, [&] { return "statvfs \"" + LogPath(s, path) + "\""; });
     SpaceOfPath(s, r, path, true);
 }
 

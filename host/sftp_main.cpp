@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <malloc.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -144,6 +145,13 @@ int main(int argc, char** argv) {
     }
     if (opts.umask) umask(*opts.umask);
     std::string root = opts.root;
+    // Every WRITE of an upload arrives in a buffer of its own, freed once
+    // the data is on disk. With glibc's own thresholds the heap's top was
+    // given back and taken again every few packets, and each page taken
+    // again came zeroed through a page fault (up to 30,000 per 512 MiB).
+    // The session gives free memory back when it has been idle instead.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    mallopt(M_TRIM_THRESHOLD, 16 << 20);
 
     Logger log(opts.logToStderr ? Logger::Sink::Stderr : Logger::Sink::Syslog, opts.level,
                opts.facility);

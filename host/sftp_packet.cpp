@@ -98,8 +98,10 @@ constexpr size_t kDirectReadThreshold = 16 * 1024;
 constexpr size_t kInputBufferSize = 64 * 1024;
 }  // namespace
 
-SftpPacket::SftpPacket(const uint8_t* p, size_t size) : SftpPacket(size) {
-    if (size) std::memcpy(m_data.get(), p, size);
+RefPtr<SftpPacket> SftpPacket::Make(const uint8_t* p, size_t size) {
+    RefPtr<SftpPacket> packet = Make(size);
+    if (size) std::memcpy(packet->MutableData(), p, size);
+    return packet;
 }
 
 WString SftpPacket::Dump(const DumpOptions&) const {
@@ -114,16 +116,20 @@ PacketInput::PacketInput(int fd, int wakeFd, uint32_t maxPacket)
       m_wakeFd(wakeFd),
       m_maxPacket(maxPacket),
       // Not zeroed: pages that no input reaches are never touched.
-      m_buffer(new uint8_t[kInputBufferSize]) {}
+      m_buffer(new uint8_t[kInputBufferSize]),
+      m_capacity(kInputBufferSize) {}
 
-PacketInput::Result PacketInput::WaitReadable() {
-    if (m_wakeFd < 0 && !m_beforeSleep) return Result::Packet;
-    bool looked = false;
+PacketInput::Result PacketInput::WaitReadable(bool empty) {
+    bool looked = empty;
+    if (empty && m_beforeSleep) m_beforeSleep();
     for (;;) {
         pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-        // A first look without waiting tells whether this thread is about
-        // to sleep; only then is the hook worth its call.
-        const int timeout = m_beforeSleep && !looked ? 0 : -1;
+        // Without a read that found nothing, a first look without waiting
+        // tells whether this thread is about to sleep; only then is the hook
+        // worth its call.
+        int timeout = m_beforeSleep && !looked ? 0 : -1;
+        const bool idleWait = timeout < 0 && m_whenIdle && !m_idleDone;
+        if (idleWait) timeout = static_cast<int>(m_idleAfter.count());
         int n = poll(fds, m_wakeFd >= 0 ? 2 : 1, timeout);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -131,8 +137,13 @@ PacketInput::Result PacketInput::WaitReadable() {
             return Result::Error;
         }
         if (n == 0) {
-            looked = true;
-            m_beforeSleep();
+            if (idleWait) {
+                m_idleDone = true;
+                m_whenIdle();
+            } else {
+                looked = true;
+                m_beforeSleep();
+            }
             continue;
         }
         if (m_wakeFd >= 0 && fds[1].revents) return Result::Stopped;
@@ -140,46 +151,128 @@ PacketInput::Result PacketInput::WaitReadable() {
     }
 }
 
+PacketInput::Result PacketInput::ReadSome(iovec* iov, int count, size_t& got) {
+    for (;;) {
+        ssize_t n = -1;
+        bool empty = false;
+        if (m_noWait) {
+            // One call instead of a poll and a read while the client keeps
+            // the descriptor busy, which it does for the whole of an upload.
+            n = preadv2(m_fd, iov, count, -1, RWF_NOWAIT);
+            if (n < 0 && (errno == EOPNOTSUPP || errno == EINVAL)) {
+                m_noWait = false;  // a descriptor that cannot say; ask poll
+                continue;
+            }
+            if (n < 0 && errno == EAGAIN) empty = true;
+        }
+        if (!m_noWait || empty) {
+            Result w = WaitReadable(empty);
+            if (w != Result::Packet) return w;
+            n = readv(m_fd, iov, count);
+        }
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            m_errno = errno;
+            return Result::Error;
+        }
+        got = static_cast<size_t>(n);
+        return Result::Packet;
+    }
+}
+
 PacketInput::Result PacketInput::Fill() {
+    if (m_start == m_end && m_capacity > kInputBufferSize) {
+        m_buffer.reset(new uint8_t[kInputBufferSize]);
+        m_capacity = kInputBufferSize;
+        m_start = m_end = 0;
+    }
     // What is left is at most the start of one small packet.
     if (m_start > 0) {
         std::memmove(m_buffer.get(), m_buffer.get() + m_start, m_end - m_start);
         m_end -= m_start;
         m_start = 0;
     }
-    for (;;) {
-        Result w = WaitReadable();
-        if (w != Result::Packet) return w;
-        ssize_t n = read(m_fd, m_buffer.get() + m_end, kInputBufferSize - m_end);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            m_errno = errno;
-            return Result::Error;
-        }
-        if (n == 0) return m_end == m_start ? Result::End : Result::Truncated;
-        m_end += static_cast<size_t>(n);
-        return Result::Packet;
-    }
+    iovec iov{m_buffer.get() + m_end, m_capacity - m_end};
+    size_t got = 0;
+    Result r = ReadSome(&iov, 1, got);
+    if (r != Result::Packet) return r;
+    if (got == 0) return m_end == m_start ? Result::End : Result::Truncated;
+    m_end += got;
+    return Result::Packet;
 }
 
-PacketInput::Result PacketInput::ReadExactly(uint8_t* to, size_t n) {
-    while (n > 0) {
-        Result w = WaitReadable();
-        if (w != Result::Packet) return w;
-        ssize_t got = read(m_fd, to, n);
-        if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            m_errno = errno;
-            return Result::Error;
+void PacketInput::Refill(std::string_view first, std::string_view second, size_t buffered) {
+    // Only when a packet of another length followed a large one does this
+    // exceed the usual buffer, and only until that much has been taken.
+    const size_t need = first.size() + second.size() + buffered;
+    if (need > m_capacity) {
+        std::unique_ptr<uint8_t[]> larger(new uint8_t[need]);
+        std::memcpy(larger.get() + first.size() + second.size(), m_buffer.get(), buffered);
+        m_buffer = std::move(larger);
+        m_capacity = need;
+    } else if (!first.empty() || !second.empty()) {
+        std::memmove(m_buffer.get() + first.size() + second.size(), m_buffer.get(), buffered);
+    }
+    if (!first.empty()) std::memcpy(m_buffer.get(), first.data(), first.size());
+    if (!second.empty()) std::memcpy(m_buffer.get() + first.size(), second.data(), second.size());
+    m_start = 0;
+    m_end = need;
+}
+
+PacketInput::Result PacketInput::ReadBody(SftpPacket& big, size_t filled) {
+    const size_t length = big.Size();
+    RefPtr<SftpPacket> guess;
+    while (filled < length) {
+        // The buffer is empty whenever a body is incomplete: what it held
+        // went into the packet.
+        if (m_capacity > kInputBufferSize) {
+            m_buffer.reset(new uint8_t[kInputBufferSize]);
+            m_capacity = kInputBufferSize;
         }
+        m_start = m_end = 0;
+        if (!guess) guess = SftpPacket::Make(length);
+        iovec iov[4] = {{big.MutableData() + filled, length - filled},
+                        {m_word, sizeof m_word},
+                        {guess->MutableData(), length},
+                        {m_buffer.get(), m_capacity}};
+        size_t got = 0;
+        Result r = ReadSome(iov, 4, got);
+        if (r != Result::Packet) return r;
         if (got == 0) return Result::Truncated;
-        to += got;
-        n -= static_cast<size_t>(got);
+        const size_t rest = length - filled;
+        filled += std::min(got, rest);
+        if (got <= rest) continue;
+        size_t beyond = got - rest;
+        const auto word = std::string_view(reinterpret_cast<const char*>(m_word), sizeof m_word);
+        if (beyond < sizeof m_word) {
+            Refill(word.substr(0, beyond), {}, 0);
+            break;
+        }
+        beyond -= sizeof m_word;
+        const size_t inGuess = std::min(beyond, length);
+        const size_t buffered = beyond - inGuess;
+        const uint32_t next = (uint32_t{m_word[0]} << 24) | (uint32_t{m_word[1]} << 16) |
+                              (uint32_t{m_word[2]} << 8) | m_word[3];
+        if (next == length) {
+            m_next = std::move(guess);
+            m_nextFilled = inGuess;
+            m_end = buffered;
+        } else {
+            Refill(word, guess->View().substr(0, inGuess), buffered);
+        }
     }
     return Result::Packet;
 }
 
 PacketInput::Result PacketInput::Next(RefPtr<SftpPacket>& packet) {
+    m_idleDone = false;
+    if (m_next) {
+        RefPtr<SftpPacket> big = std::move(m_next);
+        Result r = ReadBody(*big, m_nextFilled);
+        if (r != Result::Packet) return r;
+        packet = std::move(big);
+        return Result::Packet;
+    }
     for (;;) {
         size_t have = m_end - m_start;
         if (have >= 4) {
@@ -191,7 +284,7 @@ PacketInput::Result PacketInput::Next(RefPtr<SftpPacket>& packet) {
                 return Result::TooLong;
             }
             if (have >= size_t{length} + 4) {
-                packet = MakeRef<SftpPacket>(p + 4, length);
+                packet = SftpPacket::Make(p + 4, length);
                 m_start += size_t{length} + 4;
                 if (m_start == m_end) m_start = m_end = 0;
                 return Result::Packet;
@@ -199,13 +292,13 @@ PacketInput::Result PacketInput::Next(RefPtr<SftpPacket>& packet) {
             if (length >= kDirectReadThreshold) {
                 // What the buffer holds is the start of the packet; the rest
                 // comes straight from the descriptor.
-                auto big = MakeRef<SftpPacket>(length);
+                auto big = SftpPacket::Make(length);
                 const size_t part = have - 4;
                 std::memcpy(big->MutableData(), p + 4, part);
                 m_start = m_end = 0;
-                Result r = ReadExactly(big->MutableData() + part, length - part);
+                Result r = ReadBody(*big, part);
                 if (r != Result::Packet) return r;
-                packet = big;
+                packet = std::move(big);
                 return Result::Packet;
             }
         }

@@ -43,34 +43,33 @@ std::string OpenFlagsText(uint32_t access, uint32_t flags) {
     return text;
 }
 
-void LogInfo(SftpSession& s, const std::string& line) {
-    s.Log().Log(LogLevel::Info, line);
-}
-
 void LogSetAttrs(SftpSession& s, std::string_view clientPath, const QtSfsAttrs& a) {
     if (!s.Log().Enabled(LogLevel::Info)) return;
     const std::string prefix = "set \"" + LogPath(s, clientPath) + "\" ";
     const uint32_t f = a.m_validAttrFlags;
-    if (f & SfsAttrFlags::Size) LogInfo(s, prefix + "size " + std::to_string(a.m_size));
+    if (f & SfsAttrFlags::Size)
+        LogInfo(s, [&] { return prefix + "size " + std::to_string(a.m_size); });
     if (f & SfsAttrFlags::Permissions) {
         char mode[16];
         std::snprintf(mode, sizeof mode, "%04o", a.m_permissions);
-        LogInfo(s, prefix + "mode " + mode);
+        LogInfo(s, [&] { return prefix + "mode " + mode; });
     }
     if (f & SfsAttrFlags::ModifyTime) {
         char when[64] = "";
         const time_t t = static_cast<time_t>(a.m_modifyTime);
         tm local{};
         if (localtime_r(&t, &local)) std::strftime(when, sizeof when, "%Y%m%d-%H:%M:%S", &local);
-        LogInfo(s, prefix + "modtime " + when);
+        LogInfo(s, [&] { return prefix + "modtime " + when; });
     }
     if ((f & SfsAttrFlags::OwnerGroup) && a.m_owner && a.m_group) {
         // Numbers where the names are Linux accounts, as OpenSSH logs them;
         // the names as given otherwise.
         auto uid = UidOfPrincipal(a.m_owner->sv());
         auto gid = GidOfPrincipal(a.m_group->sv());
-        LogInfo(s, prefix + "owner " + (uid ? std::to_string(*uid) : Narrow(a.m_owner->sv())) +
-                       " group " + (gid ? std::to_string(*gid) : Narrow(a.m_group->sv())));
+        LogInfo(s, [&] {
+            return prefix + "owner " + (uid ? std::to_string(*uid) : Narrow(a.m_owner->sv())) +
+                   " group " + (gid ? std::to_string(*gid) : Narrow(a.m_group->sv()));
+        });
     }
 }
 

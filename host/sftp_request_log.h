@@ -22,8 +22,13 @@ std::string LogPath(const SftpSession& s, std::string_view clientPath);
 // "READ,WRITE,CREATE,TRUNCATE" (SFS access mask and open flags).
 std::string OpenFlagsText(uint32_t access, uint32_t flags);
 
-// One INFO line.
-void LogInfo(SftpSession& s, const std::string& line);
+// One INFO line, made only when the log level takes it: most servers run
+// with errors only, and the line of each open, close or remove would be
+// built for nothing.
+template <class MakeLine>
+void LogInfo(SftpSession& s, MakeLine&& makeLine) {
+    if (s.Log().Enabled(LogLevel::Info)) s.Log().Log(LogLevel::Info, makeLine());
+}
 
 // One "set" line for each of size, permissions, modification time and
 // owner that a SETSTAT, FSETSTAT or lsetstat asks for.

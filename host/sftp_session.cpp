@@ -1,6 +1,7 @@
 #include "host/sftp_session.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,7 +37,11 @@ std::string Utf8(const RefPtr<QtStr>& s) {
 }  // namespace
 
 SftpSession::SftpSession(ProviderLink provider, SessionOptions options, Logger& log)
-    : m_provider(std::move(provider)), m_options(std::move(options)), m_log(log) {
+    : m_provider(std::move(provider)),
+      m_options(std::move(options)),
+      m_log(log),
+      m_logIn(log),
+      m_transferIn(log) {
     m_home = m_options.home.empty() ? std::string("/")
                                     : CanonicalPath("/", m_options.home).value_or("/");
     // Every READ, the charge for it and what the version packet and the
@@ -467,11 +472,16 @@ bool SftpSession::Admit(uint64_t charge) {
     std::unique_lock<std::mutex> lock(m_flightLock);
     // One request is always let through, however large, so that a bound
     // below one request's size slows the session but never stops it.
-    m_flightChanged.wait(lock, [&] {
+    auto ready = [&] {
         return m_stopping || m_out->Broken() || m_flightCount == 0 ||
                (m_flightBytes + charge <= m_options.maxInFlightBytes &&
                 m_flightCount < m_options.maxInFlightRequests);
-    });
+    };
+    if (!ready()) {
+        ++m_flightWaiters;
+        m_flightChanged.wait(lock, ready);
+        --m_flightWaiters;
+    }
     if (m_stopping || m_out->Broken()) return false;
     m_flightBytes += charge;
     ++m_flightCount;
@@ -482,10 +492,21 @@ bool SftpSession::Admit(uint64_t charge) {
 }
 
 void SftpSession::Release(uint64_t charge) {
-    std::lock_guard<std::mutex> guard(m_flightLock);
-    m_flightBytes -= std::min(charge, m_flightBytes);
-    if (m_flightCount) --m_flightCount;
-    m_flightChanged.notify_all();
+    bool wake;
+    {
+        std::lock_guard<std::mutex> guard(m_flightLock);
+        m_flightBytes -= std::min(charge, m_flightBytes);
+        if (m_flightCount) --m_flightCount;
+        // A reader held at the bound is woken once the requests in flight
+        // are down to three quarters of it, so that it takes a batch of
+        // requests per wake-up instead of one per reply; the provider has
+        // the rest to work on meanwhile.
+        wake = m_flightWaiters > 0 &&
+               (m_flightCount == 0 || (m_flightBytes <= m_options.maxInFlightBytes / 4 * 3 &&
+                                       m_flightCount <= m_options.maxInFlightRequests / 4 * 3));
+    }
+    // Notified unlocked: a thread woken under the lock would block on it.
+    if (wake) m_flightChanged.notify_all();
 }
 
 bool SftpSession::Negotiate(const RefPtr<SftpPacket>& packet) {
@@ -555,6 +576,9 @@ int SftpSession::Serve(int inFd, int outFd) {
     // Replies held while the provider works through a long request must not
     // wait for it when the client has nothing more to send.
     input.SetBeforeSleep([this] { m_out->Flush(); });
+    // Memory freed by a burst of work goes back to the system once the
+    // client pauses, not while it keeps the session busy (see main).
+    input.SetWhenIdle(std::chrono::seconds(1), [] { malloc_trim(0); });
     int status = 0;
     bool negotiated = false;
     for (;;) {
@@ -619,7 +643,9 @@ int SftpSession::Serve(int inFd, int outFd) {
     if (m_providerThread.joinable()) EndInput();
     {
         std::unique_lock<std::mutex> lock(m_flightLock);
+        ++m_flightWaiters;
         m_flightChanged.wait(lock, [&] { return m_flightCount == 0 || m_providerFinished; });
+        --m_flightWaiters;
     }
     if (m_providerThread.joinable()) m_providerThread.join();
     m_stopping = true;

@@ -73,6 +73,27 @@ struct SessionOptions {
     std::vector<std::pair<std::u16string, std::u16string>> parameters;
 };
 
+// The server's inputs for what the provider tells besides its answers: its
+// log records and the transfer notes of closed files, which the server only
+// logs. What the log level drops is refused at the port: never queued, and
+// no pass over the replies is made for it on the provider's thread (every
+// stat brings a record at Info level, which a server that logs errors only
+// turned over for nothing).
+template <class T>
+class LoggedInPort final : public TypedInPort<T> {
+  public:
+    explicit LoggedInPort(const Logger& log) : m_log(log) {}
+    bool Accepts(const RefPtr<Quantum>& quantum) const override {
+        const auto* item = dynamic_cast<const T*>(quantum.get());
+        return item && m_log.Enabled(LevelOf(*item));
+    }
+
+  private:
+    static LogLevel LevelOf(const QtSfsLog& record) { return LevelOfProviderLog(record.m_type); }
+    static LogLevel LevelOf(const QtSfsNotifyFileTransfer&) { return LogLevel::Info; }
+    const Logger& m_log;
+};
+
 // One client request from its arrival to its single reply.
 // It stays alive while its handler runs or a provider request made for it
 // is unanswered: each of these holds one count of `outstanding`, and whoever
@@ -193,8 +214,8 @@ class SftpSession {
     TypedOutPort<QtSfsRequest> m_requestOut;
     TypedOutPort<QtEof> m_eofOut;
     TypedInPort<QtSfsResponse> m_responseIn;
-    TypedInPort<QtSfsLog> m_logIn;
-    TypedInPort<QtSfsNotifyFileTransfer> m_transferIn;
+    LoggedInPort<QtSfsLog> m_logIn;
+    LoggedInPort<QtSfsNotifyFileTransfer> m_transferIn;
     RefPtr<QtOutPort<QtSfsResponse>> m_responsePort;
     RefPtr<QtOutPort<QtSfsLog>> m_logPort;
     RefPtr<QtOutPort<QtSfsNotifyFileTransfer>> m_transferPort;
@@ -222,6 +243,7 @@ class SftpSession {
     std::condition_variable m_flightChanged;
     uint64_t m_flightBytes = 0;
     size_t m_flightCount = 0;
+    int m_flightWaiters = 0;  // threads waiting on m_flightChanged for Release
     std::atomic<uint64_t> m_peakFlightBytes{0};
 
     mutable std::mutex m_handleLock;

@@ -46,8 +46,10 @@ void SendOpen(SftpSession& s, ClientRequest& r, const std::string& path, uint32_
             (attrs->m_validAttrFlags & SfsAttrFlags::Permissions) ? attrs->m_permissions : 0666;
         char octal[16];
         std::snprintf(octal, sizeof octal, "0%o", mode);
-        LogInfo(s, "open \"" + LogPath(s, path) + "\" flags " + OpenFlagsText(access, flags) +
-                       " mode " + octal);
+        LogInfo(s, [&] {
+            return "open \"" + LogPath(s, path) + "\" flags " + OpenFlagsText(access, flags) +
+                   " mode " + octal;
+        });
     }
     if (s.Options().readOnly &&
         ((access & kWriteAccess) || CreatesOrWrites(flags & SfsOpenFlags::AccessDisposition) ||
@@ -129,7 +131,7 @@ void vany_close(SftpSession& s, ClientRequest& r, SftpReader& in) {
     // through it; a directory has none.
     if (s.IsDirectoryHandle(handle))
         if (auto path = s.PathOfHandle(handle))
-            LogInfo(s, "closedir \"" + LogPath(s, *path) + "\"");
+            LogInfo(s, [&] { return "closedir \"" + LogPath(s, *path) + "\""; });
     s.ForgetHandle(handle);
     auto close = MakeRef<QtSfsClose>();
     close->m_handle = SfsHandle(handle);
@@ -219,7 +221,7 @@ void vany_fsetstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
 void vany_opendir(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string path;
     if (!ReadPath(s, r, in, path)) return;
-    LogInfo(s, "opendir \"" + LogPath(s, path) + "\"");
+    LogInfo(s, [&] { return "opendir \"" + LogPath(s, path) + "\""; });
     auto open = MakeRef<QtSfsOpenDir>();
     open->m_path = SfsPath(path);
     s.Sfs(r, SfsRequest::OpenDir, open,
@@ -308,8 +310,10 @@ void vany_readdir(SftpSession& s, ClientRequest& r, SftpReader& in) {
 void PathOnly(SftpSession& s, ClientRequest& r, SftpReader& in, SfsRequest type) {
     std::string path;
     if (!ReadPath(s, r, in, path)) return;
-    LogInfo(s, std::string(type == SfsRequest::Remove ? "remove" : "rmdir") + " name \"" +
-                   LogPath(s, path) + "\"");
+    LogInfo(s, [&] {
+        return std::string(type == SfsRequest::Remove ? "remove" : "rmdir") + " name \"" +
+               LogPath(s, path) + "\"";
+    });
     RefPtr<QuantumS> content;
     if (type == SfsRequest::Remove) {
         auto q = MakeRef<QtSfsRemove>();
@@ -341,7 +345,7 @@ void vany_mkdir(SftpSession& s, ClientRequest& r, SftpReader& in) {
                                   : 0777;
         char octal[16];
         std::snprintf(octal, sizeof octal, "0%o", mode);
-        LogInfo(s, "mkdir name \"" + LogPath(s, path) + "\" mode " + octal);
+        LogInfo(s, [&] { return "mkdir name \"" + LogPath(s, path) + "\" mode " + octal; });
     }
     ApplyCreateMask(*attrs);
     auto mk = MakeRef<QtSfsMkDir>();
@@ -387,7 +391,9 @@ void Rename(SftpSession& s, ClientRequest& r, SftpReader& in, bool withFlags) {
     uint32_t flags = 0;
     if (!ReadPath(s, r, in, from) || !ReadPath(s, r, in, to)) return;
     if (withFlags && !in.U32(flags)) return Malformed(s, r);
-    LogInfo(s, "rename old \"" + LogPath(s, from) + "\" new \"" + LogPath(s, to) + "\"");
+    LogInfo(s, [&] {
+        return "rename old \"" + LogPath(s, from) + "\" new \"" + LogPath(s, to) + "\"";
+    });
     auto rename = MakeRef<QtSfsRename>();
     rename->m_oldPath = SfsPath(from);
     rename->m_newPath = SfsPath(to);
@@ -417,8 +423,10 @@ void SendLink(SftpSession& s, ClientRequest& r, const std::string& link, std::st
     if (symbolic && target.empty()) return s.ReplyStatus(r, SfsStatusCode::NoSuchFile);
     // The target as the link will hold it: its text is not a path below the
     // root until it is resolved.
-    LogInfo(s, std::string(symbolic ? "symlink" : "hardlink") + " old \"" + EscapeForLog(target) +
-                   "\" new \"" + LogPath(s, link) + "\"");
+    LogInfo(s, [&] {
+        return std::string(symbolic ? "symlink" : "hardlink") + " old \"" + EscapeForLog(target) +
+               "\" new \"" + LogPath(s, link) + "\"";
+    });
     auto q = MakeRef<QtSfsLink>();
     q->m_newLinkPath = SfsPath(link);
     if (symbolic && !target.empty() && target[0] != '/') {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -128,6 +129,73 @@ TEST_F(PacketInputTest, CutsPacketsAndReportsHowTheStreamEnds) {
     }
 }
 
+TEST_F(PacketInputTest, AnUploadsPacketsComeWholeWhereverTheReadsEnd) {
+    // A read that ends a large body also takes what follows: the next
+    // packet's length word, into the buffer of a guessed next packet of the
+    // same length, and beyond. Each cut puts the end of one write at another
+    // place of that: inside the length word, at its end, inside the guessed
+    // body, past it, and into packets of another length (larger, smaller,
+    // small) that must come out whole and in order all the same.
+    ASSERT_GE(fcntl(m_fds[1], F_SETPIPE_SZ, 1 << 20), 1 << 20);
+    const uint32_t big = 40000;
+    std::vector<std::string> packets;
+    auto body = [&](size_t n) {
+        packets.push_back(std::string(n, static_cast<char>('a' + packets.size() % 26)));
+        packets.back()[0] = static_cast<char>(packets.size());
+    };
+    for (int i = 0; i < 3; ++i) body(big);
+    body(big + 7);
+    body(big);
+    body(5);
+    body(big);
+    body(big - 9000);
+    body(big - 9000);
+    body(100);
+    body(big);
+    std::string stream;
+    std::vector<size_t> starts;
+    for (const std::string& p : packets) {
+        starts.push_back(stream.size());
+        stream += Be32(static_cast<uint32_t>(p.size())) + p;
+    }
+    const size_t b = starts[1], c = starts[2];
+    const std::vector<std::vector<size_t>> cutSets = {
+        {b + 2},
+        {b + 4},
+        {b + 4 + 100},
+        {c + 4 + big},
+        {c + 4 + big + 3},
+        {starts[3] + 1000, starts[4] - 2},
+        {starts[5] + 2, starts[7] + 6},
+        {starts[8] - 1, starts[9] + 3, starts[10] + 4},
+        {}};
+    for (const auto& cuts : cutSets) {
+        TearDown();
+        SetUp();
+        ASSERT_GE(fcntl(m_fds[1], F_SETPIPE_SZ, 1 << 20), 1 << 20);
+        PacketInput in(m_fds[0], -1);
+        RefPtr<SftpPacket> packet;
+        // Each piece is read before the next is written, so that the reads
+        // end where the cuts are.
+        size_t from = 0, next = 0;
+        for (size_t cut : cuts) {
+            Feed(stream.substr(from, cut - from), false);
+            from = cut;
+            while (next < packets.size() && starts[next] + 4 + packets[next].size() <= cut) {
+                ASSERT_EQ(in.Next(packet), PacketInput::Result::Packet);
+                EXPECT_EQ(packet->View(), packets[next]) << "packet " << next;
+                ++next;
+            }
+        }
+        Feed(stream.substr(from), true);
+        for (; next < packets.size(); ++next) {
+            ASSERT_EQ(in.Next(packet), PacketInput::Result::Packet) << "packet " << next;
+            EXPECT_EQ(packet->View(), packets[next]) << "packet " << next;
+        }
+        EXPECT_EQ(in.Next(packet), PacketInput::Result::End);
+    }
+}
+
 TEST_F(PacketInputTest, TheSleepHookRunsOnlyWhenNoInputIsWaiting) {
     int wake[2];
     ASSERT_EQ(pipe(wake), 0);
@@ -151,6 +219,38 @@ TEST_F(PacketInputTest, TheSleepHookRunsOnlyWhenNoInputIsWaiting) {
     EXPECT_EQ(in.Next(packet), PacketInput::Result::Stopped);
     close(wake[0]);
     close(wake[1]);
+}
+
+TEST_F(PacketInputTest, TheIdleHookRunsOnceForEachPauseOfTheClient) {
+    PacketInput in(m_fds[0], -1);
+    std::atomic<int> idle{0};
+    in.SetWhenIdle(std::chrono::milliseconds(30), [&] { ++idle; });
+    RefPtr<SftpPacket> packet;
+    // Input that keeps coming never looks idle.
+    for (int i = 0; i < 3; ++i) {
+        Feed(Be32(1) + "x", false);
+        ASSERT_EQ(in.Next(packet), PacketInput::Result::Packet);
+    }
+    EXPECT_EQ(idle, 0);
+    // One pause: the hook runs once, however long the pause lasts.
+    std::thread feeder([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        Feed(Be32(1) + "y", false);
+    });
+    ASSERT_EQ(in.Next(packet), PacketInput::Result::Packet);
+    feeder.join();
+    EXPECT_EQ(packet->View(), "y");
+    EXPECT_EQ(idle, 1);
+    // After that packet, the next pause runs it again.
+    std::thread second([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        Feed(Be32(1) + "z", true);
+    });
+    ASSERT_EQ(in.Next(packet), PacketInput::Result::Packet);
+    second.join();
+    EXPECT_EQ(idle, 2);
+    EXPECT_EQ(in.Next(packet), PacketInput::Result::End);
+    EXPECT_EQ(idle, 2) << "the end of input came without a pause";
 }
 
 TEST_F(PacketInputTest, HeldPacketsGoOutInOrderBeforeAnyLaterWrite) {
