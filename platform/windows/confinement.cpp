@@ -116,6 +116,22 @@ Found Probe(const std::wstring& path, bool followFinal, bool* isLink, DWORD* err
     return inside ? Found::Inside : Found::Outside;
 }
 
+// The path, every link in it followed, must lie inside; what lies outside
+// or nowhere is refused with the error given, as a path that does not exist.
+bool FollowedPathInside(const std::wstring& path, DWORD notInside) {
+    DWORD error = 0;
+    switch (Probe(path, true, nullptr, &error)) {
+        case Found::Inside:
+            return true;
+        case Found::Outside:
+        case Found::Missing:
+            return Refuse(notInside);
+        case Found::Unknown:
+            break;
+    }
+    return Refuse(error);
+}
+
 // The full path as the call itself will see it: relative names, "." and
 // "..", forward slashes and trailing dots resolved by the rules of
 // GetFullPathNameW, which the W functions apply to the path first.
@@ -147,17 +163,7 @@ bool DirectoryStaysInside(std::wstring full) {
     // "C:" alone is the drive's current directory; its root is meant.
     if (!directory.empty() && directory.back() == L':') directory += L'\\';
     if (directory.find_last_of(L'\\') == std::wstring::npos) return Refuse(ERROR_PATH_NOT_FOUND);
-    DWORD error = 0;
-    switch (Probe(directory, true, nullptr, &error)) {
-        case Found::Inside:
-            return true;
-        case Found::Outside:
-        case Found::Missing:
-            return Refuse(ERROR_PATH_NOT_FOUND);
-        case Found::Unknown:
-            break;
-    }
-    return Refuse(error);
+    return FollowedPathInside(directory, ERROR_PATH_NOT_FOUND);
 }
 
 bool ObjectStaysInside(const std::wstring& full, bool followFinal) {
@@ -179,16 +185,7 @@ bool ObjectStaysInside(const std::wstring& full, bool followFinal) {
     // Where the final link leads must lie inside as well. A link that leads
     // nowhere is refused: following it could create its target, and where
     // that would be cannot be asked of the system before it exists.
-    switch (Probe(full, true, nullptr, &error)) {
-        case Found::Inside:
-            return true;
-        case Found::Outside:
-        case Found::Missing:
-            return Refuse(ERROR_FILE_NOT_FOUND);
-        case Found::Unknown:
-            break;
-    }
-    return Refuse(error);
+    return FollowedPathInside(full, ERROR_FILE_NOT_FOUND);
 }
 
 }  // namespace
