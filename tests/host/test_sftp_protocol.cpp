@@ -475,6 +475,9 @@ TEST(SftpAttrs, LongnameMatchesOpenSshLsLayout) {
     a.m_modifyTime = 946771200;  // 2000-01-02 00:00 UTC, long ago
     EXPECT_EQ(Longname("file.txt", a, 1700000000),
               "-rw-r-----    3 root     root         1234 Jan  2  2000 file.txt");
+    // The same time seen from within six months shows the time of day.
+    EXPECT_EQ(Longname("file.txt", a, 946771200 + 86400),
+              "-rw-r-----    3 root     root         1234 Jan  2 00:00 file.txt");
     a.m_type = SfsType::Directory;
     a.m_permissions = 0755;
     a.m_modifyTime = 1700000000 - 3600;
