@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -130,6 +131,12 @@ SharedFd FindResolvedDirectory(const BoundaryDir* boundary,
                                const std::vector<std::string>& relative, size_t count);
 void KeepResolvedDirectory(const std::shared_ptr<const FileConfig>& config,
                            const BoundaryDir* boundary, std::string directory, const SharedFd& fd);
+// The last path the thread's scope resolved (ResolvePath) and where it led,
+// for the next call of the request on the same path; `configVersion` is the
+// configuration's version (FileConfigVersion) read before resolving.
+bool FindResolvedPath(LPCWSTR path, uint64_t configVersion, ParsedPath* parsed, Location* out);
+void KeepResolvedPath(LPCWSTR path, uint64_t configVersion, const ParsedPath& parsed,
+                      const Location& location);
 // Every call that makes, removes or renames a name forgets what the scope
 // kept, so that the rest of the request resolves its paths afresh.
 void ForgetResolvedDirectories();

@@ -35,12 +35,22 @@ struct KeptEntry {
     KeptObject object;
 };
 
+// The last path resolved, with where it led.
+struct KeptPath {
+    bool valid = false;
+    uint64_t configVersion = 0;
+    std::u16string text;
+    ParsedPath parsed;
+    Location location;
+};
+
 struct ScopeState {
     int depth = 0;
     bool changesNothing = false;
     size_t next = 0;
     std::array<KeptDirectory, 4> kept;
     KeptEntry object;
+    KeptPath path;
     std::vector<std::weak_ptr<FileObject>> withoutFd;
 };
 
@@ -116,12 +126,38 @@ void ForgetResolvedDirectories() {
         entry.config.reset();
         entry.boundary = nullptr;
     }
+    if (scope.path.valid) {
+        scope.path.valid = false;
+        scope.path.location.ownedParent.reset();
+        scope.path.location.config.reset();
+    }
     if (scope.object.valid) {
         scope.object.valid = false;
         scope.object.parent.reset();
         scope.object.config.reset();
         scope.object.parentFd = -1;
     }
+}
+
+bool FindResolvedPath(LPCWSTR path, uint64_t configVersion, ParsedPath* parsed, Location* out) {
+    const KeptPath& kept = t_scope.path;
+    if (t_scope.depth == 0 || !kept.valid || kept.configVersion != configVersion || !path ||
+        kept.text != path)
+        return false;
+    *parsed = kept.parsed;
+    *out = kept.location;
+    return true;
+}
+
+void KeepResolvedPath(LPCWSTR path, uint64_t configVersion, const ParsedPath& parsed,
+                      const Location& location) {
+    if (t_scope.depth == 0 || !path) return;
+    KeptPath& kept = t_scope.path;
+    kept.valid = true;
+    kept.configVersion = configVersion;
+    kept.text = path;
+    kept.parsed = parsed;
+    kept.location = location;
 }
 
 bool ScopeKeepsObjects() {
