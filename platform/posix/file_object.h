@@ -24,7 +24,7 @@ class FileObject final : public KernelObject {
         // No descriptor yet (fd -1): the handle was opened for attributes
         // only in a request that changes nothing, from the stat the request
         // took by name; EnsureFd opens it when something needs one.
-        int accessMode = -1;    // O_RDONLY, O_WRONLY or O_RDWR of fd; -1: ask the descriptor
+        int accessMode = -1;  // O_RDONLY, O_WRONLY or O_RDWR of fd; -1: ask the descriptor
         bool directory = false;
         bool symlink = false;  // opened with FILE_FLAG_OPEN_REPARSE_POINT on a link
         DWORD access = 0;      // granted access, generic rights mapped

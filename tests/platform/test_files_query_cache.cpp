@@ -207,9 +207,9 @@ struct HandleAnswers {
     static HandleAnswers Of(HANDLE handle) {
         HandleAnswers a;
         EXPECT_TRUE(GetFileInformationByHandle(handle, &a.info));
+        EXPECT_TRUE(GetFileInformationByHandleEx(handle, FileBasicInfo, &a.basic, sizeof a.basic));
         EXPECT_TRUE(
-            GetFileInformationByHandleEx(handle, FileBasicInfo, &a.basic, sizeof a.basic));
-        EXPECT_TRUE(GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &a.tag, sizeof a.tag));
+            GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &a.tag, sizeof a.tag));
         PSECURITY_DESCRIPTOR sd = nullptr;
         EXPECT_EQ(GetSecurityInfo(handle, SE_FILE_OBJECT,
                                   OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
@@ -246,10 +246,12 @@ TEST_F(QueryCacheTest, HandlesWithoutADescriptorAnswerAsOpenedOnes) {
     ASSERT_TRUE(SetFileAttributesW(Path("root/d/f").c_str(),
                                    FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY));
     // u::rw-, u:65534:r--, g::r--, m::r--, o::r-- in the kernel's form.
-    const unsigned char acl[] = {2,    0, 0, 0,    0x01, 0, 6, 0, 0xFF, 0xFF, 0xFF, 0xFF,
-                                 0x02, 0, 4, 0,    0xFE, 0xFF, 0, 0, 0x04, 0, 4, 0,
-                                 0xFF, 0xFF, 0xFF, 0xFF, 0x10, 0, 4, 0,    0xFF, 0xFF, 0xFF, 0xFF,
-                                 0x20, 0, 4, 0,    0xFF, 0xFF, 0xFF, 0xFF};
+    const unsigned char acl[] = {2, 0, 0, 0,                                   //
+                                 0x01, 0, 6, 0, 0xFF, 0xFF, 0xFF, 0xFF,        //
+                                 0x02, 0, 4, 0, 0xFE, 0xFF, 0, 0,              //
+                                 0x04, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF,        //
+                                 0x10, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF,        //
+                                 0x20, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF};
     ASSERT_EQ(::setxattr(Disk("root/d/acl").c_str(), "system.posix_acl_access", acl, sizeof acl, 0),
               0);
     ASSERT_EQ(::symlink("d/f", Disk("root/l").c_str()), 0);
