@@ -14,10 +14,14 @@
 //
 // A request that changes nothing (a stat) asks about one object several
 // times: the attributes twice, then an open for its information and one for
-// its security. In such a scope the object itself is kept as well, opened
-// once and looked at once, for all of them; the same bound holds (a change
-// that another process makes while the request runs can go unseen by the
-// rest of the request; the next request looks afresh).
+// its security. In such a scope what the object's name led to is looked at
+// once, by name, for all of them, and an open that asks for attributes only
+// takes no descriptor until something needs one: it then opens the name
+// again, and only if the name still leads to the same object (else the
+// handle acts as one of a file that is gone); a handle still open when the
+// scope ends gets its descriptor then. The same bound holds (a change that
+// another process makes while the request runs can go unseen by the rest of
+// the request; the next request looks afresh).
 //
 // Scopes nest: only the outermost one keeps and forgets. Where the platform
 // is the real Windows API, a scope does nothing.

@@ -39,10 +39,13 @@ bool QueryPath(LPCWSTR path, PathInfo* info) {
     ParsedPath parsed;
     Location location;
     if (!ResolvePath(path, &parsed, &location)) return false;
-    // A request that changes nothing opens its object once and looks at it
-    // once for all its queries (platform/resolution_scope.h).
+    // A request that changes nothing looks at its object once for all its
+    // queries (platform/resolution_scope.h).
     const KeptObject* kept = FindKeptObject(location.parentFd, location.name);
-    if (!kept) kept = OpenAndKeepObject(location);
+    if (!kept && ScopeKeepsObjects() && !location.name.empty()) {
+        kept = StatAndKeepObject(location);
+        if (!kept) return false;
+    }
     if (kept) {
         info->st = kept->st;
     } else if (!StatAt(location.parentFd, location.name.c_str(), &info->st)) {
@@ -70,8 +73,12 @@ struct HandleInfo {
 
 bool QueryHandle(const FileObject& file, HandleInfo* info) {
     if (file.RecentOpenStat(&info->st)) {
-        // Through the descriptor, not the name: the name may lead elsewhere by now.
-        info->stored = ReadStoredAttributesOfFd(file.Fd(), file.IsPathOnly(), info->st);
+        // Through the descriptor, not the name: the name may lead elsewhere by
+        // now. A handle without one has its stat from that name in this
+        // request, and reads by it as the request's other queries do.
+        info->stored = file.HasFd()
+                           ? ReadStoredAttributesOfFd(file.Fd(), file.IsPathOnly(), info->st)
+                           : ReadStoredAttributes(file.ParentFd(), file.Name().c_str(), info->st);
         info->attributes = ComposeAttributes(info->st, file.Name(), info->stored, false);
         return true;
     }
@@ -84,7 +91,7 @@ bool QueryHandle(const FileObject& file, HandleInfo* info) {
         info->attributes = ComposeAttributes(info->st, file.Name(), info->stored, false);
         return true;
     }
-    if (!StatAt(file.Fd(), "", &info->st)) return false;
+    if (!file.EnsureFd() || !StatAt(file.Fd(), "", &info->st)) return false;
     info->stored = ReadStoredAttributesOfFd(file.Fd(), file.IsPathOnly(), info->st);
     info->attributes = ComposeAttributes(info->st, file.Name(), info->stored, false);
     return true;
@@ -207,7 +214,7 @@ BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
 }
 
 BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
-    auto file = LookupFile(hFile);
+    auto file = LookupFileWithoutFd(hFile);
     if (!file) return FALSE;
     if (!lpFileInformation) return Fail(ERROR_INVALID_PARAMETER);
     HandleInfo info;
@@ -229,7 +236,7 @@ BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFil
 
 BOOL GetFileInformationByHandleEx(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS FileInformationClass,
                                   LPVOID lpFileInformation, DWORD dwBufferSize) {
-    auto file = LookupFile(hFile);
+    auto file = LookupFileWithoutFd(hFile);
     if (!file) return FALSE;
     if (!lpFileInformation) return Fail(ERROR_INVALID_PARAMETER);
     HandleInfo info;

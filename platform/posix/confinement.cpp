@@ -262,8 +262,14 @@ bool FollowFinalLink(Location* location) {
     return SlowResolve(location, true);
 }
 
+// The calls of one request on one path resolve it once: the scope keeps it
+// until the request ends or anything changes names, as it keeps directories.
 bool ResolvePath(LPCWSTR path, ParsedPath* parsed, Location* out) {
-    return ParseRemembered(path, parsed) && ResolveParent(*parsed, out);
+    const uint64_t version = FileConfigVersion();
+    if (FindResolvedPath(path, version, parsed, out)) return true;
+    if (!ParseRemembered(path, parsed) || !ResolveParent(*parsed, out)) return false;
+    KeepResolvedPath(path, version, *parsed, *out);
+    return true;
 }
 
 bool LinkLeadsToDirectory(const Location& base, std::vector<std::string> relative) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -130,15 +131,21 @@ SharedFd FindResolvedDirectory(const BoundaryDir* boundary,
                                const std::vector<std::string>& relative, size_t count);
 void KeepResolvedDirectory(const std::shared_ptr<const FileConfig>& config,
                            const BoundaryDir* boundary, std::string directory, const SharedFd& fd);
+// The last path the thread's scope resolved (ResolvePath) and where it led,
+// for the next call of the request on the same path; `configVersion` is the
+// configuration's version (FileConfigVersion) read before resolving.
+bool FindResolvedPath(LPCWSTR path, uint64_t configVersion, ParsedPath* parsed, Location* out);
+void KeepResolvedPath(LPCWSTR path, uint64_t configVersion, const ParsedPath& parsed,
+                      const Location& location);
 // Every call that makes, removes or renames a name forgets what the scope
 // kept, so that the rest of the request resolves its paths afresh.
 void ForgetResolvedDirectories();
 
-// The object that a request which changes nothing asks about: an O_PATH
-// descriptor of what the final name led to (never following a final link)
-// and its stat, taken at `taken`.
+// The object that a request which changes nothing asks about: the stat of
+// what the final name led to (never following a final link), taken by name
+// at `taken`. No descriptor: a handle opened on it for attributes only takes
+// one when it needs one (FileObject::EnsureFd).
 struct KeptObject {
-    SharedFd fd;
     struct statx st;
     std::chrono::steady_clock::time_point taken;
 };
@@ -147,9 +154,15 @@ bool ScopeKeepsObjects();
 // The kept object that `name` in the directory `parentFd` led to; null when
 // there is none.
 const KeptObject* FindKeptObject(int parentFd, const std::string& name);
-// Opens and looks at `name` in the location's directory and keeps it for the
-// scope. False (nothing kept, errno set) when it cannot be opened.
-const KeptObject* OpenAndKeepObject(const Location& location);
+// Looks at `name` in the location's directory and keeps what it saw for the
+// scope. Null when the scope keeps no objects or the name is empty (nothing
+// done), or with the Windows last error when the name cannot be looked at.
+const KeptObject* StatAndKeepObject(const Location& location);
+// A handle opened without a descriptor in the thread's scope: the scope's end
+// gives it one (EnsureFd) if it is still open then, so that no handle leaves
+// the request without its descriptor. Outside a scope, does nothing.
+class FileObject;
+void KeepUntilScopeEnd(const std::shared_ptr<FileObject>& file);
 
 // Forgets the scope's directories when the calling function returns.
 struct ChangesNames {

@@ -84,15 +84,17 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     bool created = false;
     bool pathOnly = false;
     struct statx st;
-    // A request that changes nothing opens its object once for all its
-    // queries (platform/resolution_scope.h); a link to follow goes the long way.
-    SharedFd keptFd;
+    // A request that changes nothing looks at its object once for all its
+    // queries (platform/resolution_scope.h), and an open for attributes only
+    // takes no descriptor until something needs one (FileObject::EnsureFd);
+    // a link to follow goes the long way.
+    bool withoutFd = false;
     std::chrono::steady_clock::time_point statTaken;
     if (queryOnly) {
         const KeptObject* kept = FindKeptObject(location.parentFd, location.name);
-        if (!kept) kept = OpenAndKeepObject(location);
+        if (!kept) kept = StatAndKeepObject(location);
         if (kept && !(S_ISLNK(kept->st.stx_mode) && follow)) {
-            keptFd = kept->fd;
+            withoutFd = true;
             pathOnly = true;
             st = kept->st;
             statTaken = kept->taken;
@@ -118,7 +120,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     const bool createFirst =
         (dwCreationDisposition == CREATE_NEW || dwCreationDisposition == CREATE_ALWAYS) &&
         !location.name.empty() && !parsed.trailingSeparator;
-    for (int attempt = 0; !keptFd; ++attempt) {
+    for (int attempt = 0; !withoutFd; ++attempt) {
         if (attempt >= kMaxAttempts) return Fail(ERROR_CANT_RESOLVE_FILENAME);
         pathOnly = dataMode < 0;
         int error = 0;
@@ -207,15 +209,13 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     params.keepParent = location.config;
     params.parentFd = location.parentFd;
     params.ownedParent = std::move(location.ownedParent);
-    if (keptFd) {
-        params.fd = keptFd->Get();
-        params.sharedFd = keptFd;
-    } else {
+    if (!withoutFd) {
         params.fd = fd.Release();
         statTaken = std::chrono::steady_clock::now();
     }
     auto file = std::make_shared<FileObject>(std::move(params));
     if (queryOnly) file->KeepOpenStat(st, statTaken);
+    if (withoutFd) KeepUntilScopeEnd(file);
     if (!file->AcquireShare()) {
         DWORD error = GetLastError();
         if (created) ::unlinkat(file->ParentFd(), location.name.c_str(), 0);
@@ -244,7 +244,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 
     HANDLE handle = RegisterHandle(file);
     if (handle == nullptr) {
-        file->OnClose();
+        file->OnClose(false);
         return INVALID_HANDLE_VALUE;
     }
     const bool reportsExisting =

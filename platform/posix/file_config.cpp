@@ -59,8 +59,11 @@ std::shared_ptr<FileConfig> MutableCopy() {
     return std::make_shared<FileConfig>(*slot);
 }
 
+std::atomic<uint64_t> g_configVersion{0};
+
 void Publish(std::shared_ptr<FileConfig> config) {
     ConfigSlot() = std::move(config);
+    g_configVersion.fetch_add(1, std::memory_order_release);
 }
 
 int DriveIndex(char16_t letter) {
@@ -83,6 +86,10 @@ bool SameAsciiFolded(std::u16string_view a, std::u16string_view b) {
 std::atomic<bool> g_pendingForTests{false};
 
 }  // namespace
+
+uint64_t FileConfigVersion() {
+    return g_configVersion.load(std::memory_order_acquire);
+}
 
 std::shared_ptr<const FileConfig> CurrentFileConfig() {
     std::lock_guard guard(g_configLock);

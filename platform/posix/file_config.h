@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,8 @@ class FileConfig {
 };
 
 std::shared_ptr<const FileConfig> CurrentFileConfig();
+// Moves on with every change of the configuration.
+uint64_t FileConfigVersion();
 
 // The share entry of a parsed UNC path, or null.
 const UncShare* FindShare(const FileConfig& config, const ParsedPath& parsed);

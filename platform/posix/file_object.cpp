@@ -10,11 +10,31 @@
 
 namespace kiln::platform {
 
-FileObject::FileObject(Params&& params) : params_(std::move(params)) {}
+FileObject::FileObject(Params&& params) : params_(std::move(params)), fd_(params_.fd) {}
 
 FileObject::~FileObject() {
-    Release();
-    if (params_.fd >= 0 && !params_.sharedFd) ::close(params_.fd);
+    Release(true);
+    if (int fd = Fd(); fd >= 0) ::close(fd);
+}
+
+bool FileObject::EnsureFd() const {
+    if (HasFd()) return true;
+    std::lock_guard guard(lazyLock_);
+    if (HasFd()) return true;
+    if (!lazyFailed_ && params_.parentFd >= 0 && !params_.name.empty()) {
+        UniqueFd fd(
+            ::openat(params_.parentFd, params_.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (fd && ::fstat(fd.Get(), &st) == 0 && st.st_dev == Device() && st.st_ino == Inode()) {
+            fd_.store(fd.Release(), std::memory_order_release);
+            return true;
+        }
+        // Renamed away, removed or replaced since the request looked at it:
+        // the handle would otherwise be taken for another object's.
+        lazyFailed_ = true;
+    }
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return false;
 }
 
 bool FileObject::AcquireShare() {
@@ -44,25 +64,37 @@ bool FileObject::AcquireShare() {
     return true;
 }
 
-void FileObject::OnClose() {
-    Release();
+void FileObject::OnClose(bool lastHolder) {
+    Release(lastHolder);
 }
 
 // Windows releases a handle's locks and sharing when the handle is closed,
 // even while a call through it may still hold the object.
-void FileObject::Release() {
+void FileObject::Release(bool lastHolder) {
     std::lock_guard guard(closeLock_);
     if (released_) return;
     released_ = true;
-    ReleaseAllLocks(Key(), this, params_.fd);
+    ReleaseAllLocks(Key(), this, Fd());
     if (shareRecorded_) {
         DeleteOnClose* marked = params_.deleteOnClose.directory ? &params_.deleteOnClose : nullptr;
-        ShareClose(Key(), this, marked, lockFd_);
+        // The kernel drops an open file's locks when its last descriptor
+        // closes: the share marks go without a call of their own when their
+        // descriptor is closed right after this, as the handle's own is when
+        // nothing else holds the handle (no call through it still runs; no
+        // descriptor of ours is ever duplicated).
+        const bool closedNow = lockFd_ == ownLockFd_.Get() || (lastHolder && lockFd_ == Fd());
+        ShareClose(Key(), this, marked, closedNow ? -1 : lockFd_);
     }
     ownLockFd_.Reset();
 }
 
 std::shared_ptr<FileObject> LookupFile(HANDLE handle) {
+    auto file = LookupHandleAs<FileObject>(handle);
+    if (file && !file->EnsureFd()) return nullptr;
+    return file;
+}
+
+std::shared_ptr<FileObject> LookupFileWithoutFd(HANDLE handle) {
     return LookupHandleAs<FileObject>(handle);
 }
 

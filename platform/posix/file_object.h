@@ -20,9 +20,11 @@ class FileObject final : public KernelObject {
   public:
     struct Params {
         int fd = -1;            // owned; O_PATH when no data access was asked for
-        SharedFd sharedFd;      // when set, owns fd together with the request's scope
         bool pathOnly = false;  // fd is an O_PATH descriptor
-        int accessMode = -1;    // O_RDONLY, O_WRONLY or O_RDWR of fd; -1: ask the descriptor
+        // No descriptor yet (fd -1): the handle was opened for attributes
+        // only in a request that changes nothing, from the stat the request
+        // took by name; EnsureFd opens it when something needs one.
+        int accessMode = -1;  // O_RDONLY, O_WRONLY or O_RDWR of fd; -1: ask the descriptor
         bool directory = false;
         bool symlink = false;  // opened with FILE_FLAG_OPEN_REPARSE_POINT on a link
         DWORD access = 0;      // granted access, generic rights mapped
@@ -44,8 +46,17 @@ class FileObject final : public KernelObject {
     ~FileObject() override;
 
     // Usable with fstat/statx; for xattrs and ACLs of an O_PATH descriptor go
-    // through ProcFdPath(Fd()).
-    int Fd() const { return params_.fd; }
+    // through ProcFdPath(Fd()). Always set on a file that LookupFile gave;
+    // -1 on one from LookupFileWithoutFd that has not needed one yet.
+    int Fd() const { return fd_.load(std::memory_order_acquire); }
+    bool HasFd() const { return Fd() >= 0; }
+    // Gives a handle opened without a descriptor its own (O_PATH, never
+    // following a final link), opened by the name it was opened by in the
+    // directory it was found in, if that name still leads to the object the
+    // handle was opened on (device and inode); otherwise the object counts
+    // as gone: false with ERROR_FILE_NOT_FOUND, and so on every later call.
+    // True at once for a handle that has its descriptor.
+    bool EnsureFd() const;
     bool IsPathOnly() const { return params_.pathOnly; }
     bool IsDirectory() const { return params_.directory; }
     bool IsSymlink() const { return params_.symlink; }
@@ -89,12 +100,16 @@ class FileObject final : public KernelObject {
 
     // Releases the share-table entry and the byte-range locks of the handle
     // and, for the last handle of a delete-on-close file, removes the file.
-    void OnClose() override;
+    void OnClose(bool lastHolder) override;
 
   private:
-    void Release();
+    void Release(bool lastHolder);
 
     Params params_;
+    // params_.fd, or the descriptor EnsureFd opened later (under lazyLock_).
+    mutable std::atomic<int> fd_;
+    mutable std::mutex lazyLock_;
+    mutable bool lazyFailed_ = false;
     // Written once before the handle is published (KeepOpenStat), then only read.
     struct statx openStat_ {};
     std::chrono::steady_clock::time_point openStatTaken_;
@@ -109,8 +124,12 @@ class FileObject final : public KernelObject {
     bool released_ = false;
 };
 
-// The file object behind a handle; null with ERROR_INVALID_HANDLE for
-// anything else.
+// The file object behind a handle, with its descriptor (EnsureFd); null with
+// ERROR_INVALID_HANDLE for anything else, or EnsureFd's error.
 std::shared_ptr<FileObject> LookupFile(HANDLE handle);
+// The same for a query that can be answered without a descriptor (the
+// information and the security of a handle opened for attributes only); it
+// calls EnsureFd itself where it needs one.
+std::shared_ptr<FileObject> LookupFileWithoutFd(HANDLE handle);
 
 }  // namespace kiln::platform

@@ -110,7 +110,9 @@ bool UnregisterHandle(HANDLE handle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
-    object->OnClose();  // outside the table lock: closing may block or take other locks
+    // Outside the table lock: closing may block or take other locks. Out of
+    // the table, the object can gain no new holder.
+    object->OnClose(object.use_count() == 1);
     object.reset();
 #ifdef __GLIBC__
     // Free pages inside the heaps too, not only at their ends: what the

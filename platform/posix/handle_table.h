@@ -20,8 +20,9 @@ class KernelObject {
 public:
     virtual ~KernelObject() = default;
     // Called when CloseHandle removes the object from the table (before the
-    // last shared reference necessarily goes away).
-    virtual void OnClose() {}
+    // last shared reference necessarily goes away). lastHolder: nothing else
+    // holds the object, so it is destroyed as soon as this returns.
+    virtual void OnClose(bool /*lastHolder*/) {}
     // Whether waits on the object are satisfied now (events, threads).
     virtual bool IsSignalled() const { return false; }
 

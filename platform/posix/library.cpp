@@ -56,7 +56,7 @@ class Module final : public KernelObject {
     HANDLE handle = nullptr;
     long loads = 1;
 
-    void OnClose() override {
+    void OnClose(bool /*lastHolder*/) override {
         {
             Registry& registry = TheRegistry();
             std::lock_guard guard(registry.lock);

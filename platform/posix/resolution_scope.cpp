@@ -12,6 +12,7 @@
 
 #include "platform/posix/attribute_store.h"
 #include "platform/posix/confinement.h"
+#include "platform/posix/file_object.h"
 
 namespace kiln::platform {
 namespace {
@@ -26,11 +27,21 @@ struct KeptDirectory {
 // The object of a request that changes nothing, with what keeps its
 // directory's descriptor number from meaning another directory meanwhile.
 struct KeptEntry {
+    bool valid = false;
     std::shared_ptr<const FileConfig> config;
     SharedFd parent;
     int parentFd = -1;
     std::string name;
     KeptObject object;
+};
+
+// The last path resolved, with where it led.
+struct KeptPath {
+    bool valid = false;
+    uint64_t configVersion = 0;
+    std::u16string text;
+    ParsedPath parsed;
+    Location location;
 };
 
 struct ScopeState {
@@ -39,6 +50,8 @@ struct ScopeState {
     size_t next = 0;
     std::array<KeptDirectory, 4> kept;
     KeptEntry object;
+    KeptPath path;
+    std::vector<std::weak_ptr<FileObject>> withoutFd;
 };
 
 thread_local ScopeState t_scope;
@@ -68,10 +81,19 @@ ResolutionScope::ResolutionScope(RequestKind kind) : outermost_(t_scope.depth++ 
 }
 
 ResolutionScope::~ResolutionScope() {
-    --t_scope.depth;
+    ScopeState& scope = t_scope;
+    --scope.depth;
     if (outermost_) {
+        // A handle the request opened without a descriptor and left open is
+        // given one now, while the name it was opened by has led to its
+        // object for no longer than the request has run; it then acts as
+        // any handle does. One that cannot be (its name leads elsewhere by
+        // now) acts as a handle of a file that is gone.
+        for (const std::weak_ptr<FileObject>& kept : scope.withoutFd)
+            if (auto file = kept.lock()) file->EnsureFd();
+        scope.withoutFd.clear();
         ForgetResolvedDirectories();
-        t_scope.changesNothing = false;
+        scope.changesNothing = false;
     }
 }
 
@@ -104,12 +126,38 @@ void ForgetResolvedDirectories() {
         entry.config.reset();
         entry.boundary = nullptr;
     }
-    if (scope.object.object.fd) {
-        scope.object.object.fd.reset();
+    if (scope.path.valid) {
+        scope.path.valid = false;
+        scope.path.location.ownedParent.reset();
+        scope.path.location.config.reset();
+    }
+    if (scope.object.valid) {
+        scope.object.valid = false;
         scope.object.parent.reset();
         scope.object.config.reset();
         scope.object.parentFd = -1;
     }
+}
+
+bool FindResolvedPath(LPCWSTR path, uint64_t configVersion, ParsedPath* parsed, Location* out) {
+    const KeptPath& kept = t_scope.path;
+    if (t_scope.depth == 0 || !kept.valid || kept.configVersion != configVersion || !path ||
+        kept.text != path)
+        return false;
+    *parsed = kept.parsed;
+    *out = kept.location;
+    return true;
+}
+
+void KeepResolvedPath(LPCWSTR path, uint64_t configVersion, const ParsedPath& parsed,
+                      const Location& location) {
+    if (t_scope.depth == 0 || !path) return;
+    KeptPath& kept = t_scope.path;
+    kept.valid = true;
+    kept.configVersion = configVersion;
+    kept.text = path;
+    kept.parsed = parsed;
+    kept.location = location;
 }
 
 bool ScopeKeepsObjects() {
@@ -118,26 +166,28 @@ bool ScopeKeepsObjects() {
 
 const KeptObject* FindKeptObject(int parentFd, const std::string& name) {
     const KeptEntry& entry = t_scope.object;
-    if (t_scope.depth == 0 || !entry.object.fd || entry.parentFd != parentFd || entry.name != name)
+    if (t_scope.depth == 0 || !entry.valid || entry.parentFd != parentFd || entry.name != name)
         return nullptr;
     return &entry.object;
 }
 
-const KeptObject* OpenAndKeepObject(const Location& location) {
+const KeptObject* StatAndKeepObject(const Location& location) {
     if (!ScopeKeepsObjects() || location.name.empty()) return nullptr;
-    UniqueFd fd(OpenAtLocation(location, O_PATH));
-    if (!fd) return nullptr;
     struct statx st;
-    if (!StatAt(fd.Get(), "", &st)) return nullptr;
+    if (!StatAt(location.parentFd, location.name.c_str(), &st)) return nullptr;
     KeptEntry& entry = t_scope.object;
+    entry.valid = true;
     entry.config = location.config;
     entry.parent = location.ownedParent;
     entry.parentFd = location.parentFd;
     entry.name = location.name;
-    entry.object.fd = std::make_shared<const UniqueFd>(std::move(fd));
     entry.object.st = st;
     entry.object.taken = std::chrono::steady_clock::now();
     return &entry.object;
+}
+
+void KeepUntilScopeEnd(const std::shared_ptr<FileObject>& file) {
+    if (t_scope.depth != 0) t_scope.withoutFd.push_back(file);
 }
 
 }  // namespace kiln::platform

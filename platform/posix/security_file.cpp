@@ -97,6 +97,7 @@ DWORD DescribeFile(const kiln::platform::FileObject& file, Target* target) {
             return ERROR_SUCCESS;
         }
     }
+    if (!file.EnsureFd()) return GetLastError();
     return Describe(file.Fd(), target);
 }
 
@@ -567,11 +568,15 @@ DWORD WriteSecurity(int fd, SECURITY_INFORMATION info, PSID owner, PSID group, P
     return ApplyChange(target, change);
 }
 
+// withoutFd: the caller answers from the handle's stat or name where it can
+// (DescribeFile), and needs no descriptor before that.
 std::shared_ptr<kiln::platform::FileObject> FileOf(HANDLE handle, ACCESS_MASK needed,
-                                                   DWORD* error) {
-    auto file = kiln::platform::LookupFile(handle);
+                                                   DWORD* error, bool withoutFd = false) {
+    auto file = withoutFd ? kiln::platform::LookupFileWithoutFd(handle)
+                          : kiln::platform::LookupFile(handle);
     if (!file) {
-        *error = ERROR_INVALID_HANDLE;
+        *error = GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_FILE_NOT_FOUND
+                                                        : ERROR_INVALID_HANDLE;
         return nullptr;
     }
     if ((file->GrantedAccess() & needed) != needed) {
@@ -643,7 +648,9 @@ DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMA
                       PSECURITY_DESCRIPTOR* ppSecurityDescriptor) {
     if (ObjectType != SE_FILE_OBJECT) return Finish(ERROR_NOT_SUPPORTED);
     DWORD error = ERROR_SUCCESS;
-    auto file = FileOf(handle, ReadAccessFor(SecurityInfo), &error);
+    // The SACL is read through the descriptor.
+    auto file = FileOf(handle, ReadAccessFor(SecurityInfo), &error,
+                       !(SecurityInfo & SACL_SECURITY_INFORMATION));
     if (!file) return Finish(error);
     return Finish(ReadSecurity(file.get(), file->Fd(), SecurityInfo, ppsidOwner, ppsidGroup,
                                ppDacl, ppSacl, ppSecurityDescriptor));

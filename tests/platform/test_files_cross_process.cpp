@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "files_test_support.h"
+#include "platform/posix/file_object.h"
 
 namespace kiln::platform::testing {
 namespace {
@@ -252,6 +253,37 @@ TEST_F(CrossProcessTest, LocksOfOtherPrograms) {
     EXPECT_FALSE(WriteFile(h.get(), buffer, 10, &n, &after));
     EXPECT_EQ(GetLastError(), ERROR_LOCK_VIOLATION);
     EXPECT_FALSE(Lock(h.get(), 2000, 10, true));
+}
+
+// A closed handle shares nothing any more with other processes, whether its
+// descriptor is closed with it (its marks go with the descriptor) or lives on
+// while a call through the handle still runs (its marks are removed).
+TEST_F(CrossProcessTest, ClosedHandlesLeaveNothingForOtherProcesses) {
+    const struct {
+        const char* what;
+        DWORD access, disposition;
+        bool callRuns;  // a call still holds the handle's object at the close
+    } cases[] = {
+        {"read and write", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, false},
+        {"created", GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, false},
+        {"write alone", GENERIC_WRITE, OPEN_EXISTING, false},
+        {"read, call running", GENERIC_READ, OPEN_EXISTING, true},
+        {"write alone, call running", GENERIC_WRITE, OPEN_EXISTING, true},
+    };
+    auto otherOpens = [&] {
+        OtherProcess child(
+            [&] { return Open(Path("f"), GENERIC_READ, 0) != INVALID_HANDLE_VALUE; });
+        return child.Holds();
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        HANDLE h = Open(Path("f"), c.access, 0, c.disposition);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(otherOpens());
+        std::shared_ptr<FileObject> call = c.callRuns ? LookupFile(h) : nullptr;
+        ASSERT_TRUE(CloseHandle(h));
+        EXPECT_TRUE(otherOpens());
+    }
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 #include <sys/xattr.h>
 
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include "files_test_support.h"
 #include "platform/posix/confinement.h"
@@ -193,6 +195,161 @@ TEST_F(QueryCacheTest, ChangesByOthersAreSeenWithinTheBound) {
     BY_HANDLE_FILE_INFORMATION info{};
     ASSERT_TRUE(GetFileInformationByHandle(handle.get(), &info));
     EXPECT_TRUE(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
+}
+
+// What a handle answers about its object, field by field.
+struct HandleAnswers {
+    BY_HANDLE_FILE_INFORMATION info{};
+    FILE_BASIC_INFO basic{};
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    std::vector<BYTE> security;  // owner, group and DACL, self-relative
+
+    static HandleAnswers Of(HANDLE handle) {
+        HandleAnswers a;
+        EXPECT_TRUE(GetFileInformationByHandle(handle, &a.info));
+        EXPECT_TRUE(GetFileInformationByHandleEx(handle, FileBasicInfo, &a.basic, sizeof a.basic));
+        EXPECT_TRUE(
+            GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &a.tag, sizeof a.tag));
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        EXPECT_EQ(GetSecurityInfo(handle, SE_FILE_OBJECT,
+                                  OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                      DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, nullptr, nullptr, &sd),
+                  static_cast<DWORD>(ERROR_SUCCESS));
+        if (sd) {
+            const BYTE* bytes = static_cast<const BYTE*>(sd);
+            a.security.assign(bytes, bytes + GetSecurityDescriptorLength(sd));
+            LocalFree(sd);
+        }
+        return a;
+    }
+    bool operator==(const HandleAnswers& o) const {
+        return std::memcmp(&info, &o.info, sizeof info) == 0 &&
+               basic.CreationTime.QuadPart == o.basic.CreationTime.QuadPart &&
+               basic.LastAccessTime.QuadPart == o.basic.LastAccessTime.QuadPart &&
+               basic.LastWriteTime.QuadPart == o.basic.LastWriteTime.QuadPart &&
+               basic.ChangeTime.QuadPart == o.basic.ChangeTime.QuadPart &&
+               basic.FileAttributes == o.basic.FileAttributes &&
+               tag.FileAttributes == o.tag.FileAttributes && tag.ReparseTag == o.tag.ReparseTag &&
+               security == o.security;
+    }
+};
+
+bool HasDescriptor(HANDLE handle) {
+    auto file = LookupFileWithoutFd(handle);
+    return file && file->HasFd();
+}
+
+TEST_F(QueryCacheTest, HandlesWithoutADescriptorAnswerAsOpenedOnes) {
+    MakeFile("root/d/.dot", "x");
+    MakeFile("root/d/acl", "x");
+    ASSERT_TRUE(SetFileAttributesW(Path("root/d/f").c_str(),
+                                   FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY));
+    // u::rw-, u:65534:r--, g::r--, m::r--, o::r-- in the kernel's form.
+    const unsigned char acl[] = {2, 0, 0, 0,                                   //
+                                 0x01, 0, 6, 0, 0xFF, 0xFF, 0xFF, 0xFF,        //
+                                 0x02, 0, 4, 0, 0xFE, 0xFF, 0, 0,              //
+                                 0x04, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF,        //
+                                 0x10, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF,        //
+                                 0x20, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+    ASSERT_EQ(::setxattr(Disk("root/d/acl").c_str(), "system.posix_acl_access", acl, sizeof acl, 0),
+              0);
+    ASSERT_EQ(::symlink("d/f", Disk("root/l").c_str()), 0);
+    const struct {
+        const char* name;
+        DWORD flags;
+    } cases[] = {{"root/d/f", 0},
+                 {"root/d/.dot", 0},
+                 {"root/d/acl", 0},
+                 {"root/d/sub", FILE_FLAG_BACKUP_SEMANTICS},
+                 {"root/l", FILE_FLAG_OPEN_REPARSE_POINT}};
+    constexpr DWORD kAccess = FILE_READ_ATTRIBUTES | READ_CONTROL;
+    constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::u16string path = Path(c.name);
+        // Reading a link moves its access time once: read it before the answers.
+        ASSERT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+        ScopedHandle opened(Open(path, kAccess, kShareAll, OPEN_EXISTING, c.flags));
+        ASSERT_TRUE(opened.valid());
+        ASSERT_TRUE(HasDescriptor(opened.get()));
+        const HandleAnswers expected = HandleAnswers::Of(opened.get());
+        // Asked at once, and again when the stat of the open is too old to answer.
+        for (bool late : {false, true}) {
+            ResolutionScope request(RequestKind::ChangesNothing);
+            ASSERT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+            ScopedHandle lazy(Open(path, kAccess, kShareAll, OPEN_EXISTING, c.flags));
+            ASSERT_TRUE(lazy.valid());
+            EXPECT_FALSE(HasDescriptor(lazy.get()));
+            if (late) PassTheBound();
+            EXPECT_TRUE(HandleAnswers::Of(lazy.get()) == expected);
+            EXPECT_FALSE(HasDescriptor(lazy.get()));
+        }
+        // One that outlives its request leaves it with its descriptor.
+        HANDLE kept;
+        {
+            ResolutionScope request(RequestKind::ChangesNothing);
+            kept = Open(path, kAccess, kShareAll, OPEN_EXISTING, c.flags);
+            ASSERT_NE(kept, INVALID_HANDLE_VALUE);
+        }
+        ScopedHandle closes(kept);
+        EXPECT_TRUE(HasDescriptor(kept));
+        EXPECT_TRUE(HandleAnswers::Of(kept) == expected);
+    }
+}
+
+TEST_F(QueryCacheTest, ANameThatLeadsElsewhereBeforeTheDescriptorIsTakenIsRefused) {
+    auto finalPath = [](HANDLE handle) {
+        char16_t buffer[512];
+        const DWORD n = GetFinalPathNameByHandleW(handle, buffer, 512, 0);
+        return n == 0 || n >= 512 ? std::u16string() : std::u16string(buffer, n);
+    };
+    const struct {
+        const char* what;
+        const char* from;  // renamed or (to null) removed by another process
+        const char* to;
+        bool refused;
+    } cases[] = {
+        {"unchanged", nullptr, nullptr, false},
+        {"replaced", "root/other/g", "root/d/f", true},
+        {"removed", "root/d/f", nullptr, true},
+        {"renamed", "root/d/f", "root/d/f2", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        const std::u16string f = Path("root/d/f");
+        HANDLE handle;
+        {
+            ResolutionScope request(RequestKind::ChangesNothing);
+            handle = Open(f, FILE_READ_ATTRIBUTES);
+            ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+            ASSERT_FALSE(HasDescriptor(handle));
+            if (c.from) {
+                ASSERT_EQ(c.to ? ::rename(Disk(c.from).c_str(), Disk(c.to).c_str())
+                               : ::unlink(Disk(c.from).c_str()),
+                          0);
+            }
+            if (c.refused) {
+                EXPECT_FAILS_WITH(!finalPath(handle).empty(), ERROR_FILE_NOT_FOUND);
+            } else {
+                EXPECT_EQ(finalPath(handle), u"\\\\?\\" + f);
+            }
+        }
+        ScopedHandle closes(handle);
+        // After the request the handle is what an opened one is: it follows
+        // its object through a rename, or stays refused.
+        if (c.refused) {
+            EXPECT_FAILS_WITH(!finalPath(handle).empty(), ERROR_FILE_NOT_FOUND);
+            BY_HANDLE_FILE_INFORMATION info;
+            PassTheBound();
+            EXPECT_FAILS_WITH(GetFileInformationByHandle(handle, &info), ERROR_FILE_NOT_FOUND);
+        } else {
+            ASSERT_EQ(::rename(Disk("root/d/f").c_str(), Disk("root/d/moved").c_str()), 0);
+            EXPECT_EQ(finalPath(handle), u"\\\\?\\" + Path("root/d/moved"));
+        }
+    }
 }
 
 }  // namespace
