@@ -21,7 +21,7 @@ bool FileObject::EnsureFd() const {
     if (HasFd()) return true;
     std::lock_guard guard(lazyLock_);
     if (HasFd()) return true;
-    if (!lazyFailed_ && params_.parentFd >= 0 && !params_.name.empty()) {
+    if (!lazyFailed_.load(std::memory_order_relaxed) && params_.parentFd >= 0 && !params_.name.empty()) {
         UniqueFd fd(
             ::openat(params_.parentFd, params_.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat st;
@@ -31,7 +31,7 @@ bool FileObject::EnsureFd() const {
         }
         // Renamed away, removed or replaced since the request looked at it:
         // the handle would otherwise be taken for another object's.
-        lazyFailed_ = true;
+        lazyFailed_.store(true, std::memory_order_release);
     }
     SetLastError(ERROR_FILE_NOT_FOUND);
     return false;

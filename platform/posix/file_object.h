@@ -83,7 +83,13 @@ class FileObject final : public KernelObject {
     }
     bool RecentOpenStat(struct statx* st) const {
         if (!openStatKept_.load(std::memory_order_acquire)) return false;
-        if (std::chrono::steady_clock::now() - openStatTaken_ >= kOpenStatLifetime) return false;
+        // A handle still waiting for its descriptor is inside the request
+        // that opened it (the request's end gives it one), so its stat answers
+        // for as long as the request keeps what it looked at anyway: taking
+        // the descriptor later could only find another object or none.
+        const bool awaitingFd = !HasFd() && !lazyFailed_.load(std::memory_order_acquire);
+        if (!awaitingFd && std::chrono::steady_clock::now() - openStatTaken_ >= kOpenStatLifetime)
+            return false;
         *st = openStat_;
         return true;
     }
@@ -109,7 +115,7 @@ class FileObject final : public KernelObject {
     // params_.fd, or the descriptor EnsureFd opened later (under lazyLock_).
     mutable std::atomic<int> fd_;
     mutable std::mutex lazyLock_;
-    mutable bool lazyFailed_ = false;
+    mutable std::atomic<bool> lazyFailed_{false};  // written under lazyLock_
     // Written once before the handle is published (KeepOpenStat), then only read.
     struct statx openStat_ {};
     std::chrono::steady_clock::time_point openStatTaken_;
