@@ -37,8 +37,18 @@ class QueryCacheTest : public FilesTest {
         return GetFileAttributesW(Path(relative).c_str()) != INVALID_FILE_ATTRIBUTES;
     }
 
-    static void PassTheBound() {
-        std::this_thread::sleep_for(2 * FileObject::kOpenStatLifetime);
+    static void PassTheBound() { std::this_thread::sleep_for(2 * FileObject::kOpenStatLifetime); }
+
+    // u::rw-, u:65534:r--, g::r--, m::r--, o::r--, in the kernel's form.
+    void GiveNamedUserAcl(std::string_view relative) const {
+        const unsigned char acl[] = {2,    0, 0, 0,                          //
+                                     0x01, 0, 6, 0, 0xFF, 0xFF, 0xFF, 0xFF,  //
+                                     0x02, 0, 4, 0, 0xFE, 0xFF, 0,    0,     //
+                                     0x04, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF,  //
+                                     0x10, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF,  //
+                                     0x20, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+        ASSERT_EQ(::setxattr(Disk(relative).c_str(), "system.posix_acl_access", acl, sizeof acl, 0),
+                  0);
     }
 };
 
@@ -47,7 +57,7 @@ TEST_F(QueryCacheTest, ChangesThroughThisProcessAreSeenAtOnce) {
         const char* what;
         const char* warm;  // queried first, so that anything kept about it would be stale
         std::function<bool()> change;
-        const char* gone;  // must be missing right after the change
+        const char* gone;   // must be missing right after the change
         const char* found;  // must be there right after the change
     };
     const Case cases[] = {
@@ -167,9 +177,9 @@ TEST_F(QueryCacheTest, ChangesByOthersAreSeenWithinTheBound) {
         ScopedHandle handle(Open(h, READ_CONTROL));
         PACL dacl = nullptr;
         PSECURITY_DESCRIPTOR sd = nullptr;
-        if (!handle.valid() || GetSecurityInfo(handle.get(), SE_FILE_OBJECT,
-                                               DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                               nullptr, &sd) != ERROR_SUCCESS)
+        if (!handle.valid() ||
+            GetSecurityInfo(handle.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
             return -1;
         ACL_SIZE_INFORMATION size{};
         GetAclInformation(dacl, &size, sizeof size, AclSizeInformation);
@@ -178,15 +188,7 @@ TEST_F(QueryCacheTest, ChangesByOthersAreSeenWithinTheBound) {
     };
     const int plain = daclEntries();
     ASSERT_GT(plain, 0);
-    // u::rw-, u:65534:r--, g::r--, m::r--, o::r-- in the kernel's form.
-    const unsigned char acl[] = {2, 0, 0, 0,                                   //
-                                 0x01, 0, 6, 0, 0xFF, 0xFF, 0xFF, 0xFF,        //
-                                 0x02, 0, 4, 0, 0xFE, 0xFF, 0, 0,              //
-                                 0x04, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF,        //
-                                 0x10, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF,        //
-                                 0x20, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF};
-    ASSERT_EQ(::setxattr(Disk("root/h").c_str(), "system.posix_acl_access", acl, sizeof acl, 0),
-              0);
+    GiveNamedUserAcl("root/h");
     EXPECT_GT(daclEntries(), plain);
 
     // A handle opened for attributes answers from its open for a moment only.
@@ -247,15 +249,7 @@ TEST_F(QueryCacheTest, HandlesWithoutADescriptorAnswerAsOpenedOnes) {
     MakeFile("root/d/acl", "x");
     ASSERT_TRUE(SetFileAttributesW(Path("root/d/f").c_str(),
                                    FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY));
-    // u::rw-, u:65534:r--, g::r--, m::r--, o::r-- in the kernel's form.
-    const unsigned char acl[] = {2, 0, 0, 0,                                   //
-                                 0x01, 0, 6, 0, 0xFF, 0xFF, 0xFF, 0xFF,        //
-                                 0x02, 0, 4, 0, 0xFE, 0xFF, 0, 0,              //
-                                 0x04, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF,        //
-                                 0x10, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF,        //
-                                 0x20, 0, 4, 0, 0xFF, 0xFF, 0xFF, 0xFF};
-    ASSERT_EQ(::setxattr(Disk("root/d/acl").c_str(), "system.posix_acl_access", acl, sizeof acl, 0),
-              0);
+    GiveNamedUserAcl("root/d/acl");
     ASSERT_EQ(::symlink("d/f", Disk("root/l").c_str()), 0);
     const struct {
         const char* name;
