@@ -574,7 +574,7 @@ void KilnSfsWin::Stat(const QtSfsRequest& request) {
         }
     }
 
-    if (request.m_outLog) {
+    if (LogWanted(request)) {
         WString done = u"KilnSfsWin: Read attributes for " + quoted() + u".";
         if (partial) done += u" Unable to retrieve all attributes.";
         LogRequest(request, SfsLogType::Info, done);

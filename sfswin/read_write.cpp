@@ -137,7 +137,7 @@ void KilnSfsWin::Read(const QtSfsRequest& request) {
             buffer = std::move(exact);
     }
     file.m_accounting.RecordRead(position, bytesRead);
-    if (request.m_outLog)
+    if (LogWanted(request))
         LogRequest(request, u"KilnSfsWin: Read " + NumberToText(uint64_t{bytesRead}) +
                                 u" bytes at position " + NumberToText(position) + u" from file " +
                                 Quoted(file) + u".");
@@ -185,7 +185,7 @@ void KilnSfsWin::Write(const QtSfsRequest& request) {
     } else {
         file.m_accounting.RecordWrite(position, length);
     }
-    if (request.m_outLog) {
+    if (LogWanted(request)) {
         WString text(append ? u"KilnSfsWin: Appended " : u"KilnSfsWin: Wrote ");
         text += NumberToText(length);
         text += u" bytes ";
