@@ -104,7 +104,7 @@ void SetSparse(KilnSfsWin& provider, HANDLE file) {
 }
 
 void KilnSfsWin::Open(const QtSfsRequest& request) {
-    const auto& content = dynamic_cast<const QtSfsOpen&>(*request.m_content);
+    const auto& content = *QuantumPtrCast<const QtSfsOpen>(request.m_content.get());
     const WString path = ExtractSfsPath(request);
     const WString quoted = u"'" + path + u"'";
     const uint32_t flags = content.m_flags;

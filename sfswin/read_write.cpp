@@ -104,7 +104,7 @@ void OverlappedWrite(KilnSfsWin& provider, HANDLE file, uint64_t position, const
 }
 
 void KilnSfsWin::Read(const QtSfsRequest& request) {
-    const auto& content = dynamic_cast<const QtSfsRead&>(*request.m_content);
+    const auto& content = *QuantumPtrCast<const QtSfsRead>(request.m_content.get());
     FsFile& file = RequireFile(*this, request, u"Reading file");
 
     const uint64_t position = file.m_textMode ? file.m_textPosition : content.m_offset;
@@ -148,7 +148,7 @@ void KilnSfsWin::Read(const QtSfsRequest& request) {
 }
 
 void KilnSfsWin::Write(const QtSfsRequest& request) {
-    const auto& content = dynamic_cast<const QtSfsWrite&>(*request.m_content);
+    const auto& content = *QuantumPtrCast<const QtSfsWrite>(request.m_content.get());
     FsFile& file = RequireFile(*this, request, u"Writing file");
 
     const uint64_t position = file.m_append     ? kEndOfFilePosition
