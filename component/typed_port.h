@@ -11,7 +11,7 @@ class TypedInPort : public InPort {
   public:
     const char* TypeName() const override { return T::kTypeId; }
     bool Accepts(const RefPtr<Quantum>& quantum) const override {
-        return quantum && dynamic_cast<const T*>(quantum.get()) != nullptr;
+        return QuantumPtrCast<const T>(quantum.get()) != nullptr;
     }
 };
 

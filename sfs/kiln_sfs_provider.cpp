@@ -52,12 +52,16 @@ void KilnSfsProvider::Run() {
     InPort* const serving[2] = {&m_requestPort, &m_eofPort};
     for (;;) {
         RefPtr<Quantum> next = ReceiveAny(serving);
-        if (QuantumCast<QtEof>(next)) {
-            OnEof();
-            return;
-        }
+        // Asked in this order because a cast that fails walks the whole
+        // class graph, and nearly every quantum is a request.
         RefPtr<QtSfsRequest> request = QuantumCast<QtSfsRequest>(next);
-        if (!request) continue;
+        if (!request) {
+            if (QuantumCast<QtEof>(next)) {
+                OnEof();
+                return;
+            }
+            continue;
+        }
         // Every request must be answered exactly once, which is impossible
         // without a response port; handling it anyway could change the file
         // system with nobody told.
@@ -174,9 +178,27 @@ void KilnSfsProvider::LogInit(const QtSfsInit& init, std::u16string_view text) {
     Send(*init.m_outLog, log);
 }
 
+bool KilnSfsProvider::LogWanted(const QtSfsRequest& request, SfsLogType type) {
+    if (!request.m_outLog) return false;
+    PortHub* hub = Hub();
+    if (hub == nullptr) return true;  // Send will say what is wrong
+    // A record without text stands for the real one: the ports decide by
+    // class and type. One per thread, as requests may be logged from any.
+    thread_local RefPtr<QtSfsLog> probe;
+    if (!probe) probe = MakeRef<QtSfsLog>();
+    probe->m_type = type;
+    probe->m_code = LogCodeFor(request.m_type);
+    const RefPtr<Quantum> asked(probe.get());
+    PortHubLock lock(*hub);
+    const OutPort& port = *request.m_outLog;
+    for (size_t i = 0; i < port.EndPointCount(); ++i)
+        if (port.EndPoint(i)->Accepts(asked)) return true;
+    return false;
+}
+
 void KilnSfsProvider::LogRequest(const QtSfsRequest& request, SfsLogType type,
                                  std::u16string_view text) {
-    if (!request.m_outLog) return;
+    if (!LogWanted(request, type)) return;
     RefPtr<QtSfsLog> log = MakeRef<QtSfsLog>();
     log->m_type = type;
     log->m_code = LogCodeFor(request.m_type);

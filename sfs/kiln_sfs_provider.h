@@ -92,6 +92,10 @@ class KilnSfsProvider : public KilnSfs {
     void LogRequest(const QtSfsRequest& request, std::u16string_view text) {
         LogRequest(request, SfsLogType::Info, text);
     }
+    // Whether a record of this type about the request would be taken by a
+    // port linked to its log port. Texts that only a log reads are built
+    // after asking: most hosts log requests at Info only when asked to.
+    bool LogWanted(const QtSfsRequest& request, SfsLogType type = SfsLogType::Info);
 
     // Sends a transfer notification on the file-transfer port that the open
     // request carried; nothing when there is no port or no notification.

@@ -385,14 +385,14 @@ void KilnSfsWin::Stat(const QtSfsRequest& request) {
     bool follow = true;
     if (byHandle) {
         object = &Extract(request);
-        flags = dynamic_cast<const QtSfsFStat&>(*request.m_content).m_flags;
+        flags = QuantumPtrCast<const QtSfsFStat>(request.m_content.get())->m_flags;
         if (FsFile* file = object->AsFile()) {
             handle = file->m_file;
             granted = file->m_accessMask;
         }
         path = object->WinPath() ? object->WinPath()->Str() : WString();
     } else {
-        const auto& stat = dynamic_cast<const QtSfsStat&>(*request.m_content);
+        const auto& stat = *QuantumPtrCast<const QtSfsStat>(request.m_content.get());
         flags = stat.m_flags;
         follow = stat.m_followSymlink;
         path = ExtractSfsPath(request);
@@ -574,7 +574,7 @@ void KilnSfsWin::Stat(const QtSfsRequest& request) {
         }
     }
 
-    if (request.m_outLog) {
+    if (LogWanted(request)) {
         WString done = u"KilnSfsWin: Read attributes for " + quoted() + u".";
         if (partial) done += u" Unable to retrieve all attributes.";
         LogRequest(request, SfsLogType::Info, done);

@@ -244,7 +244,8 @@ void MakeDescriptor(NativeFileSecurity& security) {
 WString SidToName(PSID sid, PSID owner, PSID group) {
     if (owner != nullptr && EqualSid(owner, sid)) return WString(u"OWNER@");
     if (group != nullptr && EqualSid(group, sid)) return WString(u"GROUP@");
-    if (sid != nullptr && IsValidSid(sid)) {
+    // Every special SID has one sub-authority; owners and groups have more.
+    if (sid != nullptr && IsValidSid(sid) && *GetSidSubAuthorityCount(sid) == 1) {
         for (const SpecialSid& special : kSpecialSids)
             if (special.outputName != nullptr && IsSpecialSid(sid, special))
                 return WString(special.outputName);

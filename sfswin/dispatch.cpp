@@ -8,7 +8,7 @@ namespace {
 
 template <class Content>
 bool Carries(const QuantumS* content) {
-    return content != nullptr && dynamic_cast<const Content*>(content) != nullptr;
+    return QuantumPtrCast<const Content>(content) != nullptr;
 }
 
 template <class Content>

@@ -16,7 +16,7 @@ std::string_view KeyOf(const QtBytes& handle) {
 
 template <class Content>
 const QtBytes* HandleField(const QuantumS* content) {
-    auto* typed = dynamic_cast<const Content*>(content);
+    auto* typed = QuantumPtrCast<const Content>(content);
     return typed ? typed->m_handle.get() : nullptr;
 }
 

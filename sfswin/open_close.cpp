@@ -104,7 +104,7 @@ void SetSparse(KilnSfsWin& provider, HANDLE file) {
 }
 
 void KilnSfsWin::Open(const QtSfsRequest& request) {
-    const auto& content = dynamic_cast<const QtSfsOpen&>(*request.m_content);
+    const auto& content = *QuantumPtrCast<const QtSfsOpen>(request.m_content.get());
     const WString path = ExtractSfsPath(request);
     const WString quoted = u"'" + path + u"'";
     const uint32_t flags = content.m_flags;
@@ -259,7 +259,7 @@ void KilnSfsWin::Open(const QtSfsRequest& request) {
     RefPtr<QtBytes> sfsHandle = file->Handle();
     Handles().Add(std::move(file));
 
-    if (request.m_outLog) {
+    if (LogWanted(request)) {
         WString text(created ? u"KilnSfsWin: Opened new file "
                              : u"KilnSfsWin: Opened existing file ");
         text += quoted + u".";
@@ -275,7 +275,7 @@ void KilnSfsWin::Close(const QtSfsRequest& request) {
     FsObj& object = Extract(request);
     if (FsFile* file = object.AsFile())
         NotifyFileTransfer(file->m_outFileTransfer, file->m_accounting, file->WinPath()->Str());
-    if (request.m_outLog)
+    if (LogWanted(request))
         LogRequest(request,
                    u"KilnSfsWin: Closed " + object.Description() + u". " + object.Summary());
     // The table's key views the object's own handle bytes: hold them while

@@ -11,7 +11,7 @@ namespace {
 
 template <class Content, RefPtr<QtStr> Content::*Field>
 const QtStr* PathField(const QuantumS* content) {
-    auto* typed = dynamic_cast<const Content*>(content);
+    auto* typed = QuantumPtrCast<const Content>(content);
     return typed ? (typed->*Field).get() : nullptr;
 }
 

@@ -23,16 +23,34 @@ bool EqualFoldingAscii(std::u16string_view a, std::u16string_view b) {
     return true;
 }
 
-bool HasDotComponent(std::u16string_view path) {
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find(u'\\', start);
-        if (end == std::u16string_view::npos) end = path.size();
-        std::u16string_view component = path.substr(start, end - start);
-        if (component == u"." || component == u"..") return true;
-        start = end + 1;
+// Whether the path holds a character that no Windows name may hold, or a
+// component that is "." or "..". Every path of every request is checked
+// twice: one pass over it.
+bool HasForbiddenPart(std::u16string_view path) {
+    size_t length = 0, dots = 0;  // of the component so far
+    auto dotComponent = [&] { return length != 0 && length == dots && dots <= 2; };
+    for (char16_t c : path) {
+        switch (c) {
+            case u'<':
+            case u'>':
+            case u'/':
+            case u'|':
+            case u'?':
+            case u'*':
+                return true;
+            case u'\\':
+                if (dotComponent()) return true;
+                length = dots = 0;
+                continue;
+            case u'.':
+                ++dots;
+                break;
+            default:
+                break;
+        }
+        ++length;
     }
-    return false;
+    return dotComponent();
 }
 
 bool HasWellFormedShape(std::u16string_view path) {
@@ -84,8 +102,7 @@ MappedPath MapSfsPath(std::u16string_view root, std::u16string_view sfsPath) {
 
 PathCheck CheckWinPath(std::u16string_view root, std::u16string_view path) {
     if (!HasWellFormedShape(path)) return PathCheck::Invalid;
-    if (path.find_first_of(u"<>/|?*") != std::u16string_view::npos) return PathCheck::Invalid;
-    if (HasDotComponent(path)) return PathCheck::Invalid;
+    if (HasForbiddenPart(path)) return PathCheck::Invalid;
     if (root.empty()) return PathCheck::Valid;
     if (path.size() < root.size()) return PathCheck::Outside;
     if (!EqualFoldingAscii(path.substr(0, root.size()), root)) return PathCheck::Outside;

@@ -104,7 +104,7 @@ void OverlappedWrite(KilnSfsWin& provider, HANDLE file, uint64_t position, const
 }
 
 void KilnSfsWin::Read(const QtSfsRequest& request) {
-    const auto& content = dynamic_cast<const QtSfsRead&>(*request.m_content);
+    const auto& content = *QuantumPtrCast<const QtSfsRead>(request.m_content.get());
     FsFile& file = RequireFile(*this, request, u"Reading file");
 
     const uint64_t position = file.m_textMode ? file.m_textPosition : content.m_offset;
@@ -137,7 +137,7 @@ void KilnSfsWin::Read(const QtSfsRequest& request) {
             buffer = std::move(exact);
     }
     file.m_accounting.RecordRead(position, bytesRead);
-    if (request.m_outLog)
+    if (LogWanted(request))
         LogRequest(request, u"KilnSfsWin: Read " + NumberToText(uint64_t{bytesRead}) +
                                 u" bytes at position " + NumberToText(position) + u" from file " +
                                 Quoted(file) + u".");
@@ -148,7 +148,7 @@ void KilnSfsWin::Read(const QtSfsRequest& request) {
 }
 
 void KilnSfsWin::Write(const QtSfsRequest& request) {
-    const auto& content = dynamic_cast<const QtSfsWrite&>(*request.m_content);
+    const auto& content = *QuantumPtrCast<const QtSfsWrite>(request.m_content.get());
     FsFile& file = RequireFile(*this, request, u"Writing file");
 
     const uint64_t position = file.m_append     ? kEndOfFilePosition
@@ -185,7 +185,7 @@ void KilnSfsWin::Write(const QtSfsRequest& request) {
     } else {
         file.m_accounting.RecordWrite(position, length);
     }
-    if (request.m_outLog) {
+    if (LogWanted(request)) {
         WString text(append ? u"KilnSfsWin: Appended " : u"KilnSfsWin: Wrote ");
         text += NumberToText(length);
         text += u" bytes ";

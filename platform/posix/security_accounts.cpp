@@ -6,6 +6,9 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <time.h>
+
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -38,21 +41,30 @@ bool LookUpEntry(Entry* entry, std::string* storage, Call call) {
 // The user and group databases are files (or a directory service) that every
 // lookup reads again; a stat asks for two names and a listing for two per
 // entry, mostly the same few. Answers, unknown accounts included, are kept
-// for a few seconds, so an account that is added or renamed shows soon. Each
-// cache is made once and never destroyed: a provider thread may still ask
-// while the process ends.
+// for AccountLookupLifetime() (5 seconds), so an account that is added or
+// renamed shows within that time. Each cache is made once and never
+// destroyed: a provider thread may still ask while the process ends.
+std::atomic<int64_t> g_lifetimeMs{5000};
+
 template <class Key, class Value>
 class LookupCache {
   public:
+    // `fetched` receives when the answer was read from the database.
     template <class Fetch>
-    std::optional<Value> Get(const Key& key, Fetch fetch) {
+    std::optional<Value> Get(const Key& key, Fetch fetch,
+                             std::chrono::steady_clock::time_point* fetched = nullptr) {
         const auto now = std::chrono::steady_clock::now();
+        const auto lifetime = AccountLookupLifetime();
         {
             std::lock_guard<std::mutex> guard(m_lock);
             auto it = m_entries.find(key);
-            if (it != m_entries.end() && now - it->second.when < kLifetime) return it->second.value;
+            if (it != m_entries.end() && now - it->second.when < lifetime) {
+                if (fetched) *fetched = it->second.when;
+                return it->second.value;
+            }
         }
         std::optional<Value> value = fetch();
+        if (fetched) *fetched = now;
         std::lock_guard<std::mutex> guard(m_lock);
         if (m_entries.size() >= kMaxEntries) m_entries.clear();
         m_entries[key] = Entry{value, now};
@@ -60,7 +72,6 @@ class LookupCache {
     }
 
   private:
-    static constexpr std::chrono::seconds kLifetime{5};
     static constexpr size_t kMaxEntries = 4096;
     struct Entry {
         std::optional<Value> value;
@@ -131,14 +142,14 @@ std::vector<gid_t> FetchGroupsOfUser(uid_t uid) {
 
 }  // namespace
 
-std::optional<std::string> UserNameOf(uid_t uid) {
+std::optional<std::string> UserNameOf(uid_t uid, std::chrono::steady_clock::time_point* fetched) {
     static auto& cache = *new LookupCache<uid_t, std::string>;
-    return cache.Get(uid, [uid] { return FetchUserName(uid); });
+    return cache.Get(uid, [uid] { return FetchUserName(uid); }, fetched);
 }
 
-std::optional<std::string> GroupNameOf(gid_t gid) {
+std::optional<std::string> GroupNameOf(gid_t gid, std::chrono::steady_clock::time_point* fetched) {
     static auto& cache = *new LookupCache<gid_t, std::string>;
-    return cache.Get(gid, [gid] { return FetchGroupName(gid); });
+    return cache.Get(gid, [gid] { return FetchGroupName(gid); }, fetched);
 }
 
 std::optional<uid_t> UidOfName(const std::string& name) {
@@ -153,10 +164,28 @@ std::optional<gid_t> GidOfName(const std::string& name) {
     return cache.Get(name, [&name] { return FetchGid(name); });
 }
 
-std::vector<gid_t> GroupsOfUser(uid_t uid) {
+std::vector<gid_t> GroupsOfUser(uid_t uid, std::chrono::steady_clock::time_point* fetched) {
     static auto& cache = *new LookupCache<uid_t, std::vector<gid_t>>;
     auto fetch = [uid] { return std::optional<std::vector<gid_t>>(FetchGroupsOfUser(uid)); };
-    return cache.Get(uid, fetch).value_or(std::vector<gid_t>{});
+    return cache.Get(uid, fetch, fetched).value_or(std::vector<gid_t>{});
+}
+
+std::chrono::steady_clock::duration AccountLookupLifetime() {
+    return std::chrono::milliseconds(g_lifetimeMs.load(std::memory_order_relaxed));
+}
+
+void SetAccountLookupLifetime(std::chrono::milliseconds lifetime) {
+    g_lifetimeMs.store(lifetime.count(), std::memory_order_relaxed);
+}
+
+std::chrono::steady_clock::time_point CoarseNow() {
+    // The coarse clock counts from the same origin as the steady one and lags
+    // it by at most one tick (a few milliseconds); reading it costs no
+    // counter read, which matters on paths that run several times a request.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return std::chrono::steady_clock::time_point(std::chrono::seconds(now.tv_sec) +
+                                                 std::chrono::nanoseconds(now.tv_nsec));
 }
 
 }  // namespace kiln::platform::security
@@ -329,30 +358,59 @@ std::optional<Account> AccountOfName(std::u16string_view full) {
     return WellKnown(domain, name, domainGiven);
 }
 
-// The names of a SID without the copy of the SID that an Account carries:
-// every stat and every listed entry asks for two, mostly the same. The
-// account name goes into `name`, whose storage is reused.
-bool NamesOfSid(const void* sid, std::u16string* name, std::u16string_view* domain,
+// The UTF-16 name of a Unix user or group, per thread in front of the shared
+// caches: every stat and every listed entry asks for two names, nearly always
+// of the same few accounts, and this answers them without a lock, a copy or a
+// conversion. An entry expires when the shared cache's answer it was made
+// from does, so the staleness bound stays AccountLookupLifetime() (plus one
+// tick of the coarse clock).
+const std::u16string* UnixNameOf(uint32_t id, bool group) {
+    struct Entry {
+        uint32_t id = 0;
+        bool group = false;
+        bool used = false;
+        bool known = false;
+        std::chrono::steady_clock::time_point expires;
+        std::u16string name;
+    };
+    thread_local Entry memo[16];
+    Entry& entry = memo[(id * 2 + (group ? 1 : 0)) % 16];
+    const auto now = CoarseNow();
+    if (!entry.used || entry.id != id || entry.group != group || now >= entry.expires) {
+        std::chrono::steady_clock::time_point fetched;
+        auto text = group ? GroupNameOf(id, &fetched) : UserNameOf(id, &fetched);
+        entry.id = id;
+        entry.group = group;
+        entry.used = true;
+        entry.known = text.has_value();
+        entry.expires = fetched + AccountLookupLifetime();
+        if (text) entry.name = Utf16(*text);
+    }
+    return entry.known ? &entry.name : nullptr;
+}
+
+// The names of a SID without the copy of the SID that an Account carries.
+// The account name is given by pointer into storage of this thread that
+// stays valid until its next lookup.
+bool NamesOfSid(const void* sid, const std::u16string** name, std::u16string_view* domain,
                 SID_NAME_USE* use) {
     if (auto uid = UidOfSid(sid)) {
-        auto text = UserNameOf(*uid);
-        if (!text) return false;
-        *name = Utf16(*text);
+        *name = UnixNameOf(*uid, false);
         *domain = u"Unix User";
         *use = SidTypeUser;
-        return true;
+        return *name != nullptr;
     }
     if (auto gid = GidOfSid(sid)) {
-        auto text = GroupNameOf(*gid);
-        if (!text) return false;
-        *name = Utf16(*text);
+        *name = UnixNameOf(*gid, true);
         *domain = u"Unix Group";
         *use = SidTypeGroup;
-        return true;
+        return *name != nullptr;
     }
     for (const auto& [known, account] : WellKnownAccounts()) {
         if (!SameSid(known.data(), sid)) continue;
-        name->assign(account->name);
+        thread_local std::u16string wellKnown;
+        wellKnown.assign(account->name);
+        *name = &wellKnown;
         *domain = account->domain;
         *use = account->use;
         return true;
@@ -415,13 +473,14 @@ BOOL LookupAccountSidW(LPCWSTR lpSystemName, PSID Sid, LPWSTR Name, LPDWORD cchN
         SetLastError(RPC_S_SERVER_UNAVAILABLE);
         return FALSE;
     }
-    thread_local std::u16string name;
+    const std::u16string* found = nullptr;
     std::u16string_view domain;
     SID_NAME_USE use = SidTypeUnknown;
-    if (!NamesOfSid(Sid, &name, &domain, &use)) {
+    if (!NamesOfSid(Sid, &found, &domain, &use)) {
         SetLastError(ERROR_NONE_MAPPED);
         return FALSE;
     }
+    const std::u16string& name = *found;
     bool nameFits = Fits(name, Name, cchName);
     bool domainFits = Fits(domain, ReferencedDomainName, cchReferencedDomainName);
     if (!nameFits || !domainFits) {

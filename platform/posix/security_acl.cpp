@@ -63,6 +63,30 @@ bool ParseAcl(const void* acl, std::vector<AceView>* entries, DWORD* bytesInUse)
     return true;
 }
 
+const ParsedAcl* ParseAclKept(const void* acl) {
+    struct Kept {
+        const void* at = nullptr;
+        Bytes copy;  // the bytes the walk read: header and entries
+        ParsedAcl parsed;
+    };
+    thread_local Kept kept;
+    if (!acl) return nullptr;
+    if (kept.at == acl) {
+        // The header first: only when it claims the same size is the buffer
+        // known to hold as many bytes as the kept copy.
+        const BYTE* p = static_cast<const BYTE*>(acl);
+        if (std::memcmp(p, kept.copy.data(), kAclHeaderSize) == 0 &&
+            std::memcmp(p, kept.copy.data(), kept.copy.size()) == 0)
+            return &kept.parsed;
+    }
+    kept.at = nullptr;
+    if (!ParseAcl(acl, &kept.parsed.entries, &kept.parsed.bytesInUse)) return nullptr;
+    const BYTE* p = static_cast<const BYTE*>(acl);
+    kept.copy.assign(p, p + kept.parsed.bytesInUse);
+    kept.at = acl;
+    return &kept.parsed;
+}
+
 void AclBuilder::Add(BYTE type, BYTE flags, ACCESS_MASK mask, const void* sid) {
     size_t sidLength = SidLength(sid);
     WORD size = static_cast<WORD>(kAceFixedSize + sidLength);
@@ -161,13 +185,14 @@ BOOL IsValidAcl(PACL pAcl) {
 
 BOOL GetAclInformation(PACL pAcl, LPVOID pAclInformation, DWORD nAclInformationLength,
                        ACL_INFORMATION_CLASS dwAclInformationClass) {
-    // Asked of every DACL that a stat reads: the scratch keeps its storage.
-    thread_local std::vector<AceView> entries;
-    DWORD used = 0;
-    if (!ParseAcl(pAcl, &entries, &used)) {
+    // Asked of every DACL that a stat reads.
+    const ParsedAcl* parsed = ParseAclKept(pAcl);
+    if (!parsed) {
         SetLastError(ERROR_INVALID_ACL);
         return FALSE;
     }
+    const std::vector<AceView>& entries = parsed->entries;
+    const DWORD used = parsed->bytesInUse;
     switch (dwAclInformationClass) {
         case AclRevisionInformation: {
             if (!pAclInformation || nAclInformationLength < sizeof(ACL_REVISION_INFORMATION)) {
@@ -194,16 +219,16 @@ BOOL GetAclInformation(PACL pAcl, LPVOID pAclInformation, DWORD nAclInformationL
 }
 
 BOOL GetAce(PACL pAcl, DWORD dwAceIndex, LPVOID* pAce) {
-    thread_local std::vector<AceView> entries;
-    if (!ParseAcl(pAcl, &entries, nullptr)) {
+    const ParsedAcl* parsed = ParseAclKept(pAcl);
+    if (!parsed) {
         SetLastError(ERROR_INVALID_ACL);
         return FALSE;
     }
-    if (!pAce || dwAceIndex >= entries.size()) {
+    if (!pAce || dwAceIndex >= parsed->entries.size()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    *pAce = const_cast<BYTE*>(entries[dwAceIndex].at);
+    *pAce = const_cast<BYTE*>(parsed->entries[dwAceIndex].at);
     return TRUE;
 }
 

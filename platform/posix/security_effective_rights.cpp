@@ -1,5 +1,7 @@
 // Effective rights: Windows' in-order evaluation of allowed and denied
 // entries for a trustee and the groups it belongs to.
+#include <algorithm>
+
 #include "platform/posix/security_internal.h"
 
 namespace kiln::platform::security {
@@ -13,15 +15,18 @@ ACCESS_MASK MapGenericFileRights(ACCESS_MASK mask) {
     return mapped;
 }
 
-ACCESS_MASK EvaluateRights(const std::vector<AceView>& entries, const std::vector<Bytes>& sids,
-                           const RightsOptions& options) {
+namespace {
+
+// Windows' in-order evaluation for someone to whom `applies` says an entry's
+// SID refers.
+template <class Applies>
+ACCESS_MASK Evaluate(const std::vector<AceView>& entries, const RightsOptions& options,
+                     Applies applies) {
     ACCESS_MASK allowed = 0, denied = 0;
     for (const AceView& entry : entries) {
         if (!entry.sid || (entry.flags & INHERIT_ONLY_ACE)) continue;
         if (entry.type != ACCESS_ALLOWED_ACE_TYPE && entry.type != ACCESS_DENIED_ACE_TYPE) continue;
-        bool applies = false;
-        for (const Bytes& sid : sids) applies = applies || SameSid(entry.sid, sid.data());
-        if (!applies) continue;
+        if (!applies(entry.sid)) continue;
         ACCESS_MASK mask =
             options.mapGenericForFiles ? MapGenericFileRights(entry.mask) : entry.mask;
         if (entry.type == ACCESS_ALLOWED_ACE_TYPE) {
@@ -33,21 +38,60 @@ ACCESS_MASK EvaluateRights(const std::vector<AceView>& entries, const std::vecto
     return allowed;
 }
 
-// The trustee and the groups it belongs to, into `sids`, whose elements are
-// reused: a stat asks three times, a listing three times per entry.
-void MembershipOf(const void* trusteeSid, std::vector<Bytes>* sids) {
-    size_t used = 0;
-    auto add = [&](const void* sid) {
-        if (used == sids->size()) sids->emplace_back();
-        const BYTE* bytes = static_cast<const BYTE*>(sid);
-        (*sids)[used++].assign(bytes, bytes + SidLength(sid));
+// The groups of a Unix user, per thread in front of the shared cache: a stat
+// asks for the owner's rights, a listing once per entry, nearly always for
+// the same user. The memo expires with the shared cache's answer it was made
+// from, so group membership is as stale as AccountLookupLifetime() at most.
+const std::vector<gid_t>& GroupsOfUserMemo(uid_t uid) {
+    struct Memo {
+        bool used = false;
+        uid_t uid = 0;
+        std::chrono::steady_clock::time_point expires;
+        std::vector<gid_t> groups;
     };
-    add(trusteeSid);
-    if (!SameSid(trusteeSid, WorldSid().data())) add(WorldSid().data());
-    if (auto uid = UidOfSid(trusteeSid)) {
-        for (gid_t gid : GroupsOfUser(*uid)) add(UnixGroupSid(gid).data());
+    thread_local Memo memo;
+    if (!memo.used || memo.uid != uid || CoarseNow() >= memo.expires) {
+        std::chrono::steady_clock::time_point fetched;
+        memo.groups = GroupsOfUser(uid, &fetched);
+        memo.uid = uid;
+        memo.used = true;
+        memo.expires = fetched + AccountLookupLifetime();
     }
-    sids->resize(used);
+    return memo.groups;
+}
+
+}  // namespace
+
+ACCESS_MASK EvaluateRights(const std::vector<AceView>& entries, const std::vector<Bytes>& sids,
+                           const RightsOptions& options) {
+    return Evaluate(entries, options, [&](const BYTE* entrySid) {
+        for (const Bytes& sid : sids)
+            if (SameSid(entrySid, sid.data())) return true;
+        return false;
+    });
+}
+
+ACCESS_MASK EvaluateRightsOfTrustee(const std::vector<AceView>& entries, const void* trusteeSid) {
+    // The trustee, Everyone and, for a Unix user, its groups: what
+    // MembershipOf lists, matched without building the list.
+    const std::vector<gid_t>* groups = nullptr;
+    if (auto uid = UidOfSid(trusteeSid)) groups = &GroupsOfUserMemo(*uid);
+    const Bytes& world = WorldSid();
+    return Evaluate(entries, {}, [&](const BYTE* entrySid) {
+        if (SameSid(entrySid, trusteeSid) || SameSid(entrySid, world.data())) return true;
+        if (groups == nullptr) return false;
+        auto gid = GidOfSid(entrySid);
+        return gid && std::find(groups->begin(), groups->end(), *gid) != groups->end();
+    });
+}
+
+std::vector<Bytes> MembershipOf(const void* trusteeSid) {
+    std::vector<Bytes> sids{CopySidBytes(trusteeSid)};
+    if (!SameSid(trusteeSid, WorldSid().data())) sids.push_back(WorldSid());
+    if (auto uid = UidOfSid(trusteeSid)) {
+        for (gid_t gid : GroupsOfUser(*uid)) sids.push_back(UnixGroupSid(gid));
+    }
+    return sids;
 }
 
 }  // namespace kiln::platform::security
@@ -63,13 +107,10 @@ DWORD GetEffectiveRightsFromAclW(PACL pacl, PTRUSTEE_W pTrustee, PACCESS_MASK pA
     } else if (!pacl) {
         *pAccessRights = STANDARD_RIGHTS_ALL | SPECIFIC_RIGHTS_ALL;
     } else {
-        thread_local std::vector<AceView> entries;
-        thread_local std::vector<Bytes> sids;
-        if (!ParseAcl(pacl, &entries, nullptr)) {
-            error = ERROR_INVALID_ACL;
+        if (const ParsedAcl* parsed = ParseAclKept(pacl)) {
+            *pAccessRights = EvaluateRightsOfTrustee(parsed->entries, pTrustee->ptstrName);
         } else {
-            MembershipOf(pTrustee->ptstrName, &sids);
-            *pAccessRights = EvaluateRights(entries, sids, {});
+            error = ERROR_INVALID_ACL;
         }
     }
     SetLastError(error);

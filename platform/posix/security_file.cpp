@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include "platform/posix/attribute_store.h"
@@ -307,6 +308,57 @@ DWORD Finish(DWORD error) {
     return error;
 }
 
+// The SIDs of an owner and group and the DACLs made for objects of theirs
+// whose permissions are the mode bits alone (no named entries, no default
+// ACL): such a DACL depends on nothing but the owner, the group, the mode
+// and whether the object is a directory, and a listing or a run of stats
+// asks for the same few again and again. Per thread; nothing here can go
+// stale, as the key is everything the DACL is made from.
+class ModeSecurity {
+  public:
+    Bytes owner, group;
+    uid_t uid = 0;
+    gid_t gid = 0;
+
+    const Bytes* DaclFor(unsigned mode, bool directory) const {
+        for (const Dacl& dacl : m_dacls)
+            if (dacl.used && dacl.mode == mode && dacl.directory == directory) return &dacl.bytes;
+        return nullptr;
+    }
+    const Bytes* KeepDacl(unsigned mode, bool directory, Bytes bytes) {
+        Dacl& slot = m_dacls[m_next++ % std::size(m_dacls)];
+        slot = Dacl{true, mode, directory, std::move(bytes)};
+        return &slot.bytes;
+    }
+    void Reset(uid_t newUid, gid_t newGid) {
+        uid = newUid;
+        gid = newGid;
+        owner = UnixUserSid(newUid);
+        group = UnixGroupSid(newGid);
+        for (Dacl& dacl : m_dacls) dacl.used = false;
+    }
+
+  private:
+    struct Dacl {
+        bool used = false;
+        unsigned mode = 0;
+        bool directory = false;
+        Bytes bytes;
+    };
+    Dacl m_dacls[4];
+    unsigned m_next = 0;
+};
+
+ModeSecurity& ModeSecurityOf(uid_t uid, gid_t gid) {
+    thread_local ModeSecurity kept[4];
+    thread_local unsigned next = 0;
+    for (ModeSecurity& entry : kept)
+        if (!entry.owner.empty() && entry.uid == uid && entry.gid == gid) return entry;
+    ModeSecurity& slot = kept[next++ % std::size(kept)];
+    slot.Reset(uid, gid);
+    return slot;
+}
+
 DWORD ReadSecurity(const kiln::platform::FileObject* file, int fd, SECURITY_INFORMATION info,
                    PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
                    PSECURITY_DESCRIPTOR* descriptor) {
@@ -319,10 +371,11 @@ DWORD ReadSecurity(const kiln::platform::FileObject* file, int fd, SECURITY_INFO
     Target target;
     if (DWORD error = file ? DescribeFile(*file, &target) : Describe(fd, &target)) return error;
 
-    const Bytes ownerSid = UnixUserSid(target.st.st_uid);
-    const Bytes groupSid = UnixGroupSid(target.st.st_gid);
+    ModeSecurity& kept = ModeSecurityOf(target.st.st_uid, target.st.st_gid);
+    const Bytes& ownerSid = kept.owner;
+    const Bytes& groupSid = kept.group;
     DescriptorParts parts;
-    Bytes daclBytes, saclBytes;
+    Bytes saclBytes;
     if (info & OWNER_SECURITY_INFORMATION) parts.owner = &ownerSid;
     if (info & GROUP_SECURITY_INFORMATION) parts.group = &groupSid;
     if (info & DACL_SECURITY_INFORMATION) {
@@ -334,17 +387,24 @@ DWORD ReadSecurity(const kiln::platform::FileObject* file, int fd, SECURITY_INFO
             defaults = ReadPosixAcl(target, ACL_TYPE_DEFAULT, &error);
             if (error) return error;
         }
-        AclBuilder builder;
-        AppendPosixEntries(&builder, *access, ownerSid, groupSid, target.directory, 0);
-        if (defaults)
-            AppendPosixEntries(&builder, *defaults, ownerSid, groupSid, false,
-                               OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE);
-        // Setuid, setgid and sticky have no access right of their own.
-        if (target.st.st_mode & 07000)
-            builder.Add(ACCESS_DENIED_ACE_TYPE, 0, 0, NfsModeSid(target.st.st_mode).data());
-        daclBytes = builder.Finish();
-        if (daclBytes.empty()) return ERROR_INVALID_ACL;
-        parts.dacl = &daclBytes;
+        const bool modeAlone = !defaults && !access->HasNamedEntries() && !access->mask;
+        const unsigned modeKey = (target.st.st_mode & 07000) | access->Mode();
+        thread_local Bytes built;
+        const Bytes* dacl = modeAlone ? kept.DaclFor(modeKey, target.directory) : nullptr;
+        if (dacl == nullptr) {
+            AclBuilder builder;
+            AppendPosixEntries(&builder, *access, ownerSid, groupSid, target.directory, 0);
+            if (defaults)
+                AppendPosixEntries(&builder, *defaults, ownerSid, groupSid, false,
+                                   OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE);
+            // Setuid, setgid and sticky have no access right of their own.
+            if (target.st.st_mode & 07000)
+                builder.Add(ACCESS_DENIED_ACE_TYPE, 0, 0, NfsModeSid(target.st.st_mode).data());
+            built = builder.Finish();
+            if (built.empty()) return ERROR_INVALID_ACL;
+            dacl = modeAlone ? kept.KeepDacl(modeKey, target.directory, std::move(built)) : &built;
+        }
+        parts.dacl = dacl;
         parts.daclPresent = true;
         parts.control |= SE_DACL_PROTECTED;
     }

@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -87,6 +88,17 @@ struct AceView {
 // bytes in use. Reads nothing beyond AclSize bytes.
 bool ParseAcl(const void* acl, std::vector<AceView>* entries, DWORD* bytesInUse);
 
+// ParseAcl with the answer kept per thread: the same ACL is asked about
+// several times in a row (a stat evaluates its DACL for three trustees, and
+// GetAce walks it entry by entry). The answer is reused only for the same
+// address holding the same bytes, and stays valid until the thread's next
+// call. Null when the ACL is malformed.
+struct ParsedAcl {
+    std::vector<AceView> entries;
+    DWORD bytesInUse = 0;
+};
+const ParsedAcl* ParseAclKept(const void* acl);
+
 inline WORD AclSizeOf(const void* acl) {
     WORD size;
     std::memcpy(&size, static_cast<const BYTE*>(acl) + 2, 2);
@@ -122,12 +134,23 @@ PSECURITY_DESCRIPTOR MakeSelfRelativeDescriptor(const DescriptorParts& parts);
 
 // ---------------------------------------------------------------------------
 // Accounts.
-std::optional<std::string> UserNameOf(uid_t uid);
-std::optional<std::string> GroupNameOf(gid_t gid);
+// Answers are kept for AccountLookupLifetime(); `fetched`, where given,
+// receives when the answer was read from the database.
+std::optional<std::string> UserNameOf(uid_t uid,
+                                      std::chrono::steady_clock::time_point* fetched = nullptr);
+std::optional<std::string> GroupNameOf(gid_t gid,
+                                       std::chrono::steady_clock::time_point* fetched = nullptr);
 std::optional<uid_t> UidOfName(const std::string& name);
 std::optional<gid_t> GidOfName(const std::string& name);
 // The primary and supplementary groups of a user (empty when unknown).
-std::vector<gid_t> GroupsOfUser(uid_t uid);
+std::vector<gid_t> GroupsOfUser(uid_t uid,
+                                std::chrono::steady_clock::time_point* fetched = nullptr);
+// How long an answer of the user and group databases is trusted: 5 seconds
+// unless a test shortens it.
+std::chrono::steady_clock::duration AccountLookupLifetime();
+void SetAccountLookupLifetime(std::chrono::milliseconds lifetime);
+// The monotonic clock at tick resolution, cheap enough for every lookup.
+std::chrono::steady_clock::time_point CoarseNow();
 
 // ---------------------------------------------------------------------------
 // Rights.
@@ -145,6 +168,9 @@ ACCESS_MASK EvaluateRights(const std::vector<AceView>& entries, const std::vecto
 // The SIDs that entries may name to apply to the trustee: itself, Everyone
 // and, for a Unix user, its groups.
 std::vector<Bytes> MembershipOf(const void* trusteeSid);
+// EvaluateRights for the trustee's MembershipOf, without building the list;
+// what GetEffectiveRightsFromAcl answers.
+ACCESS_MASK EvaluateRightsOfTrustee(const std::vector<AceView>& entries, const void* trusteeSid);
 
 ACCESS_MASK MapGenericFileRights(ACCESS_MASK mask);
 

@@ -1,9 +1,18 @@
 // Account names and SIDs both ways: Unix users and groups, the well-known
 // SIDs, and Windows' buffer-size protocol.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 
+#include "platform/posix/security_internal.h"
 #include "security_test_support.h"
 
 namespace kiln::test {
@@ -151,6 +160,64 @@ TEST(SecurityAccounts, BufferSizesFollowWindows) {
     EXPECT_FALSE(LookupAccountSidW(u"some-other-host", root.data(), name, &nameSize, domain,
                                    &domainSize, &use));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE));
+}
+
+// Run in a child with its own mount namespace, whose user and group databases
+// are swapped under it by bind mounts. Gives 0, 77 when no namespace can be
+// had, or the number of the check that failed.
+int ChangedDatabaseChild() {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return 77;
+    const auto lifetime = std::chrono::milliseconds(400);
+    platform::security::SetAccountLookupLifetime(lifetime);
+    const DWORD uid = 43210, gid = 43211;
+    const std::vector<BYTE> acl =
+        MakeAcl({{ACCESS_ALLOWED_ACE_TYPE, 0, FILE_GENERIC_READ, GroupSid(gid)}});
+    // Asked before the change: the answers are now held.
+    if (SidToName(UserSid(uid)).ok) return 1;
+    if (SidToName(GroupSid(gid)).ok) return 2;
+    if (EffectiveRights(acl.data(), UserSid(uid)) != 0) return 3;
+
+    auto withLine = [](const char* path, const char* line, const char* copy) {
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf() << line;
+        std::ofstream(copy) << text.str();
+        return mount(copy, path, nullptr, MS_BIND, nullptr) == 0;
+    };
+    char dir[] = "/tmp/kiln-accounts-XXXXXX";
+    if (!mkdtemp(dir)) return 4;
+    const std::string passwd = std::string(dir) + "/passwd", group = std::string(dir) + "/group";
+    if (!withLine("/etc/passwd", "kilnmemo:x:43210:43211::/nonexistent:/bin/false\n",
+                  passwd.c_str()) ||
+        !withLine("/etc/group", "kilnmemogroup:x:43211:\n", group.c_str()))
+        return 5;
+    std::this_thread::sleep_for(lifetime + std::chrono::milliseconds(50));
+    const Account user = SidToName(UserSid(uid)), team = SidToName(GroupSid(gid));
+    int failed = 0;
+    if (!user.ok || user.name != u"kilnmemo") failed = 6;
+    else if (!team.ok || team.name != u"kilnmemogroup") failed = 7;
+    // The new user's primary group is the one the entry names.
+    else if (EffectiveRights(acl.data(), UserSid(uid)) != FILE_GENERIC_READ) failed = 8;
+    std::remove(passwd.c_str());
+    std::remove(group.c_str());
+    rmdir(dir);
+    return failed;
+}
+
+// Names and group memberships are kept for a while after they were read; a
+// change of the user database shows once that while has passed.
+TEST(SecurityAccounts, ChangedUserDatabaseShowsAfterTheLookupLifetime) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(ChangedDatabaseChild());
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "check that failed";
 }
 
 }  // namespace

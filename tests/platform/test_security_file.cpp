@@ -7,7 +7,9 @@
 #include <array>
 #include <cstdio>
 #include <string>
+#include <thread>
 
+#include "platform/posix/security_internal.h"
 #include "security_test_support.h"
 
 namespace kiln::test {
@@ -145,6 +147,75 @@ TEST_F(FileSecurity, PermissionDaclsReadBackAsTheSamePermissions) {
                       static_cast<DWORD>(ERROR_SUCCESS));
             ASSERT_EQ(stat(path.c_str(), &st), 0);
             EXPECT_EQ(st.st_mode & 0777, mode);
+        }
+    }
+}
+
+// Reading descriptors keeps work from one object to the next (DACLs made
+// from mode bits, the parsed ACL, names and groups). Objects that differ in
+// one thing at a time, read in turn and again, each give the DACL that a
+// fresh thread reads, and the rights that the general evaluation over the
+// trustee's groups gives.
+TEST_F(FileSecurity, KeptWorkGivesWhatAFreshReadAndTheGeneralEvaluationGive) {
+    struct Object {
+        const char* name;
+        bool directory;
+        mode_t mode;
+        uid_t uid;
+        gid_t gid;
+        const char* acl;  // for setfacl -m, or null
+    };
+    const Object objects[] = {
+        {"f644", false, 0644, 0, 0, nullptr},
+        {"d644", true, 0644, 0, 0, nullptr},
+        {"f644nobody", false, 0644, kNobody, 0, nullptr},
+        {"f644users", false, 0644, 0, kUsersGroup, nullptr},
+        {"f640", false, 0640, kNobody, kUsersGroup, nullptr},
+        {"f4755", false, 04755, 0, 0, nullptr},
+        {"d1777", true, 01777, 0, 0, nullptr},
+        {"f644named", false, 0644, 0, 0, "u:65534:rw,g:100:r"},
+        {"d755default", true, 0755, 0, 0, "d:u:65534:rx"},
+    };
+    for (const Object& object : objects) {
+        const std::string path = dir_ + "/" + object.name;
+        if (object.directory)
+            ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+        else
+            MakeFile(object.name, 0600);
+        ASSERT_EQ(chown(path.c_str(), object.uid, object.gid), 0);
+        ASSERT_EQ(chmod(path.c_str(), object.mode), 0);
+        if (object.acl) Shell("setfacl -m '" + std::string(object.acl) + "' '" + path + "'");
+    }
+    const SECURITY_INFORMATION info =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    auto daclBytes = [](const Read& read) {
+        const BYTE* p = reinterpret_cast<const BYTE*>(read.dacl);
+        return std::vector<BYTE>(p, p + read.dacl->AclSize);
+    };
+    std::vector<std::vector<BYTE>> fresh;
+    for (const Object& object : objects) {
+        std::thread([&] {
+            Read read;
+            GetNamed(dir_ + "/" + object.name, info, &read);
+            fresh.push_back(read.error == ERROR_SUCCESS ? daclBytes(read) : std::vector<BYTE>{});
+        }).join();
+    }
+    const SidBuffer trustees[] = {UserSid(0), UserSid(kNobody), GroupSid(0),
+                                  GroupSid(kUsersGroup), World()};
+    for (int round = 0; round < 2; ++round) {
+        for (size_t i = 0; i < std::size(objects); ++i) {
+            SCOPED_TRACE(std::string(objects[i].name) + " round " + std::to_string(round));
+            Read read;
+            GetNamed(dir_ + "/" + objects[i].name, info, &read);
+            ASSERT_EQ(read.error, static_cast<DWORD>(ERROR_SUCCESS));
+            EXPECT_EQ(daclBytes(read), fresh[i]);
+            std::vector<platform::security::AceView> entries;
+            ASSERT_TRUE(platform::security::ParseAcl(read.dacl, &entries, nullptr));
+            for (const SidBuffer& trustee : trustees) {
+                EXPECT_EQ(EffectiveRights(read.dacl, trustee),
+                          platform::security::EvaluateRights(
+                              entries, platform::security::MembershipOf(trustee.data()), {}));
+            }
         }
     }
 }

@@ -249,6 +249,38 @@ TEST(ProviderLogTest, RequestLogWithoutLogPortSendsNothing) {
     ASSERT_EQ(served.host.Received<QtSfsResponse>().size(), 1u);
 }
 
+// The readers of a log port decide which records they take; the backend
+// asks before it builds a text, and a record nobody takes is not sent.
+TEST(ProviderLogTest, RecordsGoOnlyWhereAReaderTakesThem) {
+    struct WarningsAndWorse : TypedInPort<QtSfsLog> {
+        bool Accepts(const RefPtr<Quantum>& quantum) const override {
+            const auto* log = QuantumPtrCast<const QtSfsLog>(quantum.get());
+            return log && log->m_type != SfsLogType::Info && log->m_type != SfsLogType::Trace;
+        }
+    };
+    std::vector<bool> wanted;
+    Served served([&](RecordingProvider& p, const RefPtr<QtSfsRequest>& request) {
+        wanted = {p.LogWanted(*request), p.LogWanted(*request, SfsLogType::Warning)};
+        p.LogRequest(*request, u"KilnSfsProvider: not taken");
+        p.LogRequest(*request, SfsLogType::Warning, u"KilnSfsProvider: taken");
+        p.AnswerCode(*request, SfsStatusCode::Ok);
+    });
+    // Declared after the host's hub, so that they come apart before it.
+    WarningsAndWorse reader;
+    RefPtr<QtOutPort<QtSfsLog>> port = MakeRef<QtOutPort<QtSfsLog>>();
+    served.host.Hub().Link(*port, reader);
+    RefPtr<QtSfsRequest> request = MakeRequest(served.host, 3, SfsRequest::Stat, false);
+    request->m_outLog = port;
+    ASSERT_TRUE(served.host.Send(request));
+    served.Finish();
+    EXPECT_EQ(wanted, (std::vector<bool>{false, true}));
+    ASSERT_EQ(reader.QueuedCount(), 1u);
+    RefPtr<QtSfsLog> log = QuantumCast<QtSfsLog>(reader.Front()->quantum);
+    ASSERT_TRUE(log);
+    EXPECT_EQ(Text(log->m_message), u"KilnSfsProvider: taken");
+    ASSERT_EQ(served.host.Received<QtSfsResponse>().size(), 1u);
+}
+
 TEST(ProviderLogTest, InitialisationLogIsTraceWithCodeInit) {
     auto logInit = [](RecordingProvider&, const RefPtr<QtSfsRequest>&) {};
     struct LoggingProvider : RecordingProvider {

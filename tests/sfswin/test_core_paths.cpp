@@ -135,6 +135,12 @@ INSTANTIATE_TEST_SUITE_P(
                     CheckCase{u"", u"C:\\a?b", PathCheck::Invalid},
                     CheckCase{u"", u"C:\\a>b", PathCheck::Invalid},
                     CheckCase{u"", u"C:\\a/b", PathCheck::Invalid},
+                    CheckCase{u"", u"C:\\a|b", PathCheck::Invalid},
+                    CheckCase{u"", u"C:\\a<b", PathCheck::Invalid},
+                    CheckCase{u"", u"C:\\a\\.", PathCheck::Invalid},
+                    CheckCase{u"", u"C:\\a\\..", PathCheck::Invalid},
+                    CheckCase{u"", u"C:\\.\\a", PathCheck::Invalid},
+                    CheckCase{u"", u"C:\\...\\.x\\x.\\a..b\\..c", PathCheck::Valid},
                     CheckCase{u"", u"C:\\a\x01:b", PathCheck::Valid},
                     // Only ASCII letters fold when the root is compared.
                     CheckCase{u"C:\\Data", u"c:\\data\\x", PathCheck::Valid},
