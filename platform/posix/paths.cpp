@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <linux/limits.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/posix/confinement.h"
@@ -112,6 +113,13 @@ std::u16string LinuxNameToWindows(std::string_view name) {
     wide.reserve(name.size());
     size_t pos = 0;
     while (pos < name.size()) {
+        // ASCII, most names' every byte, is one character of its own.
+        const auto byte = static_cast<unsigned char>(name[pos]);
+        if (byte < 0x80) {
+            wide += IsReservedAscii(byte) ? static_cast<char16_t>(kPrivateUseBase + byte) : byte;
+            ++pos;
+            continue;
+        }
         const size_t start = pos;
         const int32_t c = DecodeUtf8(name, &pos);
         if (c < 0 || IsStandIn(static_cast<char32_t>(c))) {
@@ -220,6 +228,15 @@ bool ParseWindowsPath(LPCWSTR path, bool allowWildcards, ParsedPath* parsed) {
             if (longForm) return Fail(ERROR_INVALID_NAME);
             if (name == u".." && !out.empty()) out.pop_back();
             if (last) parsed->trailingSeparator = true;
+            continue;
+        }
+        // A name of printable ASCII without reserved characters is its own
+        // spelling on disk, and most names are such.
+        if (std::all_of(name.begin(), name.end(), [](char16_t c) {
+                return c < 0x7F && c != u'/' && !IsReservedAscii(c);
+            })) {
+            if (name.size() > kMaxNameBytes) return Fail(ERROR_FILENAME_EXCED_RANGE);
+            out.emplace_back(name.begin(), name.end());
             continue;
         }
         // A wildcard pattern goes to disk as the name it would be if its
