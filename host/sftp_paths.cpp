@@ -9,6 +9,7 @@ namespace kiln::sftp {
 std::optional<std::string> CanonicalPath(std::string_view base, std::string_view path) {
     if (path.find('\0') != std::string_view::npos) return std::nullopt;
     std::vector<std::string_view> parts;
+    parts.reserve(16);  // deeper paths are rare; one allocation for the usual ones
     auto split = [&](std::string_view p) {
         size_t i = 0;
         while (i <= p.size()) {

@@ -208,6 +208,8 @@ bool ParseWindowsPath(LPCWSTR path, bool allowWildcards, ParsedPath* parsed) {
 
     // Components after the volume.
     std::vector<std::string>& out = parsed->components;
+    out.reserve(static_cast<size_t>(std::count_if(text.begin() + static_cast<long>(pos), text.end(),
+                                                  [longForm](char16_t c) { return IsSeparator(c, longForm); })));
     while (pos < text.size()) {
         if (!IsSeparator(text[pos], longForm)) return Fail(ERROR_INVALID_NAME);
         size_t start = pos + 1;
