@@ -183,17 +183,23 @@ bool KilnSfsProvider::LogWanted(const QtSfsRequest& request, SfsLogType type) {
     PortHub* hub = Hub();
     if (hub == nullptr) return true;  // Send will say what is wrong
     // A record without text stands for the real one: the ports decide by
-    // class and type. One per thread, as requests may be logged from any.
-    thread_local RefPtr<QtSfsLog> probe;
-    if (!probe) probe = MakeRef<QtSfsLog>();
+    // class and type. Not a thread-local: the Windows runtime's thread-exit
+    // destructors of a DLL's thread-locals run after their storage is gone.
+    const bool kept = !m_logProbeInUse.exchange(true, std::memory_order_acquire);
+    if (kept && !m_logProbe) m_logProbe = MakeRef<QtSfsLog>();
+    const RefPtr<QtSfsLog> probe = kept ? m_logProbe : MakeRef<QtSfsLog>();
     probe->m_type = type;
     probe->m_code = LogCodeFor(request.m_type);
-    const RefPtr<Quantum> asked(probe.get());
-    PortHubLock lock(*hub);
-    const OutPort& port = *request.m_outLog;
-    for (size_t i = 0; i < port.EndPointCount(); ++i)
-        if (port.EndPoint(i)->Accepts(asked)) return true;
-    return false;
+    bool wanted = false;
+    {
+        const RefPtr<Quantum> asked(probe.get());
+        PortHubLock lock(*hub);
+        const OutPort& port = *request.m_outLog;
+        for (size_t i = 0; i < port.EndPointCount() && !wanted; ++i)
+            wanted = port.EndPoint(i)->Accepts(asked);
+    }
+    if (kept) m_logProbeInUse.store(false, std::memory_order_release);
+    return wanted;
 }
 
 void KilnSfsProvider::LogRequest(const QtSfsRequest& request, SfsLogType type,

@@ -8,6 +8,7 @@
 // calling the base first).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string_view>
 
@@ -146,6 +147,10 @@ class KilnSfsProvider : public KilnSfs {
     RefPtr<QtStr> m_mountPath;
     RefPtr<QtStr> m_mountMode;
     RefPtr<QtStr> m_rootPath;
+    // The record LogWanted shows the ports, kept so that asking allocates
+    // nothing; a thread that finds it in use makes one of its own.
+    RefPtr<QtSfsLog> m_logProbe;
+    std::atomic<bool> m_logProbeInUse{false};
 };
 
 }  // namespace kiln
