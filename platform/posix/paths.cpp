@@ -116,7 +116,8 @@ std::u16string LinuxNameToWindows(std::string_view name) {
         // ASCII, most names' every byte, is one character of its own.
         const auto byte = static_cast<unsigned char>(name[pos]);
         if (byte < 0x80) {
-            wide += IsReservedAscii(byte) ? static_cast<char16_t>(kPrivateUseBase + byte) : byte;
+            const bool standIn = byte != 0 && IsReservedAscii(byte);
+            wide += standIn ? static_cast<char16_t>(kPrivateUseBase + byte) : byte;
             ++pos;
             continue;
         }
@@ -208,8 +209,10 @@ bool ParseWindowsPath(LPCWSTR path, bool allowWildcards, ParsedPath* parsed) {
 
     // Components after the volume.
     std::vector<std::string>& out = parsed->components;
-    out.reserve(static_cast<size_t>(std::count_if(text.begin() + static_cast<long>(pos), text.end(),
-                                                  [longForm](char16_t c) { return IsSeparator(c, longForm); })));
+    const auto separators =
+        std::count_if(text.begin() + static_cast<long>(pos), text.end(),
+                      [longForm](char16_t c) { return IsSeparator(c, longForm); });
+    out.reserve(static_cast<size_t>(separators));
     while (pos < text.size()) {
         if (!IsSeparator(text[pos], longForm)) return Fail(ERROR_INVALID_NAME);
         size_t start = pos + 1;
@@ -234,9 +237,8 @@ bool ParseWindowsPath(LPCWSTR path, bool allowWildcards, ParsedPath* parsed) {
         }
         // A name of printable ASCII without reserved characters is its own
         // spelling on disk, and most names are such.
-        if (std::all_of(name.begin(), name.end(), [](char16_t c) {
-                return c < 0x7F && c != u'/' && !IsReservedAscii(c);
-            })) {
+        if (std::all_of(name.begin(), name.end(),
+                        [](char16_t c) { return c < 0x7F && c != u'/' && !IsReservedAscii(c); })) {
             if (name.size() > kMaxNameBytes) return Fail(ERROR_FILENAME_EXCED_RANGE);
             out.emplace_back(name.begin(), name.end());
             continue;

@@ -86,6 +86,26 @@ TEST_F(NamesTest, PrivateUseCharactersRoundTrip) {
     std::string disk;
     EXPECT_TRUE(WindowsNameToLinux(u"\u00e9t\u00e9", &disk));
     EXPECT_EQ(disk, "\xc3\xa9t\xc3\xa9");
+
+    // Every ASCII character between two letters: reserved ones stand in as
+    // U+F000 + the character, the rest are themselves, and a path through
+    // the name reaches the same bytes on disk.
+    for (int code = 1; code < 0x80; ++code) {
+        const char c = static_cast<char>(code);
+        if (c == '/') continue;
+        const std::string onDisk = std::string("a") + c + "b";
+        const bool reserved =
+            c < 0x20 || std::string_view("\"*:<>?|\\").find(c) != std::string_view::npos;
+        const char16_t shown =
+            reserved ? static_cast<char16_t>(0xF000 + c) : static_cast<char16_t>(c);
+        const std::u16string name = std::u16string(u"a") + shown + u"b";
+        EXPECT_EQ(LinuxNameToWindows(onDisk), name) << code;
+        std::string back;
+        EXPECT_TRUE(WindowsNameToLinux(name, &back)) << code;
+        EXPECT_EQ(back, onDisk) << code;
+        MakeFile(onDisk, "x");
+        EXPECT_NE(GetFileAttributesW((Root() + name).c_str()), INVALID_FILE_ATTRIBUTES) << code;
+    }
 }
 
 TEST_F(NamesTest, DirectoriesAndDeletion) {
