@@ -194,26 +194,6 @@ bool SlowResolve(Location* location, bool followFinal) {
     return true;
 }
 
-// One request makes several calls on one path; parsing depends on nothing but
-// the text, so the thread's last parse is kept.
-bool ParseRemembered(LPCWSTR path, ParsedPath* parsed) {
-    struct LastParse {
-        bool valid = false;
-        std::u16string text;
-        ParsedPath parsed;
-    };
-    thread_local LastParse last;
-    if (path != nullptr && last.valid && last.text == path) {
-        *parsed = last.parsed;
-        return true;
-    }
-    if (!ParseWindowsPath(path, false, parsed)) return false;
-    last.valid = true;
-    last.text = path;
-    last.parsed = *parsed;
-    return true;
-}
-
 }  // namespace
 
 bool ResolveParent(const ParsedPath& parsed, Location* out) {
@@ -267,7 +247,7 @@ bool FollowFinalLink(Location* location) {
 bool ResolvePath(LPCWSTR path, ParsedPath* parsed, Location* out) {
     const uint64_t version = FileConfigVersion();
     if (FindResolvedPath(path, version, parsed, out)) return true;
-    if (!ParseRemembered(path, parsed) || !ResolveParent(*parsed, out)) return false;
+    if (!ParseWindowsPath(path, false, parsed) || !ResolveParent(*parsed, out)) return false;
     KeepResolvedPath(path, version, *parsed, *out);
     return true;
 }

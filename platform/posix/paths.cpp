@@ -113,16 +113,10 @@ std::u16string LinuxNameToWindows(std::string_view name) {
     wide.reserve(name.size());
     size_t pos = 0;
     while (pos < name.size()) {
-        // ASCII, most names' every byte, is one character of its own.
-        const auto byte = static_cast<unsigned char>(name[pos]);
-        if (byte < 0x80) {
-            const bool standIn = byte != 0 && IsReservedAscii(byte);
-            wide += standIn ? static_cast<char16_t>(kPrivateUseBase + byte) : byte;
-            ++pos;
-            continue;
-        }
         const size_t start = pos;
-        const int32_t c = DecodeUtf8(name, &pos);
+        // ASCII, most names' every byte, is a character of one byte.
+        const auto byte = static_cast<unsigned char>(name[pos]);
+        const int32_t c = byte < 0x80 ? (++pos, byte) : DecodeUtf8(name, &pos);
         if (c < 0 || IsStandIn(static_cast<char32_t>(c))) {
             for (size_t i = start; i < pos; ++i)
                 wide += static_cast<char16_t>(kByteStandInBase +
