@@ -5,7 +5,7 @@
 #include <charconv>
 #include <vector>
 
-#include "platform/posix/security_internal.h"
+#include "platform/accounts.h"
 
 namespace kiln::sftp {
 namespace {

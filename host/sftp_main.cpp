@@ -23,7 +23,7 @@
 #include "host/sftp_paths.h"
 #include "host/sftp_session.h"
 #include "platform/config_files.h"
-#include "platform/posix/paths.h"
+#include "platform/disk_names.h"
 #include "sfs/kiln_sfs_provider.h"
 
 namespace {
@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
     }
     root = resolved;
     std::u16string rootPath;
-    if (!platform::LinuxPathToWindows(root, &rootPath)) {
+    if (!platform::DiskPathToWindows(root, &rootPath)) {
         log.Log(LogLevel::Error, "root " + root + " lies on no drive; map one with --drive");
         return 1;
     }

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "platform/posix/paths.h"
+#include "platform/disk_names.h"
 
 namespace kiln::sftp {
 
@@ -58,7 +58,7 @@ WString ToSfsPath(std::string_view canonical) {
         }
         size_t j = canonical.find('/', i);
         if (j == std::string_view::npos) j = canonical.size();
-        out += platform::LinuxNameToWindows(canonical.substr(i, j - i));
+        out += platform::DiskNameToWindows(canonical.substr(i, j - i));
         i = j;
     }
     // (An empty result is the root; returning it directly also keeps GCC 12
@@ -81,7 +81,7 @@ std::string FromSfsPath(std::u16string_view sfs) {
         std::string name;
         // The provider's names come from names on disk and always map back;
         // anything else is shown as best it can be rather than dropped.
-        if (!platform::WindowsNameToLinux(sfs.substr(i, j - i), &name))
+        if (!platform::WindowsNameToDisk(sfs.substr(i, j - i), &name))
             name = Narrow(sfs.substr(i, j - i));
         out += name;
         i = j;

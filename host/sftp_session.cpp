@@ -8,7 +8,7 @@
 #include <exception>
 
 #include "host/sftp_paths.h"
-#include "platform/posix/paths.h"
+#include "platform/disk_names.h"
 #include "sfs/kiln_sfs_provider.h"
 
 namespace kiln::sftp {
@@ -213,7 +213,7 @@ void SftpSession::HandleTransfer(const QtSfsNotifyFileTransfer& note) {
     std::string path = Utf8(note.m_path);
     if (note.m_path) {
         std::string linuxPath;
-        if (platform::WindowsPathToLinux(note.m_path->c_str(), &linuxPath)) path = linuxPath;
+        if (platform::WindowsPathToDisk(note.m_path->c_str(), &linuxPath)) path = linuxPath;
     }
     m_log.Log(LogLevel::Info, "close \"" + EscapeForLog(path) + "\" bytes read " +
                                   std::to_string(note.m_readBytes) + " written " +

@@ -3,7 +3,7 @@
 // server knows, independently of which handlers the real module serves.
 #include <string>
 
-#include "platform/posix/paths.h"
+#include "platform/disk_names.h"
 #include "sfs/kiln_sfs_provider.h"
 #include "sftp_fake_provider.h"
 
@@ -19,7 +19,7 @@ class FakeSfsModule : public KilnSfsProvider, public test::FakeFileSystem {
         KilnSfsProvider::OnInit(init);
         std::string root;
         std::u16string windows(RootPath());
-        if (!platform::WindowsPathToLinux(windows.c_str(), &root))
+        if (!platform::WindowsPathToDisk(windows.c_str(), &root))
             throw Exit(ErrCls::Sfs, 1, u"FakeSfsModule: bad root");
         SetRoot(root == "/" ? "" : root);
     }

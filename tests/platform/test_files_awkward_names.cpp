@@ -6,7 +6,7 @@
 #include <set>
 
 #include "files_test_support.h"
-#include "platform/posix/paths.h"
+#include "platform/posix/names/name_mapping.h"
 
 namespace kiln::platform::testing {
 namespace {
@@ -84,7 +84,7 @@ TEST_F(AwkwardNamesTest, EveryNameListsOpensRenamesAndRemovesItsOwnFile) {
     ASSERT_EQ(listed.size(), std::size(kAwkwardNames));
     std::map<std::u16string, std::string> diskNameOf;
     for (const auto& [disk, content] : contentOf) {
-        const std::u16string wide = LinuxNameToWindows(disk);
+        const std::u16string wide = DiskNameToWindows(disk);
         EXPECT_EQ(listed.count(wide), 1u) << disk;
         EXPECT_EQ(ReadAll(Path("d") + u"\\" + wide), content) << disk;
         diskNameOf[wide] = disk;
@@ -108,7 +108,7 @@ TEST_F(AwkwardNamesTest, EveryNameListsOpensRenamesAndRemovesItsOwnFile) {
     // A name made through the API lands on disk as exactly the bytes it lists as.
     for (const char* name : kAwkwardNames) {
         ScopedHandle made(
-            Open(Path("d") + u"\\" + LinuxNameToWindows(name), GENERIC_WRITE, 0, CREATE_NEW));
+            Open(Path("d") + u"\\" + DiskNameToWindows(name), GENERIC_WRITE, 0, CREATE_NEW));
         EXPECT_TRUE(made.valid()) << name;
         EXPECT_TRUE(OnDisk("d/" + std::string(name))) << name;
     }
@@ -127,7 +127,7 @@ TEST_F(AwkwardNamesTest, NamesThatNoNameOnDiskListsAsAreRefused) {
     };
     for (const std::u16string& name : refused) {
         std::string disk;
-        EXPECT_FALSE(WindowsNameToLinux(name, &disk));
+        EXPECT_FALSE(WindowsNameToDisk(name, &disk));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
         if (name.find(u'\0') == std::u16string::npos) {
             ScopedHandle h(Open(Path("") + name, GENERIC_READ, 7, OPEN_ALWAYS));

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "files_test_support.h"
-#include "platform/posix/paths.h"
+#include "platform/posix/names/confinement.h"
 
 namespace kiln::platform::testing {
 namespace {

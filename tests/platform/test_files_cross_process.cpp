@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "files_test_support.h"
-#include "platform/posix/file_object.h"
+#include "platform/posix/files/file_object.h"
 
 namespace kiln::platform::testing {
 namespace {

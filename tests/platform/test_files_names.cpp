@@ -5,7 +5,7 @@
 #include <set>
 
 #include "files_test_support.h"
-#include "platform/posix/paths.h"
+#include "platform/posix/names/name_mapping.h"
 
 namespace kiln::platform::testing {
 namespace {
@@ -82,9 +82,9 @@ TEST_F(NamesTest, PrivateUseCharactersRoundTrip) {
     ScopedHandle made(Open(u"T:\\x\uF03Ay", GENERIC_WRITE, 0, CREATE_NEW));
     EXPECT_TRUE(made.valid());
     EXPECT_TRUE(OnDisk("x:y"));
-    EXPECT_EQ(LinuxNameToWindows("\xc3\xa9t\xc3\xa9"), u"\u00e9t\u00e9");
+    EXPECT_EQ(DiskNameToWindows("\xc3\xa9t\xc3\xa9"), u"\u00e9t\u00e9");
     std::string disk;
-    EXPECT_TRUE(WindowsNameToLinux(u"\u00e9t\u00e9", &disk));
+    EXPECT_TRUE(WindowsNameToDisk(u"\u00e9t\u00e9", &disk));
     EXPECT_EQ(disk, "\xc3\xa9t\xc3\xa9");
 
     // Every ASCII character between two letters: reserved ones stand in as
@@ -99,9 +99,9 @@ TEST_F(NamesTest, PrivateUseCharactersRoundTrip) {
         const char16_t shown =
             reserved ? static_cast<char16_t>(0xF000 + c) : static_cast<char16_t>(c);
         const std::u16string name = std::u16string(u"a") + shown + u"b";
-        EXPECT_EQ(LinuxNameToWindows(onDisk), name) << code;
+        EXPECT_EQ(DiskNameToWindows(onDisk), name) << code;
         std::string back;
-        EXPECT_TRUE(WindowsNameToLinux(name, &back)) << code;
+        EXPECT_TRUE(WindowsNameToDisk(name, &back)) << code;
         EXPECT_EQ(back, onDisk) << code;
         MakeFile(onDisk, "x");
         EXPECT_NE(GetFileAttributesW((Root() + name).c_str()), INVALID_FILE_ATTRIBUTES) << code;

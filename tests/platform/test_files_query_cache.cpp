@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "files_test_support.h"
-#include "platform/posix/confinement.h"
-#include "platform/posix/file_object.h"
+#include "platform/posix/files/file_object.h"
 #include "platform/resolution_scope.h"
 
 namespace kiln::platform::testing {

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/posix/security_internal.h"
+#include "platform/posix/security/internal.h"
 #include "security_test_support.h"
 
 namespace kiln::test {
@@ -196,10 +196,13 @@ int ChangedDatabaseChild() {
     std::this_thread::sleep_for(lifetime + std::chrono::milliseconds(50));
     const Account user = SidToName(UserSid(uid)), team = SidToName(GroupSid(gid));
     int failed = 0;
-    if (!user.ok || user.name != u"kilnmemo") failed = 6;
-    else if (!team.ok || team.name != u"kilnmemogroup") failed = 7;
+    if (!user.ok || user.name != u"kilnmemo")
+        failed = 6;
+    else if (!team.ok || team.name != u"kilnmemogroup")
+        failed = 7;
     // The new user's primary group is the one the entry names.
-    else if (EffectiveRights(acl.data(), UserSid(uid)) != FILE_GENERIC_READ) failed = 8;
+    else if (EffectiveRights(acl.data(), UserSid(uid)) != FILE_GENERIC_READ)
+        failed = 8;
     std::remove(passwd.c_str());
     std::remove(group.c_str());
     rmdir(dir);

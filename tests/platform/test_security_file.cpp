@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/posix/security_internal.h"
+#include "platform/posix/security/internal.h"
 #include "security_test_support.h"
 
 namespace kiln::test {
@@ -200,8 +200,8 @@ TEST_F(FileSecurity, KeptWorkGivesWhatAFreshReadAndTheGeneralEvaluationGive) {
             fresh.push_back(read.error == ERROR_SUCCESS ? daclBytes(read) : std::vector<BYTE>{});
         }).join();
     }
-    const SidBuffer trustees[] = {UserSid(0), UserSid(kNobody), GroupSid(0),
-                                  GroupSid(kUsersGroup), World()};
+    const SidBuffer trustees[] = {UserSid(0), UserSid(kNobody), GroupSid(0), GroupSid(kUsersGroup),
+                                  World()};
     for (int round = 0; round < 2; ++round) {
         for (size_t i = 0; i < std::size(objects); ++i) {
             SCOPED_TRACE(std::string(objects[i].name) + " round " + std::to_string(round));

@@ -1,7 +1,7 @@
 // The translation between POSIX permissions and DACLs, without files.
 #include <gtest/gtest.h>
 
-#include "platform/posix/security_posix_acl.h"
+#include "platform/posix/security/posix_acl.h"
 #include "security_test_support.h"
 
 namespace kiln::platform::security {

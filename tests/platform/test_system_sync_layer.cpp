@@ -10,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/posix/event_signal.h"
-#include "platform/posix/handle_table.h"
+#include "platform/posix/system/event_signal.h"
+#include "platform/posix/system/handle_table.h"
 #include "platform/win32.h"
 
 namespace {

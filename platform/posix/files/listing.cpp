@@ -1,0 +1,385 @@
+// FindFirstFileW / FindNextFileW: a directory listing filtered by a pattern
+// of * and ?, with the attributes and times of every entry read relative to
+// the directory's descriptor (no path walk per entry).
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/posix/files/attribute_store.h"
+#include "platform/posix/files/found_entry.h"
+#include "platform/posix/names/confinement.h"
+#include "platform/posix/names/name_mapping.h"
+#include "platform/posix/names/path_parsing.h"
+#include "platform/posix/security/internal.h"
+#include "platform/posix/security/posix_acl.h"
+#include "platform/posix/system/errors.h"
+#include "platform/posix/system/handle_table.h"
+#include "platform/win32_files.h"
+#include "platform/win32_security.h"
+#include "platform/win32_system.h"
+
+namespace kiln::platform {
+namespace {
+
+char16_t Fold(char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+}
+
+bool Match(std::u16string_view pattern, std::u16string_view name) {
+    size_t p = 0, n = 0, starP = std::u16string_view::npos, starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == u'?' || Fold(pattern[p]) == Fold(name[n]))) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == u'*') {
+            starP = p++;
+            starN = n;
+        } else if (starP != std::u16string_view::npos) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == u'*') ++p;
+    return p == pattern.size();
+}
+
+// Windows' own quirks: "*.*" matches every name, and "name.*" also matches
+// "name" without an extension.
+bool MatchesPattern(std::u16string_view pattern, std::u16string_view name) {
+    if (pattern == u"*.*" || pattern == u"*") return true;
+    if (Match(pattern, name)) return true;
+    return pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == u".*" &&
+           Match(pattern.substr(0, pattern.size() - 2), name);
+}
+
+#ifndef SYS_listxattrat
+#define SYS_listxattrat 465
+#endif
+
+// Which extended attributes an entry has, from one listing of their names:
+// most entries have neither our attribute record nor a POSIX ACL, and then
+// neither needs a read of its own.
+struct AttributeNames {
+    bool known = false;  // false: the names could not be listed; read each
+    bool record = false;
+    bool acl = false;
+};
+
+std::atomic<bool> g_noListxattrat{false};
+
+AttributeNames AttributeNamesOf(int dirFd, const char* name) {
+    AttributeNames result;
+    if (g_noListxattrat) return result;
+    char list[512];
+    long n = ::syscall(SYS_listxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, list, sizeof list);
+    if (n < 0) {
+        if (errno == ENOSYS) g_noListxattrat = true;
+        return result;  // ERANGE (many attributes), ENOTSUP, a vanished entry...
+    }
+    result.known = true;
+    for (std::string_view names(list, static_cast<size_t>(n)); !names.empty();) {
+        const size_t end = names.find('\0');
+        const std::string_view one = names.substr(0, end);
+        if (one == "user.kiln.attrib") result.record = true;
+        if (one == "system.posix_acl_access" || one == "system.posix_acl_default")
+            result.acl = true;
+        if (end == std::string_view::npos) break;
+        names.remove_prefix(end + 1);
+    }
+    return result;
+}
+
+// The descriptor of an object without POSIX ACLs, as its own would read:
+// owner, group, and the protected DACL that stands for the mode bits.
+DWORD BuildDescriptor(const struct statx& st, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR* sd) {
+    using namespace security;
+    const Bytes ownerSid = UnixUserSid(st.stx_uid);
+    const Bytes groupSid = UnixGroupSid(st.stx_gid);
+    DescriptorParts parts;
+    Bytes daclBytes;
+    if (info & OWNER_SECURITY_INFORMATION) parts.owner = &ownerSid;
+    if (info & GROUP_SECURITY_INFORMATION) parts.group = &groupSid;
+    if (info & DACL_SECURITY_INFORMATION) {
+        AclBuilder builder;
+        AppendPosixEntries(&builder, PosixAcl::FromMode(st.stx_mode & 0777), ownerSid, groupSid,
+                           S_ISDIR(st.stx_mode), 0);
+        // Setuid, setgid and sticky have no access right of their own.
+        if (st.stx_mode & 07000)
+            builder.Add(ACCESS_DENIED_ACE_TYPE, 0, 0, NfsModeSid(st.stx_mode).data());
+        daclBytes = builder.Finish();
+        if (daclBytes.empty()) return ERROR_INVALID_ACL;
+        parts.dacl = &daclBytes;
+        parts.daclPresent = true;
+        parts.control |= SE_DACL_PROTECTED;
+    }
+    *sd = MakeSelfRelativeDescriptor(parts);
+    return *sd ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
+}
+
+class FindObject;
+
+// The entry this thread found last: the search that found it (not kept alive
+// by this), the path the caller would name it by, its name on disk, and what
+// the search read of it.
+struct FoundEntry {
+    std::weak_ptr<FindObject> find;
+    std::u16string path;
+    std::string name;
+    struct statx st {};
+    bool withoutAcl = false;  // known to have no POSIX ACL of either kind
+    bool valid = false;
+    long long foundAt = 0;  // coarse monotonic nanoseconds
+};
+thread_local FoundEntry t_found;
+
+// How long a found entry may answer for its path: the caller asks at once,
+// so anything later goes the long way and sees the file as it is then.
+constexpr long long kFoundEntryLifetimeNanoseconds = 10'000'000;
+
+long long CoarseNow() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return ts.tv_sec * 1'000'000'000LL + ts.tv_nsec;
+}
+
+// The entry that may answer for `path` now, taken out of the thread's memory;
+// null when there is none.
+std::shared_ptr<FindObject> TakeFoundEntry(LPCWSTR path) {
+    if (!t_found.valid || !path || t_found.path != std::u16string_view(path)) return nullptr;
+    t_found.valid = false;
+    if (CoarseNow() - t_found.foundAt > kFoundEntryLifetimeNanoseconds) return nullptr;
+    return t_found.find.lock();
+}
+
+class FindObject final : public KernelObject, public std::enable_shared_from_this<FindObject> {
+  public:
+    std::mutex lock;
+    DIR* dir = nullptr;
+    std::u16string pattern;
+    bool atBoundary = false;
+    bool single = false;  // a plain name: one entry, already delivered
+    Location location;    // the directory's boundary, for links among the entries
+    std::vector<std::string> directoryRelative;
+    std::u16string directoryPrefix;  // the caller's spelling, up to the last separator
+
+    ~FindObject() override {
+        if (dir) ::closedir(dir);
+    }
+
+    // The next matching entry; false with ERROR_NO_MORE_FILES at the end.
+    bool Next(WIN32_FIND_DATAW* data) {
+        std::lock_guard guard(lock);
+        if (!dir) {
+            SetLastError(ERROR_NO_MORE_FILES);
+            return false;
+        }
+        for (;;) {
+            errno = 0;
+            dirent* entry = ::readdir(dir);
+            if (!entry) {
+                t_found.valid = false;
+                SetLastError(errno ? WindowsErrorFromErrno(errno) : ERROR_NO_MORE_FILES);
+                return false;
+            }
+            std::string_view name(entry->d_name);
+            const bool dots = name == "." || name == "..";
+            if (dots && atBoundary) continue;  // nothing above the boundary is shown
+            std::u16string wide = DiskNameToWindows(name);
+            if (wide.size() >= MAX_PATH || !MatchesPattern(pattern, wide)) continue;
+            // ".." of a directory is described by the directory itself, so
+            // that a listing never reads past what it may see.
+            const char* statName = name == ".." ? "." : entry->d_name;
+            if (Fill(::dirfd(dir), statName, name, wide, data)) return true;
+        }
+    }
+
+    bool Fill(int dirFd, const char* statName, std::string_view name, const std::u16string& wide,
+              WIN32_FIND_DATAW* data) {
+        struct statx st;
+        if (!StatAt(dirFd, statName, &st)) return false;  // vanished meanwhile
+        AttributeNames names;
+        if (!S_ISLNK(st.stx_mode)) names = AttributeNamesOf(dirFd, statName);
+        StoredAttributes stored = !names.known || names.record
+                                      ? ReadStoredAttributes(dirFd, statName, st)
+                                      : StoredAttributes();
+        bool linkToDirectory = false;
+        if (S_ISLNK(st.stx_mode)) {
+            std::vector<std::string> relative = directoryRelative;
+            relative.emplace_back(name);
+            linkToDirectory = LinkLeadsToDirectory(location, std::move(relative));
+        }
+        std::memset(data, 0, sizeof *data);
+        data->dwFileAttributes = ComposeAttributes(st, name, stored, linkToDirectory);
+        data->ftCreationTime = CreationTimeOf(st, stored);
+        data->ftLastAccessTime = ToFileTime(st.stx_atime);
+        data->ftLastWriteTime = ToFileTime(st.stx_mtime);
+        ULONGLONG size = ReportedSize(st);
+        data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+        data->nFileSizeLow = static_cast<DWORD>(size);
+        if (S_ISLNK(st.stx_mode)) data->dwReserved0 = IO_REPARSE_TAG_SYMLINK;
+        std::memcpy(data->cFileName, wide.data(), wide.size() * sizeof(char16_t));
+        Remember(st, name, wide, names.known && !names.acl);
+        return true;
+    }
+
+    // Only entries of a real listing, and never "." and ".." (which name
+    // this directory and its parent, not an entry) or links.
+    void Remember(const struct statx& st, std::string_view name, const std::u16string& wide,
+                  bool withoutAcl) {
+        t_found.valid = false;
+        if (!dir || S_ISLNK(st.stx_mode) || name == "." || name == "..") return;
+        t_found.find = weak_from_this();
+        t_found.path.assign(directoryPrefix);
+        t_found.path.append(wide);
+        t_found.name.assign(name);
+        t_found.st = st;
+        t_found.withoutAcl = withoutAcl;
+        t_found.foundAt = CoarseNow();
+        t_found.valid = true;
+    }
+};
+
+HANDLE Fail(DWORD error) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+bool FoundEntrySecurity(LPCWSTR path, SECURITY_INFORMATION info, PSID* owner, PSID* group,
+                        PACL* dacl, PSECURITY_DESCRIPTOR* descriptor, DWORD* result) {
+    constexpr SECURITY_INFORMATION kAnswered =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if (!t_found.withoutAcl || (info & ~kAnswered) || !descriptor) return false;
+    if (!TakeFoundEntry(path)) return false;
+    const struct statx& st = t_found.st;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    *descriptor = nullptr;
+    if (owner) *owner = nullptr;
+    if (group) *group = nullptr;
+    if (dacl) *dacl = nullptr;
+    // Entries of one directory mostly share owner, group and mode: the last
+    // descriptor built is copied rather than built again.
+    struct Built {
+        uint32_t uid = 0, gid = 0;
+        uint16_t mode = 0;
+        SECURITY_INFORMATION info = 0;
+        std::vector<BYTE> bytes;
+    };
+    thread_local Built t_built;
+    if (!t_built.bytes.empty() && t_built.uid == st.stx_uid && t_built.gid == st.stx_gid &&
+        t_built.mode == st.stx_mode && t_built.info == info) {
+        sd = LocalAlloc(LMEM_FIXED, t_built.bytes.size());
+        if (!sd) {
+            *result = ERROR_NOT_ENOUGH_MEMORY;
+            return true;
+        }
+        std::memcpy(sd, t_built.bytes.data(), t_built.bytes.size());
+    } else if (DWORD error = BuildDescriptor(st, info, &sd)) {
+        *result = error;
+        return true;
+    } else {
+        const BYTE* bytes = static_cast<const BYTE*>(sd);
+        t_built = {st.stx_uid, st.stx_gid, st.stx_mode, info,
+                   std::vector<BYTE>(bytes, bytes + GetSecurityDescriptorLength(sd))};
+    }
+    BOOL present, defaulted;
+    if (owner) GetSecurityDescriptorOwner(sd, owner, &defaulted);
+    if (group) GetSecurityDescriptorGroup(sd, group, &defaulted);
+    if (dacl) GetSecurityDescriptorDacl(sd, &present, dacl, &defaulted);
+    *descriptor = sd;
+    *result = ERROR_SUCCESS;
+    return true;
+}
+
+int OpenFoundEntry(LPCWSTR path) {
+    std::shared_ptr<FindObject> find = TakeFoundEntry(path);
+    if (!find) return -1;
+    std::lock_guard guard(find->lock);
+    if (!find->dir) return -1;
+    // One component, never following a link: whatever the name is now, it
+    // lies in the directory the search verified.
+    return ::openat(::dirfd(find->dir), t_found.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+}
+
+}  // namespace kiln::platform
+
+using namespace kiln::platform;
+
+HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
+    if (!lpFindFileData) return Fail(ERROR_INVALID_PARAMETER);
+    ParsedPath parsed;
+    auto find = std::make_shared<FindObject>();
+    if (!ParseWindowsPath(lpFileName, true, &parsed)) return INVALID_HANDLE_VALUE;
+    if (parsed.components.empty() || parsed.trailingSeparator) return Fail(ERROR_FILE_NOT_FOUND);
+    if (!ResolveParent(parsed, &find->location)) return INVALID_HANDLE_VALUE;
+    Location& location = find->location;
+    if (location.name.empty()) return Fail(ERROR_FILE_NOT_FOUND);
+    find->directoryRelative.assign(location.relative.begin(), location.relative.end() - 1);
+    find->atBoundary = find->directoryRelative.empty();
+    const std::string& patternName = location.name;
+    // The pattern as the caller spelled it: on disk a literal '*' (stand-in
+    // U+F02A) and a wildcard '*' are the same byte.
+    std::u16string_view given(lpFileName);
+    const size_t nameStart = given.find_last_of(u"\\/") + 1;
+    find->directoryPrefix.assign(given.substr(0, nameStart));
+    given.remove_prefix(nameStart);
+    const bool wildcard = given.find_first_of(u"*?") != std::u16string_view::npos;
+
+    if (!wildcard) {
+        // A plain name finds at most that one entry.
+        find->single = true;
+        std::u16string wide = DiskNameToWindows(patternName);
+        if (!find->Fill(location.parentFd, patternName.c_str(), patternName, wide, lpFindFileData))
+            return Fail(GetLastError() == ERROR_PATH_NOT_FOUND ? ERROR_PATH_NOT_FOUND
+                                                               : ERROR_FILE_NOT_FOUND);
+    } else {
+        int dirFd = ::openat(location.parentFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd < 0) return Fail(WindowsErrorFromErrno(errno));
+        find->dir = ::fdopendir(dirFd);
+        if (!find->dir) {
+            ::close(dirFd);
+            return Fail(WindowsErrorFromErrno(errno));
+        }
+        find->pattern = std::u16string(given);
+        if (!find->Next(lpFindFileData))
+            return Fail(GetLastError() == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND
+                                                              : GetLastError());
+    }
+    HANDLE handle = RegisterHandle(find);
+    if (!handle) return INVALID_HANDLE_VALUE;
+    SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
+    auto find = LookupHandleAs<FindObject>(hFindFile);
+    if (!find) return FALSE;
+    if (!lpFindFileData) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (find->single) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    return find->Next(lpFindFileData) ? TRUE : FALSE;
+}
+
+BOOL FindClose(HANDLE hFindFile) {
+    if (!LookupHandleAs<FindObject>(hFindFile)) return FALSE;
+    return UnregisterHandle(hFindFile) ? TRUE : FALSE;
+}

@@ -1,8 +1,0 @@
-#include "platform/win32_base.h"
-
-namespace {
-thread_local DWORD t_lastError = 0;
-}
-
-DWORD GetLastError() { return t_lastError; }
-void SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }

@@ -1,0 +1,66 @@
+// The request's resolution scope (platform/resolution_scope.h) as the file
+// functions use it: the directories and the last path a request resolved,
+// the objects a request that changes nothing looked at, and the mark that
+// makes the scope forget them when a call changes names.
+#pragma once
+
+#include <linux/stat.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/posix/names/confinement.h"
+
+namespace kiln::platform {
+
+class FileObject;
+
+// The directories kept by the thread's resolution scope
+// (platform/resolution_scope.h). Null, and nothing kept, outside a scope.
+SharedFd FindResolvedDirectory(const BoundaryDir* boundary,
+                               const std::vector<std::string>& relative, size_t count);
+void KeepResolvedDirectory(const std::shared_ptr<const FileConfig>& config,
+                           const BoundaryDir* boundary, std::string directory, const SharedFd& fd);
+// The last path the thread's scope resolved (ResolvePath) and where it led,
+// for the next call of the request on the same path; `configVersion` is the
+// configuration's version (FileConfigVersion) read before resolving.
+bool FindResolvedPath(LPCWSTR path, uint64_t configVersion, ParsedPath* parsed, Location* out);
+void KeepResolvedPath(LPCWSTR path, uint64_t configVersion, const ParsedPath& parsed,
+                      const Location& location);
+// Every call that makes, removes or renames a name forgets what the scope
+// kept, so that the rest of the request resolves its paths afresh.
+void ForgetResolvedDirectories();
+
+// The object that a request which changes nothing asks about: the stat of
+// what the final name led to (never following a final link), taken by name
+// at `taken`. No descriptor: a handle opened on it for attributes only takes
+// one when it needs one (FileObject::EnsureFd).
+struct KeptObject {
+    struct statx st;
+    std::chrono::steady_clock::time_point taken;
+};
+// Whether the thread's scope keeps an object (a request that changes nothing).
+bool ScopeKeepsObjects();
+// The kept object that `name` in the directory `parentFd` led to; null when
+// there is none.
+const KeptObject* FindKeptObject(int parentFd, const std::string& name);
+// Looks at `name` in the location's directory and keeps what it saw for the
+// scope. Null when the scope keeps no objects or the name is empty (nothing
+// done), or with the Windows last error when the name cannot be looked at.
+const KeptObject* StatAndKeepObject(const Location& location);
+// A handle opened without a descriptor in the thread's scope: the scope's end
+// gives it one (EnsureFd) if it is still open then, so that no handle leaves
+// the request without its descriptor. Outside a scope, does nothing.
+void KeepUntilScopeEnd(const std::shared_ptr<FileObject>& file);
+
+// Forgets the scope's directories when the calling function returns.
+struct ChangesNames {
+    ChangesNames() = default;
+    ChangesNames(const ChangesNames&) = delete;
+    ChangesNames& operator=(const ChangesNames&) = delete;
+    ~ChangesNames() { ForgetResolvedDirectories(); }
+};
+
+}  // namespace kiln::platform
