@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/accounts.h"
+#include "platform/caches.h"
 
 namespace kiln::sftp {
 namespace {
@@ -493,18 +494,16 @@ const PrincipalFacts& FactsOf(std::u16string_view principal) {
     struct Kept {
         std::u16string principal;
         PrincipalFacts facts;
-        time_t when = 0;
+        std::chrono::steady_clock::time_point when;
         bool valid = false;
     };
     thread_local Kept kept[2];
     thread_local unsigned next = 0;
-    // The coarse clock is enough for a bound of a second, and it costs a
-    // fraction of the precise one, which every entry of a listing would pay.
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-    const time_t now = ts.tv_sec;
+    const auto now = platform::caches::CoarseNow();
     for (Kept& k : kept)
-        if (k.valid && k.principal == principal && now == k.when) return k.facts;
+        if (k.valid && k.principal == principal &&
+            now - k.when < platform::caches::kPrincipalFactsLifetime)
+            return k.facts;
     Kept& k = kept[next++ % 2];
     k.principal.assign(principal);
     k.facts = Resolve(principal);

@@ -7,6 +7,8 @@
 #include "nocrtlib/exceptions.h"
 #include "nocrtlib/security_privilege.h"
 #include "nocrtlib/security_sid.h"
+#include "platform/caches.h"
+#include "platform/filetime.h"
 #include "sfswin/attrs_translation.h"
 #include "sfswin/error_mapping.h"
 #include "sfswin/file_io.h"
@@ -16,8 +18,6 @@ namespace kiln::KilnSfsWin {
 
 namespace {
 
-constexpr uint64_t kEpochDifferenceSeconds = 11644473600ull;
-constexpr uint64_t kTicksPerSecond = 10000000ull;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr uint64_t kTextHintBytes = 65536;
 
@@ -119,11 +119,11 @@ DWORD OpenFlagsFor(DWORD attributes) {
 
 SfsTime FileTimeToSfs(const FILETIME& time) {
     const uint64_t value = FileTimeValue(time);
-    const uint64_t seconds = value / kTicksPerSecond;
+    const uint64_t seconds = value / platform::kFileTimeTicksPerSecond;
     SfsTime result;
-    if (seconds < kEpochDifferenceSeconds) return result;
-    result.seconds = seconds - kEpochDifferenceSeconds;
-    result.nanoseconds = static_cast<uint32_t>(value % kTicksPerSecond) * 100;
+    if (seconds < platform::kSecondsFrom1601To1970) return result;
+    result.seconds = seconds - platform::kSecondsFrom1601To1970;
+    result.nanoseconds = static_cast<uint32_t>(value % platform::kFileTimeTicksPerSecond) * 100;
     result.ok = true;
     return result;
 }
@@ -255,9 +255,9 @@ bool PathFoldsCase(std::u16string_view path) {
     };
     thread_local Answer last;
     const std::u16string_view directory = path.substr(0, nameStart);
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = platform::caches::CoarseNow();
     if (!directory.empty() && last.directory.sv() == directory &&
-        now - last.when < std::chrono::seconds(2))
+        now - last.when < platform::caches::kCaseFoldingLifetime)
         return last.folds;
     WString swapped(path);
     for (size_t i = nameStart; i < swapped.size(); ++i) {

@@ -3,15 +3,14 @@
 #include <cstring>
 
 #include "nocrtlib/exceptions.h"
+#include "platform/filetime.h"
 #include "sfswin/error_mapping.h"
+#include "sfswin/handle_closer.h"
 #include "sfswin/kiln_sfs_win.h"
 
 namespace kiln::KilnSfsWin {
 
 namespace {
-
-constexpr uint64_t kEpochDifferenceSeconds = 11644473600ull;  // 1601 to 1970
-constexpr uint64_t kTicksPerSecond = 10000000ull;
 
 constexpr DWORD kReadGroup = 0x00120089u;
 constexpr DWORD kWriteGroup = 0x00110116u;
@@ -178,10 +177,7 @@ void FillFromToken(OwnedSid& owner, OwnedSid& group) {
         if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
             ThrowLastError(u"OpenProcessToken()");
     }
-    struct Closer {
-        HANDLE h;
-        ~Closer() { CloseHandle(h); }
-    } closer{token};
+    HandleCloser closer(token);
     if (owner.Empty()) owner = TokenSid(token, TokenOwner);
     if (group.Empty()) group = TokenSid(token, TokenPrimaryGroup);
 }
@@ -376,8 +372,8 @@ RequestAttrs ExtractSfsAttrs(const QtSfsRequest& request) {
 std::optional<FILETIME> SfsTimeToFileTime(uint64_t seconds, uint32_t nanoseconds) {
     if (nanoseconds >= 1000000000u) return std::nullopt;
     uint64_t shifted = 0, ticks = 0, total = 0;
-    if (__builtin_add_overflow(seconds, kEpochDifferenceSeconds, &shifted) ||
-        __builtin_mul_overflow(shifted, kTicksPerSecond, &ticks) ||
+    if (__builtin_add_overflow(seconds, platform::kSecondsFrom1601To1970, &shifted) ||
+        __builtin_mul_overflow(shifted, platform::kFileTimeTicksPerSecond, &ticks) ||
         __builtin_add_overflow(ticks, uint64_t{nanoseconds / 100}, &total))
         return std::nullopt;
     FILETIME time;

@@ -65,7 +65,7 @@ auto WithWindowsErrors(KilnSfsProvider& provider, const QtSfsRequest& request,
 // The same with the action's text made only when it is needed: a handler on
 // the hot path builds no text for a failure that does not happen.
 template <class Action, class Body>
-    requires std::is_invocable_r_v<WString, Action>
+requires std::is_invocable_r_v<WString, Action>
 auto WithWindowsErrors(KilnSfsProvider& provider, const QtSfsRequest& request, Action&& action,
                        Body&& body) -> decltype(body()) {
     try {

@@ -10,6 +10,7 @@
 #include "nocrtlib/dll_loader.h"
 #include "sfswin/error_mapping.h"
 #include "sfswin/file_io.h"
+#include "sfswin/handle_closer.h"
 #include "sfswin/kiln_sfs_win.h"
 
 namespace kiln::KilnSfsWin {
@@ -180,14 +181,6 @@ RefPtr<QtVectS<QtBytes>> HashBlocks(KilnSfsWin& provider, const QtSfsRequest& re
     return hashes;
 }
 
-// Closes the file that CheckFile opened by name when the request ends.
-struct FileCloser {
-    HANDLE file = INVALID_HANDLE_VALUE;
-    ~FileCloser() {
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    }
-};
-
 HANDLE OpenForHashing(const WString& callPath) {
     constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     HANDLE file = CreateFileW(callPath.c_str(), FILE_READ_DATA | FILE_READ_ATTRIBUTES, kShare,
@@ -203,7 +196,7 @@ HANDLE OpenForHashing(const WString& callPath) {
 }  // namespace
 
 void KilnSfsWin::CheckFile(const QtSfsRequest& request) {
-    FileCloser opened;
+    HandleCloser opened;  // the file CheckFile opened by name
     HANDLE file = INVALID_HANDLE_VALUE;
     WString path;
     HashRange range{};
@@ -219,9 +212,9 @@ void KilnSfsWin::CheckFile(const QtSfsRequest& request) {
                        u"KilnSfsWin: Hashing file failed with FileIsADirectory.");
             RaiseStatus(SfsStatusCode::FileIsADirectory);
         }
-        opened.file = WithWindowsErrors(*this, request, u"Hashing file '" + path + u"'",
-                                        [&] { return OpenForHashing(callPath); });
-        file = opened.file;
+        file = WithWindowsErrors(*this, request, u"Hashing file '" + path + u"'",
+                                 [&] { return OpenForHashing(callPath); });
+        opened.Hold(file);
     } else {
         const auto& content = dynamic_cast<const QtSfsCheckFileHandle&>(*request.m_content);
         range = RangeOf(content);

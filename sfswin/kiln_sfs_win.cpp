@@ -3,6 +3,7 @@
 #include "platform/config_files.h"
 #include "sfswin/dispatch.h"
 #include "sfswin/error_mapping.h"
+#include "sfswin/handle_closer.h"
 
 namespace kiln::KilnSfsWin {
 
@@ -25,18 +26,6 @@ DWORD WINAPI EncryptionThread(LPVOID parameter) {
     // A failure must never read as success.
     return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
 }
-
-// Closes a thread or event handle when the scope ends.
-class HandleCloser {
-  public:
-    explicit HandleCloser(HANDLE handle) : m_handle(handle) {}
-    ~HandleCloser() { CloseHandle(m_handle); }
-    HandleCloser(const HandleCloser&) = delete;
-    HandleCloser& operator=(const HandleCloser&) = delete;
-
-  private:
-    HANDLE m_handle;
-};
 
 // A whole decimal number that fits 64 bits.
 bool ParseDecimal(std::u16string_view text, uint64_t* value) {

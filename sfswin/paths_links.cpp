@@ -9,6 +9,7 @@
 #include "nocrtlib/dll_loader.h"
 #include "sfswin/attrs_read.h"
 #include "sfswin/error_mapping.h"
+#include "sfswin/handle_closer.h"
 #include "sfswin/kiln_sfs_win.h"
 
 namespace kiln::KilnSfsWin {
@@ -45,18 +46,6 @@ RefPtr<QtSfsAttrs> AttrsOfPath(const WString& callPath) {
     return AttrsFromHandleInfo(info.info, isLink);
 }
 
-// Closes a file handle when the scope ends.
-class FileCloser {
-  public:
-    explicit FileCloser(HANDLE handle) : m_handle(handle) {}
-    ~FileCloser() { CloseHandle(m_handle); }
-    FileCloser(const FileCloser&) = delete;
-    FileCloser& operator=(const FileCloser&) = delete;
-
-  private:
-    HANDLE m_handle;
-};
-
 // A symbolic link's own text, as its reparse data holds it.
 struct LinkText {
     WString text;  // relative: as made; absolute: a plain Windows path
@@ -70,7 +59,7 @@ LinkText ReadLinkText(const WString& callPath, DWORD attributes) {
     HANDLE link = CreateFileW(callPath.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                               OPEN_EXISTING, openFlags, nullptr);
     if (link == INVALID_HANDLE_VALUE) ThrowLastError(u"CreateFile()");
-    FileCloser closer(link);
+    HandleCloser closer(link);
     datavect<BYTE> buffer;
     if (!buffer.resize(MAXIMUM_REPARSE_DATA_BUFFER_SIZE))
         throw SystemError(u"DeviceIoControl()", ERROR_OUTOFMEMORY);

@@ -6,6 +6,7 @@
 #include "sfswin/attrs_translation.h"
 #include "sfswin/error_mapping.h"
 #include "sfswin/file_io.h"
+#include "sfswin/handle_closer.h"
 #include "sfswin/kiln_sfs_win.h"
 
 namespace kiln::KilnSfsWin {
@@ -20,18 +21,6 @@ constexpr DWORD kSettableAttributes = 0x31A7;
 DWORD SecondLook(const WString& callPath) {
     return GetFileAttributesW(callPath.c_str());
 }
-
-// Closes a file handle when the scope ends.
-class FileCloser {
-  public:
-    explicit FileCloser(HANDLE handle) : m_handle(handle) {}
-    ~FileCloser() { CloseHandle(m_handle); }
-    FileCloser(const FileCloser&) = delete;
-    FileCloser& operator=(const FileCloser&) = delete;
-
-  private:
-    HANDLE m_handle;
-};
 
 HANDLE OpenNewDirectory(const WString& callPath, DWORD access, DWORD share) {
     HANDLE handle = CreateFileW(callPath.c_str(), access, share, nullptr, OPEN_EXISTING,
@@ -54,7 +43,7 @@ class NewDirectorySteps {
         if (!times.Any()) return;
         try {
             HANDLE handle = OpenNewDirectory(m_callPath, FILE_WRITE_ATTRIBUTES, kShareAll);
-            FileCloser closer(handle);
+            HandleCloser closer(handle);
             if (!SetFileTime(handle, times.creation.Get(), times.access.Get(),
                              times.modification.Get()))
                 ThrowLastError(u"SetFileTime()");
@@ -80,7 +69,7 @@ class NewDirectorySteps {
             try {
                 HANDLE handle =
                     OpenNewDirectory(m_callPath, FILE_READ_DATA | FILE_WRITE_DATA, kShareAll);
-                FileCloser closer(handle);
+                HandleCloser closer(handle);
                 SetCompression(m_provider, handle, compress);
             } catch (const SystemError& error) {
                 Warn(compress ? u"Enabling compression for" : u"Disabling compression for", error);

@@ -170,7 +170,7 @@ int ChangedDatabaseChild() {
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return 77;
     const auto lifetime = std::chrono::milliseconds(400);
-    platform::security::SetAccountLookupLifetime(lifetime);
+    platform::caches::SetAccountLifetime(lifetime);
     const DWORD uid = 43210, gid = 43211;
     const std::vector<BYTE> acl =
         MakeAcl({{ACCESS_ALLOWED_ACE_TYPE, 0, FILE_GENERIC_READ, GroupSid(gid)}});

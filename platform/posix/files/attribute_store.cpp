@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/caches.h"
+#include "platform/filetime.h"
 #include "platform/posix/system/descriptors.h"
 #include "platform/posix/system/errors.h"
 
@@ -18,10 +20,8 @@ namespace {
 
 constexpr const char* kAttributeName = "user.kiln.attrib";
 constexpr unsigned char kRecordVersion = 1;
-constexpr size_t kShortRecord = 5;                      // version, attributes
-constexpr size_t kLongRecord = 13;                      // ... creation time
-constexpr ULONGLONG kEpochDifference = 11644473600ull;  // seconds from 1601 to 1970
-constexpr ULONGLONG kTicksPerSecond = 10000000ull;
+constexpr size_t kShortRecord = 5;  // version, attributes
+constexpr size_t kLongRecord = 13;  // ... creation time
 // A bit of the record's attribute word that no Windows attribute uses.
 constexpr DWORD kDotNameShown = 0x80000000u;
 
@@ -66,12 +66,11 @@ StoredAttributes Decode(ssize_t n, const unsigned char* record, int error) {
 // The record last read by this thread, with the inode and change time it was
 // read at. One stat asks for the attributes of one object several times; the
 // record is read again only when the change time moved (every change of an
-// extended attribute moves it) or the answer is older than kMemoLifetime.
+// extended attribute moves it) or the answer is older than caches::kStoredAttributesLifetime.
 // File systems with fine-grained change times (tmpfs and ext4 on our
 // kernels) give every change after a stat a new time, so the record is then
 // never stale; on others a change within one clock tick of the last one can
-// go unseen for kMemoLifetime at most.
-constexpr std::chrono::microseconds kMemoLifetime(1000);
+// go unseen for caches::kStoredAttributesLifetime at most.
 
 struct Memo {
     bool valid = false;
@@ -91,7 +90,7 @@ const Memo* MemoOf(const struct statx& st) {
         memo.devMajor != st.stx_dev_major || memo.devMinor != st.stx_dev_minor ||
         memo.changed.tv_sec != st.stx_ctime.tv_sec ||
         memo.changed.tv_nsec != st.stx_ctime.tv_nsec ||
-        std::chrono::steady_clock::now() - memo.read >= kMemoLifetime)
+        std::chrono::steady_clock::now() - memo.read >= caches::kStoredAttributesLifetime)
         return nullptr;
     return &memo;
 }
@@ -255,10 +254,10 @@ FILETIME ToFileTime(ULONGLONG value) {
 }
 
 FILETIME ToFileTime(const struct statx_timestamp& time) {
-    if (time.tv_sec < -static_cast<int64_t>(kEpochDifference)) return ToFileTime(0);
+    if (time.tv_sec < -static_cast<int64_t>(kSecondsFrom1601To1970)) return ToFileTime(0);
     ULONGLONG seconds =
-        static_cast<ULONGLONG>(time.tv_sec + static_cast<int64_t>(kEpochDifference));
-    return ToFileTime(seconds * kTicksPerSecond + time.tv_nsec / 100);
+        static_cast<ULONGLONG>(time.tv_sec + static_cast<int64_t>(kSecondsFrom1601To1970));
+    return ToFileTime(seconds * kFileTimeTicksPerSecond + time.tv_nsec / 100);
 }
 
 ULONGLONG FileTimeValue(const FILETIME& time) {

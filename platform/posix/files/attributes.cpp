@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/filetime.h"
 #include "platform/posix/files/attribute_store.h"
 #include "platform/posix/files/file_object.h"
 #include "platform/posix/files/links.h"
@@ -23,9 +24,6 @@
 
 namespace kiln::platform {
 namespace {
-
-constexpr ULONGLONG kTicksPerSecond = 10000000ull;
-constexpr LONGLONG kEpochDifference = 11644473600ll;
 
 BOOL Fail(DWORD error) {
     SetLastError(error);
@@ -107,9 +105,9 @@ bool WantedTime(ULONGLONG value) {
 
 timespec ToTimespec(ULONGLONG value) {
     timespec ts;
-    ts.tv_sec =
-        static_cast<time_t>(static_cast<LONGLONG>(value / kTicksPerSecond) - kEpochDifference);
-    ts.tv_nsec = static_cast<long>((value % kTicksPerSecond) * 100);
+    ts.tv_sec = static_cast<time_t>(static_cast<LONGLONG>(value / kFileTimeTicksPerSecond) -
+                                    static_cast<LONGLONG>(kSecondsFrom1601To1970));
+    ts.tv_nsec = static_cast<long>((value % kFileTimeTicksPerSecond) * 100);
     return ts;
 }
 

@@ -82,6 +82,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     const bool mayCreate = dwCreationDisposition == CREATE_NEW ||
                            dwCreationDisposition == CREATE_ALWAYS ||
                            dwCreationDisposition == OPEN_ALWAYS;
+    ChangesNamesOrSecurity mark(mayCreate);
     UniqueFd fd;
     int openedMode = -1;  // the access mode fd was opened with, for its share marks
     bool created = false;
@@ -128,7 +129,6 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         if (attempt == 0 && createFirst) {
             if (create()) {
                 created = true;
-                ForgetResolvedDirectories();
             } else if (errno != EEXIST) {
                 return Fail(WindowsErrorFromErrno(errno));
             }
@@ -150,7 +150,6 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
             if (!create() && errno == EEXIST) continue;  // appeared meanwhile: open it as existing
             if (!fd) return Fail(WindowsErrorFromErrno(errno));
             created = true;
-            ForgetResolvedDirectories();
         } else if (error != 0) {
             return Fail(error == ENOTDIR ? ERROR_PATH_NOT_FOUND : WindowsErrorFromErrno(error));
         }

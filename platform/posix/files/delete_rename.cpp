@@ -118,7 +118,7 @@ bool CopyFileAcross(const Location& from, const Location& to, bool replace) {
 using namespace kiln::platform;
 
 BOOL DeleteFileW(LPCWSTR lpFileName) {
-    ChangesNames forget;
+    ChangesNamesOrSecurity mark;
     Location location;
     struct statx st;
     if (!LocateName(lpFileName, &location, &st)) return FALSE;
@@ -133,7 +133,7 @@ BOOL DeleteFileW(LPCWSTR lpFileName) {
 }
 
 BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes) {
-    ChangesNames forget;
+    ChangesNamesOrSecurity mark;
     ParsedPath parsed;
     Location location;
     if (!ResolvePath(lpPathName, &parsed, &location)) return FALSE;
@@ -162,7 +162,7 @@ BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttrib
 }
 
 BOOL RemoveDirectoryW(LPCWSTR lpPathName) {
-    ChangesNames forget;
+    ChangesNamesOrSecurity mark;
     Location location;
     struct statx st;
     if (!LocateName(lpPathName, &location, &st)) return FALSE;
@@ -186,7 +186,7 @@ BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlag
     if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) return Fail(ERROR_NOT_SUPPORTED);
     if (!lpNewFileName) return Fail(ERROR_INVALID_PARAMETER);
     const bool replace = dwFlags & MOVEFILE_REPLACE_EXISTING;
-    ChangesNames forget;
+    ChangesNamesOrSecurity mark;
     Location from;
     struct statx source;
     if (!LocateName(lpExistingFileName, &from, &source)) return FALSE;

@@ -140,7 +140,7 @@ BOOL CreateSymbolicLinkW(LPCWSTR lpSymlinkFileName, LPCWSTR lpTargetFileName, DW
     if (dwFlags & ~(SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
         return Fail(ERROR_INVALID_PARAMETER);
     if (!lpTargetFileName) return Fail(ERROR_INVALID_PARAMETER);
-    ChangesNames forget;
+    ChangesNamesOrSecurity mark;
     ParsedPath parsed;
     Location location;
     if (!ResolvePath(lpSymlinkFileName, &parsed, &location)) return FALSE;
@@ -156,7 +156,7 @@ BOOL CreateSymbolicLinkW(LPCWSTR lpSymlinkFileName, LPCWSTR lpTargetFileName, DW
 
 BOOL CreateHardLinkW(LPCWSTR lpFileName, LPCWSTR lpExistingFileName,
                      LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/) {
-    ChangesNames forget;
+    ChangesNamesOrSecurity mark;
     ParsedPath parsedExisting, parsedNew;
     Location existing, created;
     // Both names are resolved inside the confinement: a link can neither be

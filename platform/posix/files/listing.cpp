@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/caches.h"
 #include "platform/posix/files/attribute_store.h"
 #include "platform/posix/files/found_entry.h"
 #include "platform/posix/names/confinement.h"
@@ -23,6 +24,7 @@
 #include "platform/posix/names/path_parsing.h"
 #include "platform/posix/security/internal.h"
 #include "platform/posix/security/posix_acl.h"
+#include "platform/posix/system/ascii_case.h"
 #include "platform/posix/system/errors.h"
 #include "platform/posix/system/handle_table.h"
 #include "platform/win32_files.h"
@@ -32,14 +34,11 @@
 namespace kiln::platform {
 namespace {
 
-char16_t Fold(char16_t c) {
-    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
-}
-
 bool Match(std::u16string_view pattern, std::u16string_view name) {
     size_t p = 0, n = 0, starP = std::u16string_view::npos, starN = 0;
     while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == u'?' || Fold(pattern[p]) == Fold(name[n]))) {
+        if (p < pattern.size() &&
+            (pattern[p] == u'?' || AsciiLower(pattern[p]) == AsciiLower(name[n]))) {
             ++p;
             ++n;
         } else if (p < pattern.size() && pattern[p] == u'*') {
@@ -65,69 +64,6 @@ bool MatchesPattern(std::u16string_view pattern, std::u16string_view name) {
            Match(pattern.substr(0, pattern.size() - 2), name);
 }
 
-#ifndef SYS_listxattrat
-#define SYS_listxattrat 465
-#endif
-
-// Which extended attributes an entry has, from one listing of their names:
-// most entries have neither our attribute record nor a POSIX ACL, and then
-// neither needs a read of its own.
-struct AttributeNames {
-    bool known = false;  // false: the names could not be listed; read each
-    bool record = false;
-    bool acl = false;
-};
-
-std::atomic<bool> g_noListxattrat{false};
-
-AttributeNames AttributeNamesOf(int dirFd, const char* name) {
-    AttributeNames result;
-    if (g_noListxattrat) return result;
-    char list[512];
-    long n = ::syscall(SYS_listxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, list, sizeof list);
-    if (n < 0) {
-        if (errno == ENOSYS) g_noListxattrat = true;
-        return result;  // ERANGE (many attributes), ENOTSUP, a vanished entry...
-    }
-    result.known = true;
-    for (std::string_view names(list, static_cast<size_t>(n)); !names.empty();) {
-        const size_t end = names.find('\0');
-        const std::string_view one = names.substr(0, end);
-        if (one == "user.kiln.attrib") result.record = true;
-        if (one == "system.posix_acl_access" || one == "system.posix_acl_default")
-            result.acl = true;
-        if (end == std::string_view::npos) break;
-        names.remove_prefix(end + 1);
-    }
-    return result;
-}
-
-// The descriptor of an object without POSIX ACLs, as its own would read:
-// owner, group, and the protected DACL that stands for the mode bits.
-DWORD BuildDescriptor(const struct statx& st, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR* sd) {
-    using namespace security;
-    const Bytes ownerSid = UnixUserSid(st.stx_uid);
-    const Bytes groupSid = UnixGroupSid(st.stx_gid);
-    DescriptorParts parts;
-    Bytes daclBytes;
-    if (info & OWNER_SECURITY_INFORMATION) parts.owner = &ownerSid;
-    if (info & GROUP_SECURITY_INFORMATION) parts.group = &groupSid;
-    if (info & DACL_SECURITY_INFORMATION) {
-        AclBuilder builder;
-        AppendPosixEntries(&builder, PosixAcl::FromMode(st.stx_mode & 0777), ownerSid, groupSid,
-                           S_ISDIR(st.stx_mode), 0);
-        // Setuid, setgid and sticky have no access right of their own.
-        if (st.stx_mode & 07000)
-            builder.Add(ACCESS_DENIED_ACE_TYPE, 0, 0, NfsModeSid(st.stx_mode).data());
-        daclBytes = builder.Finish();
-        if (daclBytes.empty()) return ERROR_INVALID_ACL;
-        parts.dacl = &daclBytes;
-        parts.daclPresent = true;
-        parts.control |= SE_DACL_PROTECTED;
-    }
-    *sd = MakeSelfRelativeDescriptor(parts);
-    return *sd ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
-}
 
 class FindObject;
 
@@ -141,26 +77,18 @@ struct FoundEntry {
     struct statx st {};
     bool withoutAcl = false;  // known to have no POSIX ACL of either kind
     bool valid = false;
-    long long foundAt = 0;  // coarse monotonic nanoseconds
+    std::chrono::steady_clock::time_point foundAt;
 };
 thread_local FoundEntry t_found;
-
-// How long a found entry may answer for its path: the caller asks at once,
-// so anything later goes the long way and sees the file as it is then.
-constexpr long long kFoundEntryLifetimeNanoseconds = 10'000'000;
-
-long long CoarseNow() {
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-    return ts.tv_sec * 1'000'000'000LL + ts.tv_nsec;
-}
 
 // The entry that may answer for `path` now, taken out of the thread's memory;
 // null when there is none.
 std::shared_ptr<FindObject> TakeFoundEntry(LPCWSTR path) {
     if (!t_found.valid || !path || t_found.path != std::u16string_view(path)) return nullptr;
     t_found.valid = false;
-    if (CoarseNow() - t_found.foundAt > kFoundEntryLifetimeNanoseconds) return nullptr;
+    // The caller asks at once, so anything later goes the long way and sees
+    // the file as it is then.
+    if (caches::CoarseNow() - t_found.foundAt > caches::kFoundEntryLifetime) return nullptr;
     return t_found.find.lock();
 }
 
@@ -210,11 +138,9 @@ class FindObject final : public KernelObject, public std::enable_shared_from_thi
               WIN32_FIND_DATAW* data) {
         struct statx st;
         if (!StatAt(dirFd, statName, &st)) return false;  // vanished meanwhile
-        AttributeNames names;
-        if (!S_ISLNK(st.stx_mode)) names = AttributeNamesOf(dirFd, statName);
-        StoredAttributes stored = !names.known || names.record
-                                      ? ReadStoredAttributes(dirFd, statName, st)
-                                      : StoredAttributes();
+        // One listing of the entry's attribute names tells whether it has a
+        // record to read and whether a POSIX ACL needs reading later.
+        StoredAttributes stored = ReadStoredAttributes(dirFd, statName, st);
         bool linkToDirectory = false;
         if (S_ISLNK(st.stx_mode)) {
             std::vector<std::string> relative = directoryRelative;
@@ -231,7 +157,7 @@ class FindObject final : public KernelObject, public std::enable_shared_from_thi
         data->nFileSizeLow = static_cast<DWORD>(size);
         if (S_ISLNK(st.stx_mode)) data->dwReserved0 = IO_REPARSE_TAG_SYMLINK;
         std::memcpy(data->cFileName, wide.data(), wide.size() * sizeof(char16_t));
-        Remember(st, name, wide, names.known && !names.acl);
+        Remember(st, name, wide, !S_ISLNK(st.stx_mode) && KnownWithoutPosixAcls(st));
         return true;
     }
 
@@ -247,7 +173,7 @@ class FindObject final : public KernelObject, public std::enable_shared_from_thi
         t_found.name.assign(name);
         t_found.st = st;
         t_found.withoutAcl = withoutAcl;
-        t_found.foundAt = CoarseNow();
+        t_found.foundAt = caches::CoarseNow();
         t_found.valid = true;
     }
 };
@@ -271,30 +197,10 @@ bool FoundEntrySecurity(LPCWSTR path, SECURITY_INFORMATION info, PSID* owner, PS
     if (owner) *owner = nullptr;
     if (group) *group = nullptr;
     if (dacl) *dacl = nullptr;
-    // Entries of one directory mostly share owner, group and mode: the last
-    // descriptor built is copied rather than built again.
-    struct Built {
-        uint32_t uid = 0, gid = 0;
-        uint16_t mode = 0;
-        SECURITY_INFORMATION info = 0;
-        std::vector<BYTE> bytes;
-    };
-    thread_local Built t_built;
-    if (!t_built.bytes.empty() && t_built.uid == st.stx_uid && t_built.gid == st.stx_gid &&
-        t_built.mode == st.stx_mode && t_built.info == info) {
-        sd = LocalAlloc(LMEM_FIXED, t_built.bytes.size());
-        if (!sd) {
-            *result = ERROR_NOT_ENOUGH_MEMORY;
-            return true;
-        }
-        std::memcpy(sd, t_built.bytes.data(), t_built.bytes.size());
-    } else if (DWORD error = BuildDescriptor(st, info, &sd)) {
+    if (DWORD error = security::ModeOnlyDescriptor(st.stx_uid, st.stx_gid, st.stx_mode,
+                                                   S_ISDIR(st.stx_mode), info, &sd)) {
         *result = error;
         return true;
-    } else {
-        const BYTE* bytes = static_cast<const BYTE*>(sd);
-        t_built = {st.stx_uid, st.stx_gid, st.stx_mode, info,
-                   std::vector<BYTE>(bytes, bytes + GetSecurityDescriptorLength(sd))};
     }
     BOOL present, defaulted;
     if (owner) GetSecurityDescriptorOwner(sd, owner, &defaulted);

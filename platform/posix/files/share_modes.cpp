@@ -200,13 +200,13 @@ thread_local std::vector<UniqueFd> deleteMarks;
 
 // Removes the file of a finished delete-on-close, if its name still leads to it.
 void RemoveMarkedFile(const FileKey& key, DeleteOnClose& marked) {
+    ChangesNamesOrSecurity mark;
     if (!marked.directory) return;
     struct stat st;
     if (::fstatat(marked.directory.Get(), marked.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return;
     if (st.st_dev != key.device || st.st_ino != key.inode) return;
     ::unlinkat(marked.directory.Get(), marked.name.c_str(), marked.isDirectory ? AT_REMOVEDIR : 0);
-    ForgetResolvedDirectories();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "platform/config_files.h"
 #include "platform/posix/names/name_mapping.h"
+#include "platform/posix/system/ascii_case.h"
 #include "platform/posix/system/descriptors.h"
 #include "platform/posix/system/errors.h"
 
@@ -75,17 +76,6 @@ int DriveIndex(char16_t letter) {
     return letter - u'A';
 }
 
-bool SameAsciiFolded(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char16_t x = a[i], y = b[i];
-        if (x >= u'A' && x <= u'Z') x = static_cast<char16_t>(x + 32);
-        if (y >= u'A' && y <= u'Z') y = static_cast<char16_t>(y + 32);
-        if (x != y) return false;
-    }
-    return true;
-}
-
 std::atomic<bool> g_pendingForTests{false};
 
 bool Fail(DWORD error) {
@@ -108,8 +98,8 @@ std::shared_ptr<const FileConfig> CurrentFileConfig() {
 
 const UncShare* FindShare(const FileConfig& config, const ParsedPath& parsed) {
     for (const UncShare& share : config.shares) {
-        if (SameAsciiFolded(share.server, parsed.server) &&
-            SameAsciiFolded(share.share, parsed.share))
+        if (SameIgnoringAsciiCase(share.server, parsed.server) &&
+            SameIgnoringAsciiCase(share.share, parsed.share))
             return &share;
     }
     return nullptr;
@@ -180,7 +170,8 @@ bool SetShare(std::u16string_view server, std::u16string_view share,
     std::lock_guard guard(g_configLock);
     auto config = MutableCopy();
     std::erase_if(config->shares, [&](const UncShare& entry) {
-        return SameAsciiFolded(entry.server, server) && SameAsciiFolded(entry.share, share);
+        return SameIgnoringAsciiCase(entry.server, server) &&
+               SameIgnoringAsciiCase(entry.share, share);
     });
     config->shares.push_back(UncShare{std::u16string(server), std::u16string(share), dir});
     Publish(std::move(config));

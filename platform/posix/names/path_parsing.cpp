@@ -9,16 +9,13 @@
 #include <cerrno>
 
 #include "platform/posix/names/name_mapping.h"
+#include "platform/posix/system/ascii_case.h"
 
 namespace kiln::platform {
 namespace {
 
 constexpr size_t kMaxWidePath = 32767;
 constexpr size_t kMaxNameBytes = NAME_MAX;
-
-char16_t AsciiLower(char16_t c) {
-    return (c >= u'A' && c <= u'Z') ? c + 32 : c;
-}
 
 bool IsSeparator(char16_t c, bool longForm) {
     return c == u'\\' || (!longForm && c == u'/');

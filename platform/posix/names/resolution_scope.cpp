@@ -92,7 +92,7 @@ ResolutionScope::~ResolutionScope() {
         for (const std::weak_ptr<FileObject>& kept : scope.withoutFd)
             if (auto file = kept.lock()) file->EnsureFd();
         scope.withoutFd.clear();
-        ForgetResolvedDirectories();
+        ForgetRequestFacts();
         scope.changesNothing = false;
     }
 }
@@ -118,7 +118,7 @@ void KeepResolvedDirectory(const std::shared_ptr<const FileConfig>& config,
     entry.fd = fd;
 }
 
-void ForgetResolvedDirectories() {
+void ForgetRequestFacts() {
     ScopeState& scope = t_scope;
     for (KeptDirectory& entry : scope.kept) {
         if (!entry.fd) continue;

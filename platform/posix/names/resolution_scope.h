@@ -29,9 +29,9 @@ void KeepResolvedDirectory(const std::shared_ptr<const FileConfig>& config,
 bool FindResolvedPath(LPCWSTR path, uint64_t configVersion, ParsedPath* parsed, Location* out);
 void KeepResolvedPath(LPCWSTR path, uint64_t configVersion, const ParsedPath& parsed,
                       const Location& location);
-// Every call that makes, removes or renames a name forgets what the scope
-// kept, so that the rest of the request resolves its paths afresh.
-void ForgetResolvedDirectories();
+// Forgets every request-lived fact the scope kept (platform/caches.h): the
+// scope's end calls it, and so does every ChangesNamesOrSecurity mark.
+void ForgetRequestFacts();
 
 // The object that a request which changes nothing asks about: the stat of
 // what the final name led to (never following a final link), taken by name
@@ -55,12 +55,23 @@ const KeptObject* StatAndKeepObject(const Location& location);
 // the request without its descriptor. Outside a scope, does nothing.
 void KeepUntilScopeEnd(const std::shared_ptr<FileObject>& file);
 
-// Forgets the scope's directories when the calling function returns.
-struct ChangesNames {
-    ChangesNames() = default;
-    ChangesNames(const ChangesNames&) = delete;
-    ChangesNames& operator=(const ChangesNames&) = delete;
-    ~ChangesNames() { ForgetResolvedDirectories(); }
+// The mark of a Windows call that makes, removes or renames a name or changes
+// who may reach what (CreateFileW when it may create, DeleteFileW,
+// CreateDirectoryW, RemoveDirectoryW, MoveFileExW, CreateSymbolicLinkW,
+// CreateHardLinkW, the last close of a delete-on-close handle,
+// SetSecurityInfo, SetNamedSecurityInfoW): the first line of the call, so
+// that when it returns the rest of the request resolves its paths afresh.
+class ChangesNamesOrSecurity {
+  public:
+    explicit ChangesNamesOrSecurity(bool changes = true) : changes_(changes) {}
+    ChangesNamesOrSecurity(const ChangesNamesOrSecurity&) = delete;
+    ChangesNamesOrSecurity& operator=(const ChangesNamesOrSecurity&) = delete;
+    ~ChangesNamesOrSecurity() {
+        if (changes_) ForgetRequestFacts();
+    }
+
+  private:
+    bool changes_;
 };
 
 }  // namespace kiln::platform

@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "platform/posix/security/internal.h"
+#include "platform/posix/system/ascii_case.h"
 
 namespace kiln::platform::security {
 
@@ -40,11 +41,9 @@ bool LookUpEntry(Entry* entry, std::string* storage, Call call) {
 // The user and group databases are files (or a directory service) that every
 // lookup reads again; a stat asks for two names and a listing for two per
 // entry, mostly the same few. Answers, unknown accounts included, are kept
-// for AccountLookupLifetime() (5 seconds), so an account that is added or
+// for caches::AccountLifetime() (5 seconds), so an account that is added or
 // renamed shows within that time. Each cache is made once and never
 // destroyed: a provider thread may still ask while the process ends.
-std::atomic<int64_t> g_lifetimeMs{5000};
-
 template <class Key, class Value>
 class LookupCache {
   public:
@@ -53,7 +52,7 @@ class LookupCache {
     std::optional<Value> Get(const Key& key, Fetch fetch,
                              std::chrono::steady_clock::time_point* fetched = nullptr) {
         const auto now = std::chrono::steady_clock::now();
-        const auto lifetime = AccountLookupLifetime();
+        const auto lifetime = caches::AccountLifetime();
         {
             std::lock_guard<std::mutex> guard(m_lock);
             auto it = m_entries.find(key);
@@ -179,24 +178,6 @@ std::vector<gid_t> GroupsOfUser(uid_t uid, std::chrono::steady_clock::time_point
     return cache.Get(uid, fetch, fetched).value_or(std::vector<gid_t>{});
 }
 
-std::chrono::steady_clock::duration AccountLookupLifetime() {
-    return std::chrono::milliseconds(g_lifetimeMs.load(std::memory_order_relaxed));
-}
-
-void SetAccountLookupLifetime(std::chrono::milliseconds lifetime) {
-    g_lifetimeMs.store(lifetime.count(), std::memory_order_relaxed);
-}
-
-std::chrono::steady_clock::time_point CoarseNow() {
-    // The coarse clock counts from the same origin as the steady one and lags
-    // it by at most one tick (a few milliseconds); reading it costs no
-    // counter read, which matters on paths that run several times a request.
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return std::chrono::steady_clock::time_point(std::chrono::seconds(now.tv_sec) +
-                                                 std::chrono::nanoseconds(now.tv_nsec));
-}
-
 }  // namespace kiln::platform::security
 
 using namespace kiln::platform::security;
@@ -248,18 +229,6 @@ const std::vector<std::pair<Bytes, const WellKnownAccount*>>& WellKnownAccounts(
     return *accounts;
 }
 
-// Letter case of A to Z is ignored, as Windows compares account names.
-bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char16_t x = a[i], y = b[i];
-        if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
-        if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
-
 std::string Utf8(std::u16string_view text) {
     if (text.empty()) return {};
     int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
@@ -286,7 +255,7 @@ bool IsLocalSystem(LPCWSTR systemName) {
     if (name.starts_with(u"\\\\")) name.remove_prefix(2);
     char host[256] = {};
     if (gethostname(host, sizeof host - 1) != 0) return false;
-    return SameNameIgnoringCase(name, Utf16(host));
+    return kiln::platform::SameIgnoringAsciiCase(name, Utf16(host));
 }
 
 struct Account {
@@ -326,8 +295,8 @@ std::optional<Account> WellKnown(std::u16string_view domain, std::u16string_view
                                  bool domainGiven) {
     for (const auto& [sid, account] : WellKnownAccounts()) {
         if (account->authority == 22) continue;  // the Unix domains are matched by name below
-        if (domainGiven && !SameNameIgnoringCase(domain, account->domain)) continue;
-        if (SameNameIgnoringCase(name, account->name))
+        if (domainGiven && !kiln::platform::SameIgnoringAsciiCase(domain, account->domain)) continue;
+        if (kiln::platform::SameIgnoringAsciiCase(name, account->name))
             return Account{sid, std::u16string(account->name), std::u16string(account->domain),
                            account->use};
     }
@@ -345,22 +314,22 @@ std::optional<Account> AccountOfName(std::u16string_view full) {
         name = domain;
     }
     std::string unixName = Utf8(name);
-    if (!domainGiven || SameNameIgnoringCase(domain, u"Unix User")) {
+    if (!domainGiven || kiln::platform::SameIgnoringAsciiCase(domain, u"Unix User")) {
         if (auto user = UnixUser(unixName)) return user;
     }
-    if (!domainGiven || SameNameIgnoringCase(domain, u"Unix Group")) {
+    if (!domainGiven || kiln::platform::SameIgnoringAsciiCase(domain, u"Unix Group")) {
         if (auto group = UnixGroup(unixName)) return group;
     }
-    if (!domainGiven || SameNameIgnoringCase(domain, u"Unix User")) {
+    if (!domainGiven || kiln::platform::SameIgnoringAsciiCase(domain, u"Unix User")) {
         if (auto user = UnixId(unixName, false)) return user;
     }
-    if (domainGiven && SameNameIgnoringCase(domain, u"Unix Group")) {
+    if (domainGiven && kiln::platform::SameIgnoringAsciiCase(domain, u"Unix Group")) {
         if (auto group = UnixId(unixName, true)) return group;
     }
     for (const auto& [sid, account] : WellKnownAccounts()) {
         if (account->use != SidTypeDomain) continue;
-        if (SameNameIgnoringCase(name, account->name) &&
-            (!domainGiven || SameNameIgnoringCase(domain, account->domain)))
+        if (kiln::platform::SameIgnoringAsciiCase(name, account->name) &&
+            (!domainGiven || kiln::platform::SameIgnoringAsciiCase(domain, account->domain)))
             return Account{sid, std::u16string(account->name), std::u16string(account->domain),
                            account->use};
     }
@@ -371,7 +340,7 @@ std::optional<Account> AccountOfName(std::u16string_view full) {
 // caches: every stat and every listed entry asks for two names, nearly always
 // of the same few accounts, and this answers them without a lock, a copy or a
 // conversion. An entry expires when the shared cache's answer it was made
-// from does, so the staleness bound stays AccountLookupLifetime() (plus one
+// from does, so the staleness bound stays kiln::platform::caches::AccountLifetime() (plus one
 // tick of the coarse clock).
 const std::u16string* UnixNameOf(uint32_t id, bool group) {
     struct Entry {
@@ -384,7 +353,7 @@ const std::u16string* UnixNameOf(uint32_t id, bool group) {
     };
     thread_local Entry memo[16];
     Entry& entry = memo[(id * 2 + (group ? 1 : 0)) % 16];
-    const auto now = CoarseNow();
+    const auto now = kiln::platform::caches::CoarseNow();
     if (!entry.used || entry.id != id || entry.group != group || now >= entry.expires) {
         std::chrono::steady_clock::time_point fetched;
         auto text = group ? GroupNameOf(id, &fetched) : UserNameOf(id, &fetched);
@@ -392,7 +361,7 @@ const std::u16string* UnixNameOf(uint32_t id, bool group) {
         entry.group = group;
         entry.used = true;
         entry.known = text.has_value();
-        entry.expires = fetched + AccountLookupLifetime();
+        entry.expires = fetched + kiln::platform::caches::AccountLifetime();
         if (text) entry.name = Utf16(*text);
     }
     return entry.known ? &entry.name : nullptr;

@@ -41,7 +41,7 @@ ACCESS_MASK Evaluate(const std::vector<AceView>& entries, const RightsOptions& o
 // The groups of a Unix user, per thread in front of the shared cache: a stat
 // asks for the owner's rights, a listing once per entry, nearly always for
 // the same user. The memo expires with the shared cache's answer it was made
-// from, so group membership is as stale as AccountLookupLifetime() at most.
+// from, so group membership is as stale as caches::AccountLifetime() at most.
 const std::vector<gid_t>& GroupsOfUserMemo(uid_t uid) {
     struct Memo {
         bool used = false;
@@ -50,12 +50,12 @@ const std::vector<gid_t>& GroupsOfUserMemo(uid_t uid) {
         std::vector<gid_t> groups;
     };
     thread_local Memo memo;
-    if (!memo.used || memo.uid != uid || CoarseNow() >= memo.expires) {
+    if (!memo.used || memo.uid != uid || caches::CoarseNow() >= memo.expires) {
         std::chrono::steady_clock::time_point fetched;
         memo.groups = GroupsOfUser(uid, &fetched);
         memo.uid = uid;
         memo.used = true;
-        memo.expires = fetched + AccountLookupLifetime();
+        memo.expires = fetched + caches::AccountLifetime();
     }
     return memo.groups;
 }

@@ -323,6 +323,20 @@ DWORD Finish(DWORD error) {
     return error;
 }
 
+// The DACL that stands for an object's POSIX ACL (or its mode alone), its
+// default ACL where it has one, and its special bits; empty when too large.
+Bytes DaclOf(const PosixAcl& access, const PosixAcl* defaults, const Bytes& ownerSid,
+             const Bytes& groupSid, bool directory, unsigned mode) {
+    AclBuilder builder;
+    AppendPosixEntries(&builder, access, ownerSid, groupSid, directory, 0);
+    if (defaults)
+        AppendPosixEntries(&builder, *defaults, ownerSid, groupSid, false,
+                           OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE);
+    // Setuid, setgid and sticky have no access right of their own.
+    if (mode & 07000) builder.Add(ACCESS_DENIED_ACE_TYPE, 0, 0, NfsModeSid(mode).data());
+    return builder.Finish();
+}
+
 // The SIDs of an owner and group and the DACLs made for objects of theirs
 // whose permissions are the mode bits alone (no named entries, no default
 // ACL): such a DACL depends on nothing but the owner, the group, the mode
@@ -335,14 +349,15 @@ class ModeSecurity {
     uid_t uid = 0;
     gid_t gid = 0;
 
-    const Bytes* DaclFor(unsigned mode, bool directory) const {
+    // The DACL of `mode` (permissions and special bits); empty when it
+    // cannot be built.
+    const Bytes* ModeDacl(unsigned mode, bool directory) {
         for (const Dacl& dacl : m_dacls)
             if (dacl.used && dacl.mode == mode && dacl.directory == directory) return &dacl.bytes;
-        return nullptr;
-    }
-    const Bytes* KeepDacl(unsigned mode, bool directory, Bytes bytes) {
         Dacl& slot = m_dacls[m_next++ % std::size(m_dacls)];
-        slot = Dacl{true, mode, directory, std::move(bytes)};
+        slot =
+            Dacl{true, mode, directory,
+                 DaclOf(PosixAcl::FromMode(mode & 0777), nullptr, owner, group, directory, mode)};
         return &slot.bytes;
     }
     void Reset(uid_t newUid, gid_t newGid) {
@@ -403,22 +418,16 @@ DWORD ReadSecurity(const kiln::platform::FileObject* file, int fd, SECURITY_INFO
             if (error) return error;
         }
         const bool modeAlone = !defaults && !access->HasNamedEntries() && !access->mask;
-        const unsigned modeKey = (target.st.st_mode & 07000) | access->Mode();
         thread_local Bytes built;
-        const Bytes* dacl = modeAlone ? kept.DaclFor(modeKey, target.directory) : nullptr;
-        if (dacl == nullptr) {
-            AclBuilder builder;
-            AppendPosixEntries(&builder, *access, ownerSid, groupSid, target.directory, 0);
-            if (defaults)
-                AppendPosixEntries(&builder, *defaults, ownerSid, groupSid, false,
-                                   OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE);
-            // Setuid, setgid and sticky have no access right of their own.
-            if (target.st.st_mode & 07000)
-                builder.Add(ACCESS_DENIED_ACE_TYPE, 0, 0, NfsModeSid(target.st.st_mode).data());
-            built = builder.Finish();
-            if (built.empty()) return ERROR_INVALID_ACL;
-            dacl = modeAlone ? kept.KeepDacl(modeKey, target.directory, std::move(built)) : &built;
+        const Bytes* dacl = nullptr;
+        if (modeAlone) {
+            dacl = kept.ModeDacl((target.st.st_mode & 07000) | access->Mode(), target.directory);
+        } else {
+            built = DaclOf(*access, defaults ? &*defaults : nullptr, ownerSid, groupSid,
+                           target.directory, target.st.st_mode);
+            dacl = &built;
         }
+        if (dacl->empty()) return ERROR_INVALID_ACL;
         parts.dacl = dacl;
         parts.daclPresent = true;
         parts.control |= SE_DACL_PROTECTED;
@@ -637,9 +646,6 @@ DWORD WriteSecurity(int fd, SECURITY_INFORMATION info, PSID owner, PSID group, P
     if (DWORD error = CheckChange(info, owner, group, dacl, sacl, &change)) return error;
     Target target;
     if (DWORD error = Describe(fd, &target)) return error;
-    // Who may look into a directory can change with it: the rest of the
-    // request resolves its paths afresh, as it does after a rename.
-    kiln::platform::ForgetResolvedDirectories();
     return ApplyChange(target, change);
 }
 
@@ -681,6 +687,22 @@ ACCESS_MASK WriteAccessFor(SECURITY_INFORMATION info) {
 }  // namespace
 
 namespace kiln::platform::security {
+
+DWORD ModeOnlyDescriptor(uid_t uid, gid_t gid, unsigned mode, bool directory,
+                         SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR* sd) {
+    ModeSecurity& kept = ModeSecurityOf(uid, gid);
+    DescriptorParts parts;
+    if (info & OWNER_SECURITY_INFORMATION) parts.owner = &kept.owner;
+    if (info & GROUP_SECURITY_INFORMATION) parts.group = &kept.group;
+    if (info & DACL_SECURITY_INFORMATION) {
+        parts.dacl = kept.ModeDacl(mode & 07777, directory);
+        if (parts.dacl->empty()) return ERROR_INVALID_ACL;
+        parts.daclPresent = true;
+        parts.control |= SE_DACL_PROTECTED;
+    }
+    *sd = MakeSelfRelativeDescriptor(parts);
+    return *sd ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
+}
 
 bool DescriptorHasDacl(PSECURITY_DESCRIPTOR sd) {
     BOOL present = FALSE, defaulted = FALSE;
@@ -756,6 +778,7 @@ DWORD GetNamedSecurityInfoW(LPCWSTR pObjectName, SE_OBJECT_TYPE ObjectType,
 
 DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo,
                       PSID psidOwner, PSID psidGroup, PACL pDacl, PACL pSacl) {
+    kiln::platform::ChangesNamesOrSecurity mark;
     if (ObjectType != SE_FILE_OBJECT) return Finish(ERROR_NOT_SUPPORTED);
     DWORD error = ERROR_SUCCESS;
     auto file = FileOf(handle, WriteAccessFor(SecurityInfo), &error);
@@ -767,6 +790,7 @@ DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMA
 DWORD SetNamedSecurityInfoW(LPWSTR pObjectName, SE_OBJECT_TYPE ObjectType,
                             SECURITY_INFORMATION SecurityInfo, PSID psidOwner, PSID psidGroup,
                             PACL pDacl, PACL pSacl) {
+    kiln::platform::ChangesNamesOrSecurity mark;
     if (ObjectType != SE_FILE_OBJECT) return Finish(ERROR_NOT_SUPPORTED);
     if (!pObjectName) return Finish(ERROR_INVALID_PARAMETER);
     int fd = kiln::platform::OpenPathConfined(pObjectName, true);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/accounts.h"
+#include "platform/caches.h"
 #include "platform/win32_security.h"
 
 namespace kiln::platform::security {
@@ -133,9 +134,16 @@ struct DescriptorParts {
 };
 PSECURITY_DESCRIPTOR MakeSelfRelativeDescriptor(const DescriptorParts& parts);
 
+// The descriptor of an object without POSIX ACLs, as its own would read:
+// owner, group and the protected DACL that stands for its mode (permissions
+// and special bits), from the thread's memo of mode-only DACLs
+// (platform/caches.h). LocalAlloc memory.
+DWORD ModeOnlyDescriptor(uid_t uid, gid_t gid, unsigned mode, bool directory,
+                         SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR* sd);
+
 // ---------------------------------------------------------------------------
 // Accounts.
-// Answers are kept for AccountLookupLifetime(); `fetched`, where given,
+// Answers are kept for caches::AccountLifetime(); `fetched`, where given,
 // receives when the answer was read from the database.
 // The names of platform/accounts.h, with when they were read.
 std::optional<std::string> UserNameOf(uid_t uid, std::chrono::steady_clock::time_point* fetched);
@@ -143,12 +151,6 @@ std::optional<std::string> GroupNameOf(gid_t gid, std::chrono::steady_clock::tim
 // The primary and supplementary groups of a user (empty when unknown).
 std::vector<gid_t> GroupsOfUser(uid_t uid,
                                 std::chrono::steady_clock::time_point* fetched = nullptr);
-// How long an answer of the user and group databases is trusted: 5 seconds
-// unless a test shortens it.
-std::chrono::steady_clock::duration AccountLookupLifetime();
-void SetAccountLookupLifetime(std::chrono::milliseconds lifetime);
-// The monotonic clock at tick resolution, cheap enough for every lookup.
-std::chrono::steady_clock::time_point CoarseNow();
 
 // ---------------------------------------------------------------------------
 // Rights.

@@ -15,10 +15,12 @@
 #include <string_view>
 
 #include "platform/posix/security/internal.h"
+#include "platform/posix/system/ascii_case.h"
 #include "platform/posix/system/handle_table.h"
 
 namespace {
 
+using kiln::platform::SameIgnoringAsciiCase;
 using kiln::platform::security::Bytes;
 
 struct CapList {
@@ -138,17 +140,6 @@ int IndexOfLuid(const LUID& luid) {
     for (size_t i = 0; i < kPrivilegeCount; ++i)
         if (kPrivileges[i].luid == luid.LowPart) return static_cast<int>(i);
     return -1;
-}
-
-bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char16_t x = a[i], y = b[i];
-        if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
-        if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
 }
 
 DWORD MapTokenAccess(DWORD access) {
@@ -309,7 +300,7 @@ BOOL LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) {
         return FALSE;
     }
     for (const PrivilegeInfo& privilege : kPrivileges) {
-        if (SameNameIgnoringCase(privilege.name, lpName)) {
+        if (SameIgnoringAsciiCase(privilege.name, lpName)) {
             lpLuid->LowPart = privilege.luid;
             lpLuid->HighPart = 0;
             return TRUE;

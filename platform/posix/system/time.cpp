@@ -1,12 +1,12 @@
 // System time and the performance counter.
 #include <time.h>
 
+#include "platform/filetime.h"
 #include "platform/win32_system.h"
 
 namespace {
 
 // 100-ns intervals between 1601-01-01 and 1970-01-01.
-constexpr ULONGLONG kUnixEpochInFileTime = 116444736000000000ull;
 
 timespec Now(clockid_t clock) {
     timespec now{};
@@ -25,9 +25,9 @@ void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime) {
     timespec now = Now(CLOCK_REALTIME);
     // Times before 1970 cannot occur on a clock that is set; clamp rather
     // than wrap if one does.
-    ULONGLONG ticks = kUnixEpochInFileTime;
+    ULONGLONG ticks = kiln::platform::kUnixEpochInFileTime;
     if (now.tv_sec >= 0) {
-        ticks += static_cast<ULONGLONG>(now.tv_sec) * 10000000ull +
+        ticks += static_cast<ULONGLONG>(now.tv_sec) * kiln::platform::kFileTimeTicksPerSecond +
                  static_cast<ULONGLONG>(now.tv_nsec) / 100;
     }
     lpSystemTimeAsFileTime->dwLowDateTime = static_cast<DWORD>(ticks);

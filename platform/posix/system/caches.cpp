@@ -1,0 +1,31 @@
+// The clock and the settable lifetime of the registry of memos.
+#include "platform/caches.h"
+
+#include <time.h>
+
+#include <atomic>
+#include <cstdint>
+
+namespace kiln::platform::caches {
+namespace {
+std::atomic<int64_t> g_accountLifetimeMs{5000};
+}
+
+std::chrono::steady_clock::time_point CoarseNow() {
+    // CLOCK_MONOTONIC_COARSE counts from the origin of the steady clock and
+    // costs no counter read.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return std::chrono::steady_clock::time_point(std::chrono::seconds(now.tv_sec) +
+                                                 std::chrono::nanoseconds(now.tv_nsec));
+}
+
+std::chrono::steady_clock::duration AccountLifetime() {
+    return std::chrono::milliseconds(g_accountLifetimeMs.load(std::memory_order_relaxed));
+}
+
+void SetAccountLifetime(std::chrono::milliseconds lifetime) {
+    g_accountLifetimeMs.store(lifetime.count(), std::memory_order_relaxed);
+}
+
+}  // namespace kiln::platform::caches
