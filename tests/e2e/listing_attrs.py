@@ -5,13 +5,12 @@ plain files, directories, special mode bits, a POSIX ACL, another owner,
 links and awkward names. Speaks the raw protocol to kiln-sftp-server."""
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sftp_raw import STATUS, RawSession, Reader, s, server_command  # noqa: E402
+from sftp_raw import RawSession, Reader, server_command  # noqa: E402
 
 work = tempfile.mkdtemp(prefix="kiln-e2e-listing.")
 root = os.path.join(work, "root")
@@ -114,29 +113,12 @@ class Session(RawSession):
         super().__init__(server_command(root), version)
 
     def listing(self, path):
-        rtype, data = self.call(11, s(path))
-        assert rtype == 102, "OPENDIR failed"
-        handle = Reader(data).string()
-        found = {}
-        while True:
-            rtype, data = self.call(12, s(handle))
-            r = Reader(data)
-            if rtype == STATUS:
-                assert r.u32() == 1, "READDIR ended with an error"
-                break
-            for _ in range(r.u32()):
-                name = r.string()
-                if self.version == 3:
-                    r.string()
-                found[name] = attrs(r, self.version)
-        self.call(4, s(handle))
-        return found
+        return dict(super().listing(path, lambda r: attrs(r, self.version)))
 
     def lstat(self, path):
-        flags = b"" if self.version == 3 else struct.pack(">I", 0)
-        rtype, data = self.call(7, s(path) + flags)
-        assert rtype == 105, "LSTAT of %r failed" % path
-        return attrs(Reader(data), self.version)
+        r = self.stat(path, ptype=7)
+        assert isinstance(r, Reader), "LSTAT of %r failed" % path
+        return attrs(r, self.version)
 
 
 failures = 0
