@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -51,6 +52,17 @@ struct SftpReply {
         return std::string(name);
     }
 };
+
+// The names of the extensions a VERSION reply advertises.
+inline std::set<std::string> ExtensionNames(const SftpReply& version) {
+    sftp::SftpReader r(version.body);
+    uint32_t v = 0;
+    r.U32(v);
+    std::set<std::string> names;
+    std::string_view name, data;
+    while (r.String(name) && r.String(data)) names.emplace(name);
+    return names;
+}
 
 class SftpTestSession {
   public:
@@ -180,7 +192,7 @@ class SftpTestSession {
 };
 
 // Request fields of widths other than a uint32.
-struct U8 {
+struct Byte {
     uint8_t v;
 };
 struct U64 {
@@ -188,10 +200,10 @@ struct U64 {
 };
 
 // One field of a request: text and bytes go as an SFTP string, integers as
-// a uint32, bool as a byte, and U8 and U64 as they say.
+// a uint32, bool and Byte as a byte, U64 as eight.
 template <typename T>
 void PutField(sftp::SftpWriter& w, const T& field) {
-    if constexpr (std::is_same_v<T, U8>)
+    if constexpr (std::is_same_v<T, Byte>)
         w.U8(field.v);
     else if constexpr (std::is_same_v<T, U64>)
         w.U64(field.v);

@@ -109,16 +109,6 @@ TEST(ServerOptions, StartDirectoryTokensExpandAsSshdsDo) {
         EXPECT_EQ(sftp::ExpandHomeTokens(c.text, "alice", "/home/alice"), c.expanded) << c.text;
 }
 
-std::set<std::string> Advertised(const SftpReply& version) {
-    SftpReader r(version.body);
-    uint32_t v = 0;
-    r.U32(v);
-    std::set<std::string> names;
-    std::string_view name, data;
-    while (r.String(name) && r.String(data)) names.emplace(name);
-    return names;
-}
-
 // Every request named in a list is known to the server, and what -Q lists
 // is exactly what the lists accept.
 TEST(SftpSession, RequestListsRefuseByOpenSshsNames) {
@@ -178,7 +168,7 @@ TEST(SftpSession, RequestListsRefuseByOpenSshsNames) {
         auto version = t.Init(3);
         ASSERT_TRUE(version);
         if (c.extension) {
-            EXPECT_EQ(Advertised(*version).count(c.extension), c.refused ? 0u : 1u);
+            EXPECT_EQ(ExtensionNames(*version).count(c.extension), c.refused ? 0u : 1u);
         }
         SftpWriter w = Request(c.type, 7);
         if (c.extension) w.String(c.extension);

@@ -30,19 +30,6 @@ void WriteFile(const std::string& path, const std::string& data) {
     std::ofstream(path, std::ios::binary) << data;
 }
 
-std::set<std::string> ExtensionNames(const SftpReply& version) {
-    SftpReader r(version.body);
-    uint32_t v = 0;
-    r.U32(v);
-    std::set<std::string> names;
-    while (!r.AtEnd()) {
-        std::string_view name, data;
-        if (!r.String(name) || !r.String(data)) break;
-        names.emplace(name);
-    }
-    return names;
-}
-
 std::string OpenHandle(SftpTestSession& t, uint32_t id, const std::string& path, uint32_t pflags) {
     SftpReply r = t.Call(Request(Fxp::Open, id, path, pflags, 0));  // no attributes (version 3)
     EXPECT_EQ(r.type, Fxp::Handle) << "open " << path << " status " << r.StatusCode();
@@ -385,7 +372,7 @@ TEST(SftpSession, PathsResolveAsTheySay) {
 
     for (uint32_t flags : {0x00000003u, 0x00000002u}) {  // create or open existing
         // Read and write data; no attributes of a regular file.
-        SftpReply r = t.Call(Request(Fxp::Open, 2, "f/", 0x1 | 0x2, flags, 0, U8{1}));
+        SftpReply r = t.Call(Request(Fxp::Open, 2, "f/", 0x1 | 0x2, flags, 0, Byte{1}));
         EXPECT_EQ(r.type, Fxp::Status) << flags;
         EXPECT_EQ(r.StatusCode(), 20u) << flags;  // InvalidFileName
     }
@@ -544,7 +531,8 @@ TEST(SftpSession, VersionSixRealpathComposesAndChecksThroughTheProvider) {
     };
     uint32_t id = 1;
     for (const Case& c : cases) {
-        SftpWriter w = Request(Fxp::Realpath, id++, c.args[0], U8{static_cast<uint8_t>(c.control)});
+        SftpWriter w =
+            Request(Fxp::Realpath, id++, c.args[0], Byte{static_cast<uint8_t>(c.control)});
         for (size_t i = 1; i < c.args.size(); ++i) w.String(c.args[i]);
         SftpReply r = t.Call(w);
         ASSERT_EQ(r.type, c.type) << c.args[0];
@@ -559,13 +547,13 @@ TEST(SftpSession, LaterVersionsCheckFlagsBeforeTheProviderSeesThem) {
     WriteFile(t.Dir() + "/f", "0123456789");
     // An open flag the provider does not list (AppendAtomic) never reaches it.
     SftpWriter open = Request(Fxp::Open, 1, "/f", SfsAccessMask::ReadData,
-                              SfsOpenFlags::OpenExisting | SfsOpenFlags::AppendAtomic, 0, U8{1});
+                              SfsOpenFlags::OpenExisting | SfsOpenFlags::AppendAtomic, 0, Byte{1});
     EXPECT_EQ(t.Call(open).StatusCode(), 8u);
     EXPECT_FALSE(t.Provider().LastRequest(SfsRequest::Open));
 
     SftpReply handle =
         t.Call(Request(Fxp::Open, 2, "/f", SfsAccessMask::ReadData | SfsAccessMask::ReadAttributes,
-                       SfsOpenFlags::OpenExisting, 0, U8{1}));
+                       SfsOpenFlags::OpenExisting, 0, Byte{1}));
     ASSERT_EQ(handle.type, Fxp::Handle);
     const std::string h = handle.FirstString();
 
