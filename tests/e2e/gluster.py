@@ -149,7 +149,7 @@ def upload_visible():
     os.mkdir(sources)
     with open(os.path.join(sources, "up"), "wb") as f:
         f.write(content)
-    clients = [paramiko_session(M1), paramiko_session(M2)]
+    clients = [paramiko_session(server_command(M1)), paramiko_session(server_command(M2))]
     try:
         clients[0][0].put(os.path.join(sources, "up"), "/paramiko-up")
         clients[1][0].get("/paramiko-up", os.path.join(sources, "down"))

@@ -11,12 +11,12 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sftp_raw import paramiko_session  # noqa: E402
+from sftp_raw import paramiko_session, server_command  # noqa: E402
 
 work = tempfile.mkdtemp(prefix="kiln-e2e-paramiko.")
 root = os.path.join(work, "root")
 os.mkdir(root)
-sftp, proc = paramiko_session(root)
+sftp, proc = paramiko_session(server_command(root))
 results = {"pass": 0, "skip": 0, "fail": 0}
 
 

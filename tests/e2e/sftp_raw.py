@@ -261,11 +261,12 @@ class PairChannel:
         return "kiln-sftp-server"
 
 
-def paramiko_session(root):
-    """paramiko's client (version 3) on a server of its own over `root`;
-    the client and the server process."""
+def paramiko_session(command, **popen):
+    """paramiko's client (version 3) on a server of its own, started as
+    `command`; the client and the server process. Extra keyword arguments
+    go to Popen."""
     import paramiko
     ours, theirs = socket.socketpair()
-    proc = subprocess.Popen(server_command(root), stdin=theirs, stdout=theirs)
+    proc = subprocess.Popen(command, stdin=theirs, stdout=theirs, **popen)
     theirs.close()
     return paramiko.SFTPClient(PairChannel(ours)), proc
