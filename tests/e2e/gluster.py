@@ -19,7 +19,8 @@ import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import gluster_volume  # noqa: E402
-from sftp_raw import RawSession, Reader, paramiko_session, s, server_command  # noqa: E402
+from sftp_raw import (RawSession, Reader, paramiko_session, read_attrs, s,  # noqa: E402
+                      server_command)
 
 DEADLINE = 240  # seconds for the whole run; CTest's timeout is above it
 
@@ -29,7 +30,7 @@ READ, WRITE = 0x1, 0x2
 READ_ATTRS, WRITE_ATTRS, READ_ACL, DELETE = 0x80, 0x100, 0x20000, 0x10000
 CREATE_NEW, OPEN_EXISTING = 0, 2
 BLOCK_READ, BLOCK_WRITE, BLOCK_DELETE = 0x40, 0x80, 0x100
-ATTR_PERMISSIONS, ATTR_ACL, ATTR_BITS = 0x4, 0x40, 0x200
+ATTR_ACL, ATTR_BITS = 0x40, 0x200
 BIT_SYSTEM, BIT_ARCHIVE = 0x2, 0x10
 
 
@@ -48,27 +49,11 @@ def acl_blob(flags, aces):
 
 
 def parse_attrs(r):
-    """A version 6 ATTRS from the Reader `r`; the fields this test reads."""
-    flags, _ = r.unpack(">IB")
-    out = {}
-    if flags & 0x1: r.unpack(">Q")  # size
-    if flags & 0x400: r.unpack(">Q")  # allocation size
-    if flags & 0x80: r.string(), r.string()  # owner, group
-    if flags & ATTR_PERMISSIONS: out["permissions"] = r.unpack(">I")
-    for flag in (0x8, 0x10, 0x20, 0x8000):  # access, create, modify, change times
-        if flags & flag:
-            r.unpack(">Q")
-            if flags & 0x100: r.unpack(">I")
-    if flags & ATTR_ACL: out["acl"] = parse_acl(r.string())
-    if flags & ATTR_BITS: out["bits"] = r.unpack(">II")
-    if flags & 0x800: r.unpack(">B")  # text hint
-    if flags & 0x1000: r.string()  # MIME type
-    if flags & 0x2000: r.unpack(">I")  # link count
-    if flags & 0x4000: r.string()  # untranslated name
-    if flags & 0x80000000:
-        for _ in range(r.unpack(">I")):
-            r.string(), r.string()
-    return out
+    """A version 6 ATTRS from the Reader `r`, its ACL parsed."""
+    a = read_attrs(r, 6)
+    if "acl" in a:
+        a["acl"] = parse_acl(a["acl"])
+    return a
 
 
 class Session(RawSession):

@@ -10,7 +10,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sftp_raw import RawSession, Reader, server_command  # noqa: E402
+from sftp_raw import RawSession, Reader, read_attrs, server_command  # noqa: E402
 
 work = tempfile.mkdtemp(prefix="kiln-e2e-listing.")
 root = os.path.join(work, "root")
@@ -59,53 +59,8 @@ if acl:
 def attrs(r, version):
     """The fields compared: owner and group (ids or names), permissions,
     type, size, modification time."""
-    got = {}
-    flags = r.u32()
-    if version == 3:
-        if flags & 1:
-            got["size"] = r.u64()
-        if flags & 2:
-            got["owner"] = (r.u32(), r.u32())
-        if flags & 4:
-            got["perms"] = r.u32()
-        if flags & 8:
-            r.u32()
-            got["mtime"] = r.u32()
-        if flags & 0x80000000:
-            for _ in range(r.u32()):
-                r.string(), r.string()
-        return got
-    got["type"] = r.u8()
-    ns = flags & 0x100
-    if flags & 1:
-        got["size"] = r.u64()
-    if flags & 0x400:
-        r.u64()
-    if flags & 0x80:
-        got["owner"] = (r.string(), r.string())
-    if flags & 4:
-        got["perms"] = r.u32()
-    for bit in (0x8, 0x10, 0x20, 0x8000):
-        if flags & bit:
-            t = (r.u64(), r.u32() if ns else 0)
-            if bit == 0x20:
-                got["mtime"] = t
-    if flags & 0x40:
-        r.string()
-    if flags & 0x200:
-        r.u32()
-        if version >= 6:
-            r.u32()
-    if flags & 0x800:
-        r.u8()
-    if flags & 0x1000:
-        r.string()
-    if flags & 0x2000:
-        r.u32()
-    if flags & 0x80000000:
-        for _ in range(r.u32()):
-            r.string(), r.string()
-    return got
+    got = read_attrs(r, version)
+    return {k: got[k] for k in ("owner", "permissions", "type", "size", "mtime") if k in got}
 
 
 class Session(RawSession):
@@ -132,7 +87,7 @@ for version in (3, 4, 5, 6):
     for name in names:
         want = session.lstat(b"/d/" + name)
         got = listed[name]
-        for field in ("owner", "perms", "size", "mtime"):
+        for field in ("owner", "permissions", "size", "mtime"):
             if field not in want:
                 print("FAIL v%d %r: LSTAT has no %s" % (version, name, field))
                 failures += 1

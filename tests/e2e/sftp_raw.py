@@ -59,6 +59,53 @@ class Reader:
         return self.take(self.u32())
 
 
+def read_attrs(r, version):
+    """An ATTRS of `version` from the Reader `r`: the fields present, by
+    name. Owner is (uid, gid) at version 3 and (owner, group) after; times
+    are seconds at version 3 and (seconds, nanoseconds or 0) after; acl is
+    the blob; bits is (bits, valid), valid 0 before version 6."""
+    a = {}
+    flags = r.u32()
+    if version == 3:
+        if flags & 0x1:
+            a["size"] = r.u64()
+        if flags & 0x2:
+            a["owner"] = (r.u32(), r.u32())
+        if flags & 0x4:
+            a["permissions"] = r.u32()
+        if flags & 0x8:
+            a["atime"], a["mtime"] = r.u32(), r.u32()
+    else:
+        a["type"] = r.u8()
+        if flags & 0x1:
+            a["size"] = r.u64()
+        if flags & 0x400:
+            a["allocation"] = r.u64()
+        if flags & 0x80:
+            a["owner"] = (r.string(), r.string())
+        if flags & 0x4:
+            a["permissions"] = r.u32()
+        times = ((0x8, "atime"), (0x10, "createtime"), (0x20, "mtime"), (0x8000, "ctime"))
+        for bit, name in times:
+            if flags & bit:
+                a[name] = (r.u64(), r.u32() if flags & 0x100 else 0)
+        if flags & 0x40:
+            a["acl"] = r.string()
+        if flags & 0x200:
+            a["bits"] = (r.u32(), r.u32() if version >= 6 else 0)
+        if flags & 0x800:
+            a["text_hint"] = r.u8()
+        if flags & 0x1000:
+            a["mime_type"] = r.string()
+        if flags & 0x2000:
+            a["link_count"] = r.u32()
+        if flags & 0x4000:
+            a["untranslated"] = r.string()
+    if flags & 0x80000000:
+        a["extended"] = [(r.string(), r.string()) for _ in range(r.u32())]
+    return a
+
+
 class RawSession:
     """One server process, one session at `version`, requests numbered in
     turn. With a `timeout`, a reply that takes longer in coming is an error.
