@@ -10,9 +10,7 @@ none), and the volume's free space. Exit 77 where Gluster or FUSE cannot run
 here; everything started is stopped again, on failure too."""
 import hashlib
 import os
-import select
 import signal
-import socket
 import struct
 import subprocess
 import sys
@@ -21,7 +19,8 @@ import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import gluster_volume  # noqa: E402
-from sftp_raw import STATUS, RawSession, Reader, s, server_command  # noqa: E402
+from sftp_raw import (RawSession, Reader, paramiko_session, read_attrs, s,  # noqa: E402
+                      server_command)
 
 DEADLINE = 240  # seconds for the whole run; CTest's timeout is above it
 
@@ -31,7 +30,7 @@ READ, WRITE = 0x1, 0x2
 READ_ATTRS, WRITE_ATTRS, READ_ACL, DELETE = 0x80, 0x100, 0x20000, 0x10000
 CREATE_NEW, OPEN_EXISTING = 0, 2
 BLOCK_READ, BLOCK_WRITE, BLOCK_DELETE = 0x40, 0x80, 0x100
-ATTR_PERMISSIONS, ATTR_ACL, ATTR_BITS = 0x4, 0x40, 0x200
+ATTR_ACL, ATTR_BITS = 0x40, 0x200
 BIT_SYSTEM, BIT_ARCHIVE = 0x2, 0x10
 
 
@@ -50,27 +49,11 @@ def acl_blob(flags, aces):
 
 
 def parse_attrs(r):
-    """A version 6 ATTRS from the Reader `r`; the fields this test reads."""
-    flags, _ = r.unpack(">IB")
-    out = {}
-    if flags & 0x1: r.unpack(">Q")  # size
-    if flags & 0x400: r.unpack(">Q")  # allocation size
-    if flags & 0x80: r.string(), r.string()  # owner, group
-    if flags & ATTR_PERMISSIONS: out["permissions"] = r.unpack(">I")
-    for flag in (0x8, 0x10, 0x20, 0x8000):  # access, create, modify, change times
-        if flags & flag:
-            r.unpack(">Q")
-            if flags & 0x100: r.unpack(">I")
-    if flags & ATTR_ACL: out["acl"] = parse_acl(r.string())
-    if flags & ATTR_BITS: out["bits"] = r.unpack(">II")
-    if flags & 0x800: r.unpack(">B")  # text hint
-    if flags & 0x1000: r.string()  # MIME type
-    if flags & 0x2000: r.unpack(">I")  # link count
-    if flags & 0x4000: r.string()  # untranslated name
-    if flags & 0x80000000:
-        for _ in range(r.unpack(">I")):
-            r.string(), r.string()
-    return out
+    """A version 6 ATTRS from the Reader `r`, its ACL parsed."""
+    a = read_attrs(r, 6)
+    if "acl" in a:
+        a["acl"] = parse_acl(a["acl"])
+    return a
 
 
 class Session(RawSession):
@@ -80,70 +63,18 @@ class Session(RawSession):
         self.root = root
         super().__init__(server_command(root), 6, name=name)
 
-    def open(self, path, access, flags=OPEN_EXISTING):
-        """The handle, or the status code of the refusal."""
-        rtype, data = self.call(3, s(path) + struct.pack(">IIIB", access, flags, 0, 1))
-        if rtype == STATUS:
-            return Reader(data).u32()
-        return Reader(data).string()
-
-    def must_open(self, path, access, flags=OPEN_EXISTING):
-        h = self.open(path, access, flags)
-        assert isinstance(h, bytes), "%s: open of %s failed with %d" % (self.name, path, h)
-        return h
-
     def close(self, h):
-        assert self.status(4, s(h)) == OK
-
-    def read(self, h, offset, length):
-        """The bytes, or the status code of the refusal."""
-        rtype, data = self.call(5, s(h) + struct.pack(">QI", offset, length))
-        return Reader(data).string() if rtype == 103 else Reader(data).u32()
-
-    def write(self, h, offset, data):
-        return self.status(6, s(h) + struct.pack(">Q", offset) + s(data))
-
-    def block(self, h, offset, length, mask):
-        return self.status(22, s(h) + struct.pack(">QQI", offset, length, mask))
-
-    def unblock(self, h, offset, length):
-        return self.status(23, s(h) + struct.pack(">QQ", offset, length))
-
-    def remove(self, path):
-        return self.status(13, s(path))
-
-    def rename(self, old, new, flags=0):
-        return self.status(18, s(old) + s(new) + struct.pack(">I", flags))
+        assert super().close(h) == OK
 
     def stat(self, path, flags):
-        rtype, data = self.call(17, s(path) + struct.pack(">I", flags))
-        assert rtype == 105, "%s: stat %s failed with %r" % (self.name, path, data[:4])
-        return parse_attrs(Reader(data))
+        r = super().stat(path, flags)
+        assert isinstance(r, Reader), "%s: stat %s failed with %r" % (self.name, path, r)
+        return parse_attrs(r)
 
     def listdir(self, path):
         """The names in a directory, sorted, without . and .."""
-        rtype, data = self.call(11, s(path))
-        assert rtype == 102, "%s: opendir %s failed with %r" % (self.name, path, data[:4])
-        h, names = Reader(data).string(), []
-        while True:
-            rtype, data = self.call(12, s(h))
-            if rtype == STATUS:
-                assert Reader(data).u32() == 1, "readdir failed"  # EOF
-                break
-            r = Reader(data)
-            for _ in range(r.unpack(">I")):
-                names.append(r.string().decode())
-                parse_attrs(r)
-        self.close(h)
-        return sorted(set(names) - {".", ".."})
-
-    def setstat(self, path, attrs):
-        return self.status(9, s(path) + attrs)
-
-    def extended(self, name, body):
-        rtype, data = self.call(200, s(name) + body)
-        assert rtype == 201, "%s: %s failed with %r" % (self.name, name, data[:4])
-        return data
+        names = {name.decode() for name, _ in self.listing(path, parse_attrs)}
+        return sorted(names - {".", ".."})
 
     def upload(self, path, content, chunk=32768):
         h = self.must_open(path, WRITE | READ_ATTRS | WRITE_ATTRS, CREATE_NEW)
@@ -185,38 +116,6 @@ def check(what, got, expected):
         failures.append("%s: got %r, expected %r" % (what, got, expected))
 
 
-class PairChannel:
-    """What paramiko's SFTPClient needs of a channel, over a socket pair."""
-
-    def __init__(self, sock):
-        self.sock = sock
-
-    def send(self, data):
-        return self.sock.send(data)
-
-    def recv(self, n):
-        return self.sock.recv(n)
-
-    def recv_ready(self):  # prefetching downloads ask
-        return bool(select.select([self.sock], [], [], 0)[0])
-
-    def close(self):
-        self.sock.close()
-
-    def get_name(self):
-        return "kiln-sftp-server"
-
-
-def paramiko_session(root):
-    """paramiko's client (version 3, pipelined) on a server of its own over
-    `root`; the client and the server process."""
-    import paramiko
-    ours, theirs = socket.socketpair()
-    proc = subprocess.Popen(server_command(root), stdin=theirs, stdout=theirs)
-    theirs.close()
-    return paramiko.SFTPClient(PairChannel(ours)), proc
-
-
 def upload_visible():
     # Sizes around the packet and FUSE read sizes; random content, so a
     # block out of place shows.
@@ -235,7 +134,7 @@ def upload_visible():
     os.mkdir(sources)
     with open(os.path.join(sources, "up"), "wb") as f:
         f.write(content)
-    clients = [paramiko_session(M1), paramiko_session(M2)]
+    clients = [paramiko_session(server_command(M1)), paramiko_session(server_command(M2))]
     try:
         clients[0][0].put(os.path.join(sources, "up"), "/paramiko-up")
         clients[1][0].get("/paramiko-up", os.path.join(sources, "down"))

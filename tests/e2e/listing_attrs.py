@@ -5,13 +5,12 @@ plain files, directories, special mode bits, a POSIX ACL, another owner,
 links and awkward names. Speaks the raw protocol to kiln-sftp-server."""
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sftp_raw import STATUS, RawSession, Reader, s, server_command  # noqa: E402
+from sftp_raw import RawSession, Reader, read_attrs, server_command  # noqa: E402
 
 work = tempfile.mkdtemp(prefix="kiln-e2e-listing.")
 root = os.path.join(work, "root")
@@ -60,53 +59,8 @@ if acl:
 def attrs(r, version):
     """The fields compared: owner and group (ids or names), permissions,
     type, size, modification time."""
-    got = {}
-    flags = r.u32()
-    if version == 3:
-        if flags & 1:
-            got["size"] = r.u64()
-        if flags & 2:
-            got["owner"] = (r.u32(), r.u32())
-        if flags & 4:
-            got["perms"] = r.u32()
-        if flags & 8:
-            r.u32()
-            got["mtime"] = r.u32()
-        if flags & 0x80000000:
-            for _ in range(r.u32()):
-                r.string(), r.string()
-        return got
-    got["type"] = r.u8()
-    ns = flags & 0x100
-    if flags & 1:
-        got["size"] = r.u64()
-    if flags & 0x400:
-        r.u64()
-    if flags & 0x80:
-        got["owner"] = (r.string(), r.string())
-    if flags & 4:
-        got["perms"] = r.u32()
-    for bit in (0x8, 0x10, 0x20, 0x8000):
-        if flags & bit:
-            t = (r.u64(), r.u32() if ns else 0)
-            if bit == 0x20:
-                got["mtime"] = t
-    if flags & 0x40:
-        r.string()
-    if flags & 0x200:
-        r.u32()
-        if version >= 6:
-            r.u32()
-    if flags & 0x800:
-        r.u8()
-    if flags & 0x1000:
-        r.string()
-    if flags & 0x2000:
-        r.u32()
-    if flags & 0x80000000:
-        for _ in range(r.u32()):
-            r.string(), r.string()
-    return got
+    got = read_attrs(r, version)
+    return {k: got[k] for k in ("owner", "permissions", "type", "size", "mtime") if k in got}
 
 
 class Session(RawSession):
@@ -114,29 +68,12 @@ class Session(RawSession):
         super().__init__(server_command(root), version)
 
     def listing(self, path):
-        rtype, data = self.call(11, s(path))
-        assert rtype == 102, "OPENDIR failed"
-        handle = Reader(data).string()
-        found = {}
-        while True:
-            rtype, data = self.call(12, s(handle))
-            r = Reader(data)
-            if rtype == STATUS:
-                assert r.u32() == 1, "READDIR ended with an error"
-                break
-            for _ in range(r.u32()):
-                name = r.string()
-                if self.version == 3:
-                    r.string()
-                found[name] = attrs(r, self.version)
-        self.call(4, s(handle))
-        return found
+        return dict(super().listing(path, lambda r: attrs(r, self.version)))
 
     def lstat(self, path):
-        flags = b"" if self.version == 3 else struct.pack(">I", 0)
-        rtype, data = self.call(7, s(path) + flags)
-        assert rtype == 105, "LSTAT of %r failed" % path
-        return attrs(Reader(data), self.version)
+        r = self.stat(path, ptype=7)
+        assert isinstance(r, Reader), "LSTAT of %r failed" % path
+        return attrs(r, self.version)
 
 
 failures = 0
@@ -150,7 +87,7 @@ for version in (3, 4, 5, 6):
     for name in names:
         want = session.lstat(b"/d/" + name)
         got = listed[name]
-        for field in ("owner", "perms", "size", "mtime"):
+        for field in ("owner", "permissions", "size", "mtime"):
             if field not in want:
                 print("FAIL v%d %r: LSTAT has no %s" % (version, name, field))
                 failures += 1

@@ -75,21 +75,13 @@ check "nothing from the build tree" sh -c "! grep -qF 'calling init: $build' $wo
 
 # A file hash needs the crypto provider, which the module loads at run time.
 rm -f "$work"/ld.*
-/usr/bin/python3 - "$server" "$root" "$work/ld" >"$work/hash" 2>&1 <<'EOF'
-import hashlib, os, socket, subprocess, sys
-import paramiko
-server, root, ld = sys.argv[1:]
-ours, theirs = socket.socketpair()
+/usr/bin/python3 - "$top/tests/e2e" "$server" "$root" "$work/ld" >"$work/hash" 2>&1 <<'EOF'
+import hashlib, os, sys
+sys.path.insert(0, sys.argv[1])
+from sftp_raw import paramiko_session
+server, root, ld = sys.argv[2:]
 env = dict(os.environ, LD_DEBUG="files", LD_DEBUG_OUTPUT=ld)
-proc = subprocess.Popen([server, "--root", root], stdin=theirs, stdout=theirs, env=env)
-theirs.close()
-class Channel:
-    def __init__(self, sock): self.sock = sock
-    def send(self, data): return self.sock.send(data)
-    def recv(self, n): return self.sock.recv(n)
-    def close(self): self.sock.close()
-    def get_name(self): return "kiln-sftp-server"
-sftp = paramiko.SFTPClient(Channel(ours))
+sftp, proc = paramiko_session([server, "--root", root], env=env)
 with sftp.open("/f", "rb") as f:
     digest = f.check("sha256", 0, 0, 0)
 sftp.close()

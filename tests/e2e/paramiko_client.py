@@ -6,46 +6,17 @@ Each case runs on its own; one that fails only because the provider answers
 import hashlib
 import os
 import shutil
-import socket
 import stat
-import subprocess
 import sys
 import tempfile
 
-import paramiko
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from sftp_raw import paramiko_session, server_command  # noqa: E402
 
-server = os.environ["KILN_SFTP_SERVER"]
-module = os.environ["KILN_SFTP_MODULE"]
 work = tempfile.mkdtemp(prefix="kiln-e2e-paramiko.")
 root = os.path.join(work, "root")
 os.mkdir(root)
-
-ours, theirs = socket.socketpair()
-proc = subprocess.Popen([server, "--module", module, "--root", root, "-e", "-l", "ERROR"],
-                        stdin=theirs, stdout=theirs)
-theirs.close()
-
-
-class PairChannel:
-    """What SFTPClient needs of a channel, over one end of a socket pair."""
-
-    def __init__(self, sock):
-        self.sock = sock
-
-    def send(self, data):
-        return self.sock.send(data)
-
-    def recv(self, n):
-        return self.sock.recv(n)
-
-    def close(self):
-        self.sock.close()
-
-    def get_name(self):
-        return "kiln-sftp-server"
-
-
-sftp = paramiko.SFTPClient(PairChannel(ours))
+sftp, proc = paramiko_session(server_command(root))
 results = {"pass": 0, "skip": 0, "fail": 0}
 
 
@@ -152,7 +123,6 @@ def _():
 
 
 sftp.close()
-ours.close()
 proc.wait(timeout=30)
 shutil.rmtree(work, ignore_errors=True)
 print("paramiko: %(pass)d passed, %(skip)d skipped, %(fail)d failed" % results)

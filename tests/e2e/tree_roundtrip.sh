@@ -84,18 +84,11 @@ diff <(describe "$proot" | grep -v ' link /') <(describe "$kroot" | grep -v ' li
 [ "$(stat -c %a "$kroot/scp/run")" = 755 ] || fail "scp -r: 0755 file landed $(stat -c %a "$kroot/scp/run")"
 
 # Link texts as a client reads them, in the client's view.
-/usr/bin/python3 - "$server" "$module" "$kroot" > "$work/links" <<'EOF' || fail "readlink through the server"
-import socket, subprocess, sys, paramiko
-ours, theirs = socket.socketpair()
-proc = subprocess.Popen([sys.argv[1], "--module", sys.argv[2], "--root", sys.argv[3]],
-                        stdin=theirs, stdout=theirs)
-theirs.close()
-class Pair:
-    def send(self, b): return ours.send(b)
-    def recv(self, n): return ours.recv(n)
-    def close(self): ours.close()
-    def get_name(self): return "kiln"
-client = paramiko.SFTPClient(Pair())
+/usr/bin/python3 - "$(dirname "$0")" "$kroot" > "$work/links" <<'EOF' || fail "readlink through the server"
+import sys
+sys.path.insert(0, sys.argv[1])
+from sftp_raw import paramiko_session, server_command
+client, proc = paramiko_session(server_command(sys.argv[2]))
 for name in ("rel", "rel2", "abs", "dangling"):
     print(name, client.readlink("/tree/" + name))
 client.close()

@@ -7,62 +7,33 @@ passed."""
 import os
 import shutil
 import struct
-import subprocess
 import sys
 import tempfile
 
-server = os.environ["KILN_SFTP_SERVER"]
-module = os.environ["KILN_SFTP_MODULE"]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from sftp_raw import RawSession, Reader, s, server_command  # noqa: E402
+
 work = tempfile.mkdtemp(prefix="kiln-e2e-v6.")
 root = os.path.join(work, "root")
 os.mkdir(root)
-proc = subprocess.Popen([server, "--module", module, "--root", root, "-e", "-l", "ERROR"],
-                        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
 OP_UNSUPPORTED = 8
-next_id = [0]
-
-
-def s(b):
-    b = b.encode() if isinstance(b, str) else b
-    return struct.pack(">I", len(b)) + b
-
-
-def send(ptype, body):
-    proc.stdin.write(struct.pack(">IB", len(body) + 1, ptype) + body)
-    proc.stdin.flush()
-
-
-def recv():
-    n = struct.unpack(">I", proc.stdout.read(4))[0]
-    data = proc.stdout.read(n)
-    return data[0], data[1:]
-
-
-def call(ptype, body):
-    next_id[0] += 1
-    send(ptype, struct.pack(">I", next_id[0]) + body)
-    rtype, data = recv()
-    assert struct.unpack(">I", data[:4])[0] == next_id[0]
-    return rtype, data[4:]
 
 
 class Unsupported(Exception):
     pass
 
 
-def status_of(rtype, data):
-    assert rtype == 101, "expected STATUS, got %d" % rtype
-    code = struct.unpack(">I", data[:4])[0]
+def status_of(code):
     if code == OP_UNSUPPORTED:
         raise Unsupported()
     return code
 
 
-def open_file(path, access, flags):
-    rtype, data = call(3, s(path) + struct.pack(">II", access, flags) + struct.pack(">IB", 0, 1))
-    if rtype == 101:
-        raise AssertionError("open failed with %d" % status_of(rtype, data))
-    return data[4:4 + struct.unpack(">I", data[:4])[0]]
+def open_file(path, access, flags, attrs=None):
+    h = c.open(path, access, flags, attrs)
+    if not isinstance(h, bytes):
+        raise AssertionError("open failed with %d" % status_of(h))
+    return h
 
 
 results = {"pass": 0, "skip": 0, "fail": 0}
@@ -81,9 +52,7 @@ def case(name, fn):
         print("FAIL", name, repr(e))
 
 
-send(1, struct.pack(">I", 6))
-rtype, data = recv()
-assert rtype == 2 and struct.unpack(">I", data[:4])[0] == 6, "version 6 not negotiated"
+c = RawSession(server_command(root), 6)
 
 with open(os.path.join(root, "text.txt"), "wb") as f:
     f.write(b"a\r\nb\r\nc")
@@ -91,52 +60,45 @@ with open(os.path.join(root, "text.txt"), "wb") as f:
 
 def block_unblock():
     h = open_file("/text.txt", 0x3 | 0x80 | 0x100, 2)  # read+write, OPEN_EXISTING
-    assert status_of(*call(22, s(h) + struct.pack(">QQI", 0, 10, 0x80))) == 0
-    assert status_of(*call(23, s(h) + struct.pack(">QQ", 0, 10))) == 0
+    assert status_of(c.block(h, 0, 10, 0x80)) == 0
+    assert status_of(c.unblock(h, 0, 10)) == 0
     # Unblocking again finds no lock.
-    assert status_of(*call(23, s(h) + struct.pack(">QQ", 0, 10))) == 31
-    status_of(*call(4, s(h)))
+    assert status_of(c.unblock(h, 0, 10)) == 31
+    status_of(c.close(h))
 
 
 def text_seek():
     h = open_file("/text.txt", 0x1 | 0x80, 2 | 0x20)  # TEXT_MODE
-    assert status_of(*call(200, s("text-seek") + s(h) + struct.pack(">Q", 2))) == 0
-    rtype, data = call(5, s(h) + struct.pack(">QI", 0, 100))
-    assert rtype == 103, "read after text-seek"
-    assert data[4:4 + struct.unpack(">I", data[:4])[0]] == b"c"
-    status_of(*call(4, s(h)))
+    assert status_of(c.extended("text-seek", s(h) + struct.pack(">Q", 2))) == 0
+    assert c.read(h, 0, 100) == b"c", "read after text-seek"
+    status_of(c.close(h))
 
 
 def space_available():
-    rtype, data = call(200, s("space-available") + s("/"))
-    if rtype == 101:
-        status_of(rtype, data)
-        raise AssertionError("space-available failed")
-    assert rtype == 201 and len(data) == 36
+    data = c.extended("space-available", s("/"))
+    if not isinstance(data, bytes):
+        raise AssertionError("space-available failed with %d" % status_of(data))
+    assert len(data) == 36
     total, unused, _, avail, unit = struct.unpack(">QQQQI", data)
     assert total > 0 and unused <= total and unit > 0
 
 
 def acl_attributes():
-    rtype, data = call(17, s("/text.txt") + struct.pack(">I", 0x40))  # STAT, ACL
-    if rtype == 101:
-        status_of(rtype, data)
-        raise AssertionError("stat failed")
-    flags = struct.unpack(">I", data[:4])[0]
-    assert flags & 0x40, "no ACL in the reply"
+    r = c.stat("/text.txt", 0x40)  # ACL
+    if not isinstance(r, Reader):
+        raise AssertionError("stat failed with %d" % status_of(r))
+    assert r.u32() & 0x40, "no ACL in the reply"
 
 
 def owned_creation_and_chown():
     # OPEN creating a file with permissions 0640 and owner nobody: it lands so.
     attrs = struct.pack(">IB", 0x80 | 0x4, 1) + s("nobody") + s("nogroup") + struct.pack(">I", 0o640)
-    rtype, data = call(3, s("/owned.txt") + struct.pack(">II", 0x2, 0) + attrs)
-    assert rtype == 102, "open failed with %d" % status_of(rtype, data)
-    call(4, data)  # CLOSE
+    c.close(open_file("/owned.txt", 0x2, 0, attrs))
     st = os.stat(os.path.join(root, "owned.txt"))
     assert (st.st_mode & 0o7777, st.st_uid, st.st_gid) == (0o640, 65534, 65534), st
     # daemon is a user and a group: each field takes its own kind.
     attrs = struct.pack(">IB", 0x80, 1) + s("daemon") + s("daemon")
-    assert status_of(*call(9, s("/owned.txt") + attrs)) == 0
+    assert status_of(c.setstat("/owned.txt", attrs)) == 0
     st = os.stat(os.path.join(root, "owned.txt"))
     assert (st.st_uid, st.st_gid) == (1, 1), st
 
@@ -147,8 +109,7 @@ case("space-available", space_available)
 case("ACL attributes", acl_attributes)
 case("creation with owner and permissions, chown by name", owned_creation_and_chown)
 
-proc.stdin.close()
-proc.wait(timeout=30)
+c.end()
 shutil.rmtree(work, ignore_errors=True)
 print("v6 client: %(pass)d passed, %(skip)d skipped, %(fail)d failed" % results)
 if results["fail"]:

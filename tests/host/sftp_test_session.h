@@ -11,8 +11,10 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "host/sftp_log.h"
@@ -33,7 +35,34 @@ struct SftpReply {
         r.U32(code);
         return code;
     }
+    // The string the body starts with: a HANDLE's handle, a DATA reply's bytes.
+    std::string FirstString() const {
+        sftp::SftpReader r(body);
+        std::string_view s;
+        r.String(s);
+        return std::string(s);
+    }
+    // The first name of a NAME reply.
+    std::string FirstName() const {
+        sftp::SftpReader r(body);
+        uint32_t count = 0;
+        std::string_view name;
+        r.U32(count);
+        r.String(name);
+        return std::string(name);
+    }
 };
+
+// The names of the extensions a VERSION reply advertises.
+inline std::set<std::string> ExtensionNames(const SftpReply& version) {
+    sftp::SftpReader r(version.body);
+    uint32_t v = 0;
+    r.U32(v);
+    std::set<std::string> names;
+    std::string_view name, data;
+    while (r.String(name) && r.String(data)) names.emplace(name);
+    return names;
+}
 
 class SftpTestSession {
   public:
@@ -86,6 +115,7 @@ class SftpTestSession {
         }
     }
     void Send(sftp::SftpWriter& w) { SendRaw(sftp::AsView(w.Finish())); }
+    void Send(sftp::SftpWriter&& w) { Send(w); }
     void CloseInput() {
         if (m_toServer >= 0) shutdown(m_toServer, SHUT_WR);
     }
@@ -123,6 +153,7 @@ class SftpTestSession {
         EXPECT_TRUE(r.has_value());
         return r.value_or(SftpReply{});
     }
+    SftpReply Call(sftp::SftpWriter&& w) { return Call(w); }
 
     // Waits for the session to end; its exit status.
     int Finish() {
@@ -160,10 +191,36 @@ class SftpTestSession {
     int m_status = -1;
 };
 
-// Request builders.
-inline sftp::SftpWriter Request(uint8_t type, uint32_t id) {
+// Request fields of widths other than a uint32.
+struct Byte {
+    uint8_t v;
+};
+struct U64 {
+    uint64_t v;
+};
+
+// One field of a request: text and bytes go as an SFTP string, integers as
+// a uint32, bool and Byte as a byte, U64 as eight.
+template <typename T>
+void PutField(sftp::SftpWriter& w, const T& field) {
+    if constexpr (std::is_same_v<T, Byte>)
+        w.U8(field.v);
+    else if constexpr (std::is_same_v<T, U64>)
+        w.U64(field.v);
+    else if constexpr (std::is_same_v<T, bool>)
+        w.Bool(field);
+    else if constexpr (std::is_integral_v<T> || std::is_enum_v<T>)
+        w.U32(static_cast<uint32_t>(field));
+    else
+        w.String(field);
+}
+
+// A request packet: its type, its id, then the fields in order.
+template <typename... Fields>
+sftp::SftpWriter Request(uint8_t type, uint32_t id, const Fields&... fields) {
     sftp::SftpWriter w(type);
     w.U32(id);
+    (PutField(w, fields), ...);
     return w;
 }
 

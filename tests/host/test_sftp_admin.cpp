@@ -109,16 +109,6 @@ TEST(ServerOptions, StartDirectoryTokensExpandAsSshdsDo) {
         EXPECT_EQ(sftp::ExpandHomeTokens(c.text, "alice", "/home/alice"), c.expanded) << c.text;
 }
 
-std::set<std::string> Advertised(const SftpReply& version) {
-    SftpReader r(version.body);
-    uint32_t v = 0;
-    r.U32(v);
-    std::set<std::string> names;
-    std::string_view name, data;
-    while (r.String(name) && r.String(data)) names.emplace(name);
-    return names;
-}
-
 // Every request named in a list is known to the server, and what -Q lists
 // is exactly what the lists accept.
 TEST(SftpSession, RequestListsRefuseByOpenSshsNames) {
@@ -178,7 +168,7 @@ TEST(SftpSession, RequestListsRefuseByOpenSshsNames) {
         auto version = t.Init(3);
         ASSERT_TRUE(version);
         if (c.extension) {
-            EXPECT_EQ(Advertised(*version).count(c.extension), c.refused ? 0u : 1u);
+            EXPECT_EQ(ExtensionNames(*version).count(c.extension), c.refused ? 0u : 1u);
         }
         SftpWriter w = Request(c.type, 7);
         if (c.extension) w.String(c.extension);
@@ -199,13 +189,6 @@ TEST(SftpSession, RequestListsRefuseByOpenSshsNames) {
     EXPECT_FALSE(sftp::IsRequestName("extended"));
 }
 
-std::string Handle(const SftpReply& r) {
-    SftpReader rd(r.body);
-    std::string_view h;
-    rd.String(h);
-    return std::string(h);
-}
-
 // The lines name the Linux path below the root, in OpenSSH's words.
 TEST(SftpSession, RequestLogLinesFollowOpenSsh) {
     sftp::SessionOptions options;
@@ -213,47 +196,20 @@ TEST(SftpSession, RequestLogLinesFollowOpenSsh) {
     SftpTestSession t(options, sftp::LogLevel::Info);
     ASSERT_TRUE(t.Init(3));
     uint32_t id = 1;
-    auto call = [&](uint8_t type, const std::function<void(SftpWriter&)>& fill) {
-        SftpWriter w = Request(type, id++);
-        fill(w);
-        return t.Call(w);
-    };
-    call(Fxp::Mkdir, [](SftpWriter& w) {
-        w.String("/d");
-        w.U32(0x4);  // permissions
-        w.U32(0750);
-    });
-    std::string file = Handle(call(Fxp::Open, [](SftpWriter& w) {
-        w.String("d/f");
-        w.U32(0x02 | 0x08 | 0x10);  // WRITE, CREAT, TRUNC
-        w.U32(0x4);
-        w.U32(0640);
-    }));
-    call(Fxp::Close, [&](SftpWriter& w) { w.String(file); });
-    std::string dir = Handle(call(Fxp::Opendir, [](SftpWriter& w) { w.String("/d"); }));
-    call(Fxp::Close, [&](SftpWriter& w) { w.String(dir); });
-    call(Fxp::Setstat, [](SftpWriter& w) {
-        w.String("/d/f");
-        w.U32(0x1 | 0x4);  // size, permissions
-        w.U64(0);
-        w.U32(0600);
-    });
-    call(Fxp::Rename, [](SftpWriter& w) {
-        w.String("/d/f");
-        w.String("/d/g");
-    });
-    call(Fxp::Symlink, [](SftpWriter& w) {
-        w.String("g");
-        w.String("/d/l");
-    });
-    call(Fxp::Remove, [](SftpWriter& w) { w.String("/d/g"); });
-    call(Fxp::Rmdir, [](SftpWriter& w) { w.String("/e"); });
+    t.Call(Request(Fxp::Mkdir, id++, "/d", 0x4, 0750));  // permissions
+    // WRITE, CREAT, TRUNC; permissions.
+    std::string file =
+        t.Call(Request(Fxp::Open, id++, "d/f", 0x02 | 0x08 | 0x10, 0x4, 0640)).FirstString();
+    t.Call(Request(Fxp::Close, id++, file));
+    std::string dir = t.Call(Request(Fxp::Opendir, id++, "/d")).FirstString();
+    t.Call(Request(Fxp::Close, id++, dir));
+    t.Call(Request(Fxp::Setstat, id++, "/d/f", 0x1 | 0x4, U64{0}, 0600));  // size, permissions
+    t.Call(Request(Fxp::Rename, id++, "/d/f", "/d/g"));
+    t.Call(Request(Fxp::Symlink, id++, "g", "/d/l"));
+    t.Call(Request(Fxp::Remove, id++, "/d/g"));
+    t.Call(Request(Fxp::Rmdir, id++, "/e"));
     // A name cannot start a log line of its own.
-    call(Fxp::Open, [](SftpWriter& w) {
-        w.String("/d/a\nsession closed\\");
-        w.U32(0x01);  // READ
-        w.U32(0);
-    });
+    t.Call(Request(Fxp::Open, id++, "/d/a\nsession closed\\", 0x01, 0));  // READ
     const std::vector<std::string> expected = {
         "mkdir name \"/srv/sftp/d\" mode 0750",
         "open \"/srv/sftp/d/f\" flags WRITE,CREATE,TRUNCATE mode 0640",

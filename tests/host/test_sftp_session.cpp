@@ -30,30 +30,10 @@ void WriteFile(const std::string& path, const std::string& data) {
     std::ofstream(path, std::ios::binary) << data;
 }
 
-std::set<std::string> ExtensionNames(const SftpReply& version) {
-    SftpReader r(version.body);
-    uint32_t v = 0;
-    r.U32(v);
-    std::set<std::string> names;
-    while (!r.AtEnd()) {
-        std::string_view name, data;
-        if (!r.String(name) || !r.String(data)) break;
-        names.emplace(name);
-    }
-    return names;
-}
-
 std::string OpenHandle(SftpTestSession& t, uint32_t id, const std::string& path, uint32_t pflags) {
-    SftpWriter w = Request(Fxp::Open, id);
-    w.String(path);
-    w.U32(pflags);
-    w.U32(0);  // no attributes (version 3)
-    SftpReply r = t.Call(w);
+    SftpReply r = t.Call(Request(Fxp::Open, id, path, pflags, 0));  // no attributes (version 3)
     EXPECT_EQ(r.type, Fxp::Handle) << "open " << path << " status " << r.StatusCode();
-    SftpReader rd(r.body);
-    std::string_view h;
-    rd.String(h);
-    return std::string(h);
+    return r.FirstString();
 }
 
 TEST(SftpSession, NegotiatesTheLowerVersionAndAdvertisesPerVersion) {
@@ -93,9 +73,7 @@ TEST(SftpSession, SendsTheProviderItsInitialisation) {
     SftpTestSession t(options);
     ASSERT_TRUE(t.Init(3));
     // The provider takes its initialisation before any request.
-    SftpWriter stat = Request(Fxp::Stat, 1);
-    stat.String("/");
-    EXPECT_EQ(t.Call(stat).type, Fxp::Attrs);
+    EXPECT_EQ(t.Call(Request(Fxp::Stat, 1, "/")).type, Fxp::Attrs);
     auto init = t.Provider().InitMessage();
     ASSERT_TRUE(init && init->m_root && init->m_outLog);
     EXPECT_EQ(std::u16string(init->m_root->ChildValue(u"MountPath")->sv()), u"/");
@@ -149,48 +127,29 @@ TEST(SftpSession, EveryRequestGetsExactlyOneReply) {
         SftpWriter request;
         uint8_t type;
         uint32_t status;  // when type is STATUS
+    } cases[] = {
+        {Request(99, 1), Fxp::Status, 8},               // unknown type
+        {Request(Fxp::Link, 2), Fxp::Status, 8},        // version 6 only
+        {Request(Fxp::Block, 3), Fxp::Status, 8},       // version 6 only
+        {Request(Fxp::Open, 4), Fxp::Status, 5},        // no file name
+        {Request(Fxp::Open, 5, "/x"), Fxp::Status, 5},  // no pflags
+        // A handle never issued: InvalidHandle, which version 3 calls Failure.
+        {Request(Fxp::Read, 6, "nope", U64{0}, 10), Fxp::Status, 4},
+        {Request(Fxp::Extended, 7, "no-such@example.com"), Fxp::Status, 8},
+        {Request(Fxp::Stat, 8, "/missing"), Fxp::Status, 2},
+        {Request(Fxp::Realpath, 9, "a/../b"), Fxp::Name, 0},
+        {Request(Fxp::Extended, 10, "limits@openssh.com"), Fxp::ExtendedReply, 0},
+        {Request(Fxp::Close, 11, std::string(300, 'h')), Fxp::Status, 4},
     };
-    std::vector<Case> cases;
-    auto add = [&](uint8_t type, uint32_t id, auto fill, uint8_t replyType, uint32_t status) {
-        SftpWriter w = Request(type, id);
-        fill(w);
-        cases.push_back({std::move(w), replyType, status});
-    };
-    auto nothing = [](SftpWriter&) {};
-    add(99, 1, nothing, Fxp::Status, 8);          // unknown type
-    add(Fxp::Link, 2, nothing, Fxp::Status, 8);   // version 6 only
-    add(Fxp::Block, 3, nothing, Fxp::Status, 8);  // version 6 only
-    add(Fxp::Open, 4, nothing, Fxp::Status, 5);   // no file name
-    add(
-        Fxp::Open, 5, [](SftpWriter& w) { w.String("/x"); }, Fxp::Status, 5);  // no pflags
-    add(
-        Fxp::Read, 6,
-        [](SftpWriter& w) {
-            w.String("nope");
-            w.U64(0);
-            w.U32(10);
-        },
-        Fxp::Status, 4);  // a handle never issued: InvalidHandle, which version 3 calls Failure
-    add(
-        Fxp::Extended, 7, [](SftpWriter& w) { w.String("no-such@example.com"); }, Fxp::Status, 8);
-    add(
-        Fxp::Stat, 8, [](SftpWriter& w) { w.String("/missing"); }, Fxp::Status, 2);
-    add(
-        Fxp::Realpath, 9, [](SftpWriter& w) { w.String("a/../b"); }, Fxp::Name, 0);
-    add(
-        Fxp::Extended, 10, [](SftpWriter& w) { w.String("limits@openssh.com"); },
-        Fxp::ExtendedReply, 0);
-    add(
-        Fxp::Close, 11, [](SftpWriter& w) { w.String(std::string(300, 'h')); }, Fxp::Status, 4);
     // Pipelined: all requests go out before any reply is read.
     for (Case& c : cases) t.Send(c.request);
     std::map<uint32_t, SftpReply> replies;
-    for (size_t i = 0; i < cases.size(); ++i) {
+    for (size_t i = 0; i < std::size(cases); ++i) {
         auto r = t.Read();
         ASSERT_TRUE(r) << "reply " << i;
         EXPECT_TRUE(replies.emplace(r->id, *r).second) << "second reply for " << r->id;
     }
-    for (uint32_t id = 1; id <= cases.size(); ++id) {
+    for (uint32_t id = 1; id <= std::size(cases); ++id) {
         const Case& c = cases[id - 1];
         ASSERT_TRUE(replies.count(id)) << id;
         EXPECT_EQ(replies[id].type, c.type) << "request " << id;
@@ -230,9 +189,7 @@ TEST(SftpSession, VersionThreeOpenFlagsTranslateToDispositionAndAccess) {
         EXPECT_EQ(open->m_flags & ~SfsOpenFlags::AccessDisposition, c.flags) << c.pflags;
         EXPECT_EQ(open->m_desiredAccess, c.access) << c.pflags;
         EXPECT_TRUE(open->m_outFileTransfer) << "closing reports the transfer";
-        SftpWriter close = Request(Fxp::Close, id++);
-        close.String(h);
-        EXPECT_EQ(t.Call(close).StatusCode(), 0u);
+        EXPECT_EQ(t.Call(Request(Fxp::Close, id++, h)).StatusCode(), 0u);
     }
 }
 
@@ -242,32 +199,15 @@ TEST(SftpSession, WritesAndReadsBytesThroughHandles) {
     std::string h = OpenHandle(t, 1, "/data.bin", 0x02 | 0x08 | 0x10);
     std::string payload(200000, '\0');
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = char(i * 7);
-    SftpWriter write = Request(Fxp::Write, 2);
-    write.String(h);
-    write.U64(0);
-    write.String(payload);
-    EXPECT_EQ(t.Call(write).StatusCode(), 0u);
-    SftpWriter close = Request(Fxp::Close, 3);
-    close.String(h);
-    EXPECT_EQ(t.Call(close).StatusCode(), 0u);
+    EXPECT_EQ(t.Call(Request(Fxp::Write, 2, h, U64{0}, payload)).StatusCode(), 0u);
+    EXPECT_EQ(t.Call(Request(Fxp::Close, 3, h)).StatusCode(), 0u);
     EXPECT_EQ(ReadFile(t.Dir() + "/data.bin"), payload);
 
     h = OpenHandle(t, 4, "data.bin", 0x01);  // relative to the home "/"
-    SftpWriter read = Request(Fxp::Read, 5);
-    read.String(h);
-    read.U64(100);
-    read.U32(1000);
-    SftpReply data = t.Call(read);
+    SftpReply data = t.Call(Request(Fxp::Read, 5, h, U64{100}, 1000));
     ASSERT_EQ(data.type, Fxp::Data);
-    SftpReader r(data.body);
-    std::string_view bytes;
-    ASSERT_TRUE(r.String(bytes));
-    EXPECT_EQ(bytes, payload.substr(100, 1000));
-    SftpWriter eof = Request(Fxp::Read, 6);
-    eof.String(h);
-    eof.U64(payload.size());
-    eof.U32(10);
-    EXPECT_EQ(t.Call(eof).StatusCode(), 1u);  // EOF
+    EXPECT_EQ(data.FirstString(), payload.substr(100, 1000));
+    EXPECT_EQ(t.Call(Request(Fxp::Read, 6, h, U64{payload.size()}, 10)).StatusCode(), 1u);  // EOF
 
     // Pipelined large reads, each answered from the output's own writer,
     // mixed with small replies: every reply arrives whole, once, with its
@@ -276,14 +216,8 @@ TEST(SftpSession, WritesAndReadsBytesThroughHandles) {
     const uint32_t chunk = 48 * 1024;
     uint32_t id = 100;
     for (uint64_t offset = 0; offset < payload.size(); offset += chunk, ++id) {
-        SftpWriter big = Request(Fxp::Read, id);
-        big.String(h);
-        big.U64(offset);
-        big.U32(chunk);
-        t.Send(big);
-        SftpWriter stat = Request(Fxp::Fstat, 1000 + id);
-        stat.String(h);
-        t.Send(stat);
+        t.Send(Request(Fxp::Read, id, h, U64{offset}, chunk));
+        t.Send(Request(Fxp::Fstat, 1000 + id, h));
     }
     std::string joined;
     for (uint32_t n = 0; n < 2 * (id - 100); ++n) {
@@ -318,8 +252,7 @@ TEST(SftpSession, StatusCodesFallBackToWhatTheVersionKnows) {
         ASSERT_TRUE(t.Init(version));
         uint32_t id = 1;
         for (const Case& c : cases) {
-            SftpWriter w = Request(Fxp::Remove, id++);
-            w.String("/status/" + std::to_string(c.code));
+            SftpWriter w = Request(Fxp::Remove, id++, "/status/" + std::to_string(c.code));
             uint32_t expected = version == 3   ? c.v3
                                 : version == 4 ? c.v4
                                 : version == 5 ? c.v5
@@ -335,16 +268,10 @@ TEST(SftpSession, ListingsCarryLongnamesAndAttributesFromAStatOfEachEntry) {
     WriteFile(t.Dir() + "/file", "12345");
     chmod((t.Dir() + "/file").c_str(), 0604);
     mkdir((t.Dir() + "/sub").c_str(), 0750);
-    SftpWriter open = Request(Fxp::Opendir, 1);
-    open.String("/");
-    SftpReply handle = t.Call(open);
+    SftpReply handle = t.Call(Request(Fxp::Opendir, 1, "/"));
     ASSERT_EQ(handle.type, Fxp::Handle);
-    SftpReader hr(handle.body);
-    std::string_view h;
-    hr.String(h);
-    SftpWriter read = Request(Fxp::Readdir, 2);
-    read.String(h);
-    SftpReply names = t.Call(read);
+    const std::string h = handle.FirstString();
+    SftpReply names = t.Call(Request(Fxp::Readdir, 2, h));
     ASSERT_EQ(names.type, Fxp::Name);
     SftpReader r(names.body);
     uint32_t count = 0;
@@ -363,9 +290,7 @@ TEST(SftpSession, ListingsCarryLongnamesAndAttributesFromAStatOfEachEntry) {
     EXPECT_NE(entries["file"].first.find(" 5 "), std::string::npos) << entries["file"].first;
     EXPECT_EQ(entries["sub"].first.substr(0, 10), "drwxr-x---");
     EXPECT_EQ(entries["file"].second, 0604u);
-    SftpWriter again = Request(Fxp::Readdir, 3);
-    again.String(h);
-    EXPECT_EQ(t.Call(again).StatusCode(), 1u);  // EOF
+    EXPECT_EQ(t.Call(Request(Fxp::Readdir, 3, h)).StatusCode(), 1u);  // EOF
 }
 
 TEST(SftpSession, ExtensionsServedThroughTheProvider) {
@@ -375,51 +300,26 @@ TEST(SftpSession, ExtensionsServedThroughTheProvider) {
     WriteFile(t.Dir() + "/old", "o");
     WriteFile(t.Dir() + "/new", "n");
     // posix-rename replaces the target.
-    SftpWriter rename = Request(Fxp::Extended, 1);
-    rename.String("posix-rename@openssh.com");
-    rename.String("/old");
-    rename.String("/new");
-    EXPECT_EQ(t.Call(rename).StatusCode(), 0u);
+    EXPECT_EQ(
+        t.Call(Request(Fxp::Extended, 1, "posix-rename@openssh.com", "/old", "/new")).StatusCode(),
+        0u);
     EXPECT_EQ(ReadFile(t.Dir() + "/new"), "o");
     // copy-data moves the whole file in chunks inside the server.
     std::string from = OpenHandle(t, 2, "/src", 0x01);
     std::string to = OpenHandle(t, 3, "/dst", 0x02 | 0x08 | 0x10);
-    SftpWriter copy = Request(Fxp::Extended, 4);
-    copy.String("copy-data");
-    copy.String(from);
-    copy.U64(0);
-    copy.U64(0);
-    copy.String(to);
-    copy.U64(0);
+    SftpWriter copy = Request(Fxp::Extended, 4, "copy-data", from, U64{0}, U64{0}, to, U64{0});
     EXPECT_EQ(t.Call(copy).StatusCode(), 0u);
     EXPECT_EQ(ReadFile(t.Dir() + "/dst"), ReadFile(t.Dir() + "/src"));
-    SftpWriter same = Request(Fxp::Extended, 5);
-    same.String("copy-data");
-    same.String(from);
-    same.U64(0);
-    same.U64(0);
-    same.String(from);
-    same.U64(0);
+    SftpWriter same = Request(Fxp::Extended, 5, "copy-data", from, U64{0}, U64{0}, from, U64{0});
     EXPECT_EQ(t.Call(same).StatusCode(), 5u);  // InvalidParameter, BadMessage in version 3
     // statvfs answers eleven numbers.
-    SftpWriter vfs = Request(Fxp::Extended, 6);
-    vfs.String("statvfs@openssh.com");
-    vfs.String("/");
-    SftpReply space = t.Call(vfs);
+    SftpReply space = t.Call(Request(Fxp::Extended, 6, "statvfs@openssh.com", "/"));
     EXPECT_EQ(space.type, Fxp::ExtendedReply);
     EXPECT_EQ(space.body.size(), 11u * 8);
     // expand-path resolves "~" to the home directory.
-    SftpWriter expand = Request(Fxp::Extended, 7);
-    expand.String("expand-path@openssh.com");
-    expand.String("~/a/../b");
-    SftpReply name = t.Call(expand);
+    SftpReply name = t.Call(Request(Fxp::Extended, 7, "expand-path@openssh.com", "~/a/../b"));
     ASSERT_EQ(name.type, Fxp::Name);
-    SftpReader nr(name.body);
-    uint32_t count = 0;
-    std::string_view path;
-    nr.U32(count);
-    nr.String(path);
-    EXPECT_EQ(path, "/b");
+    EXPECT_EQ(name.FirstName(), "/b");
 }
 
 // fsync@openssh.com and lsetstat@openssh.com, advertised as OpenSSH does.
@@ -432,10 +332,7 @@ TEST(SftpSession, OpenSshFsyncAndLsetstat) {
     EXPECT_TRUE(names.count("lsetstat@openssh.com"));
 
     std::string handle = OpenHandle(t, 1, "/f", 0x02 | 0x08);
-    SftpWriter fsync = Request(Fxp::Extended, 2);
-    fsync.String("fsync@openssh.com");
-    fsync.String(handle);
-    EXPECT_EQ(t.Call(fsync).StatusCode(), 0u);
+    EXPECT_EQ(t.Call(Request(Fxp::Extended, 2, "fsync@openssh.com", handle)).StatusCode(), 0u);
     auto flushed = QuantumCast<QtSfsFSync>(t.Provider().LastRequest(SfsRequest::FSync)->m_content);
     ASSERT_TRUE(flushed);
     EXPECT_EQ(flushed->m_handle->View(), handle);
@@ -451,11 +348,8 @@ TEST(SftpSession, OpenSshFsyncAndLsetstat) {
     uint32_t id = 3;
     for (const Case& c : cases) {
         chmod((t.Dir() + "/f").c_str(), 0644);
-        SftpWriter set = Request(Fxp::Extended, id++);
-        set.String("lsetstat@openssh.com");
-        set.String(c.path);
-        set.U32(0x04);  // permissions
-        set.U32(0600);
+        // Permissions 0600.
+        SftpWriter set = Request(Fxp::Extended, id++, "lsetstat@openssh.com", c.path, 0x04, 0600);
         EXPECT_EQ(t.Call(set).StatusCode(), c.status) << c.path;
         struct stat st {};
         ASSERT_EQ(stat((t.Dir() + "/f").c_str(), &st), 0);
@@ -471,23 +365,14 @@ TEST(SftpSession, PathsResolveAsTheySay) {
     ASSERT_TRUE(t.Init(6));
     ASSERT_EQ(mkdir((t.Dir() + "/d").c_str(), 0755), 0);
     WriteFile(t.Dir() + "/f", "f");
-    SftpWriter link = Request(Fxp::Link, 1);
-    link.String("/d/l");
-    link.String("f");
-    link.Bool(false);
-    EXPECT_EQ(t.Call(link).StatusCode(), 0u);
+    EXPECT_EQ(t.Call(Request(Fxp::Link, 1, "/d/l", "f", false)).StatusCode(), 0u);
     auto made = QuantumCast<QtSfsLink>(t.Provider().LastRequest(SfsRequest::Link)->m_content);
     ASSERT_TRUE(made);
     EXPECT_EQ(std::u16string(made->m_existingPath->sv()), u"/f");
 
     for (uint32_t flags : {0x00000003u, 0x00000002u}) {  // create or open existing
-        SftpWriter open = Request(Fxp::Open, 2);
-        open.String("f/");
-        open.U32(0x1 | 0x2);  // read and write data
-        open.U32(flags);
-        open.U32(0);  // no attributes
-        open.U8(1);   // regular file
-        SftpReply r = t.Call(open);
+        // Read and write data; no attributes of a regular file.
+        SftpReply r = t.Call(Request(Fxp::Open, 2, "f/", 0x1 | 0x2, flags, 0, Byte{1}));
         EXPECT_EQ(r.type, Fxp::Status) << flags;
         EXPECT_EQ(r.StatusCode(), 20u) << flags;  // InvalidFileName
     }
@@ -512,10 +397,7 @@ TEST(SftpSession, SymlinkTakesOpenSshArgumentOrder) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.target);
-        SftpWriter w = Request(Fxp::Symlink, 1);
-        w.String(c.target);
-        w.String(c.link);
-        t.Call(w);
+        t.Call(Request(Fxp::Symlink, 1, c.target, c.link));
         auto link = QuantumCast<QtSfsLink>(t.Provider().LastRequest(SfsRequest::Link)->m_content);
         ASSERT_TRUE(link);
         EXPECT_EQ(std::u16string(link->m_existingPath->sv()), c.existing);
@@ -535,49 +417,23 @@ TEST(SftpSession, ReadOnlyModeRefusesEveryChange) {
     EXPECT_TRUE(ExtensionNames(*version).count("statvfs@openssh.com"));
     WriteFile(t.Dir() + "/f", "x");
     struct Case {
-        uint8_t type;
-        std::function<void(SftpWriter&)> fill;
+        SftpWriter request;
         uint32_t status;
     } cases[] = {
-        {Fxp::Open,
-         [](SftpWriter& w) {
-             w.String("/f");
-             w.U32(0x02);
-             w.U32(0);
-         },
-         3},
-        {Fxp::Open,
-         [](SftpWriter& w) {
-             w.String("/g");
-             w.U32(0x01 | 0x08);
-             w.U32(0);
-         },
-         3},
-        {Fxp::Remove, [](SftpWriter& w) { w.String("/f"); }, 3},
-        {Fxp::Mkdir,
-         [](SftpWriter& w) {
-             w.String("/d");
-             w.U32(0);
-         },
-         3},
-        {Fxp::Setstat,
-         [](SftpWriter& w) {
-             w.String("/f");
-             w.U32(0);
-         },
-         3},
-        {Fxp::Extended, [](SftpWriter& w) { w.String("hardlink@openssh.com"); }, 3},
-        {Fxp::Stat, [](SftpWriter& w) { w.String("/f"); }, 0xFFFFFFFF},  // attrs: allowed
+        {Request(Fxp::Open, 1, "/f", 0x02, 0), 3},
+        {Request(Fxp::Open, 2, "/g", 0x01 | 0x08, 0), 3},
+        {Request(Fxp::Remove, 3, "/f"), 3},
+        {Request(Fxp::Mkdir, 4, "/d", 0), 3},
+        {Request(Fxp::Setstat, 5, "/f", 0), 3},
+        {Request(Fxp::Extended, 6, "hardlink@openssh.com"), 3},
+        {Request(Fxp::Stat, 7, "/f"), 0xFFFFFFFF},  // attrs: allowed
     };
-    uint32_t id = 1;
-    for (const Case& c : cases) {
-        SftpWriter w = Request(c.type, id++);
-        c.fill(w);
-        SftpReply r = t.Call(w);
+    for (Case& c : cases) {
+        SftpReply r = t.Call(c.request);
         if (c.status == 0xFFFFFFFF) {
             EXPECT_EQ(r.type, Fxp::Attrs);
         } else {
-            EXPECT_EQ(r.StatusCode(), c.status) << "type " << int(c.type);
+            EXPECT_EQ(r.StatusCode(), c.status) << "request " << r.id;
         }
     }
     EXPECT_EQ(ReadFile(t.Dir() + "/f"), "x");
@@ -595,11 +451,8 @@ TEST(SftpSession, TheMemoryBoundStopsReadingWhileRequestsPileUp) {
     constexpr uint32_t kReads = 64;
     std::thread flood([&] {
         for (uint32_t i = 0; i < kReads; ++i) {
-            SftpWriter w = Request(Fxp::Read, 100 + i);
-            w.String(h);
-            w.U64(1 << 20);
-            w.U32(4 << 20);  // 4 MiB each, cut to 256 KiB: 16 MiB in all
-            t.Send(w);
+            // 4 MiB each, cut to 256 KiB: 16 MiB in all
+            t.Send(Request(Fxp::Read, 100 + i, h, U64{1 << 20}, 4 << 20));
         }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -629,11 +482,7 @@ TEST(SftpSession, AClientThatStopsReadingRepliesStopsTheServerReadingRequests) {
     // Every READ asks for 4 MiB; none of the replies is read yet.
     constexpr uint32_t kReads = 200, kStep = 4096;
     for (uint32_t i = 0; i < kReads; ++i) {
-        SftpWriter w = Request(Fxp::Read, 100 + i);
-        w.String(h);
-        w.U64(uint64_t{i} * kStep);
-        w.U32(4 << 20);
-        t.Send(w);
+        t.Send(Request(Fxp::Read, 100 + i, h, U64{uint64_t{i} * kStep}, 4 << 20));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     // Had it read on, the replies would have come to 50 MiB.
@@ -658,9 +507,7 @@ TEST(SftpSession, AClientThatStopsReadingRepliesStopsTheServerReadingRequests) {
 TEST(SftpSession, AProviderThatStopsFailsWhatIsPendingAndEndsTheSession) {
     SftpTestSession t;
     ASSERT_TRUE(t.Init(3));
-    SftpWriter w = Request(Fxp::Remove, 1);
-    w.String("/die");
-    SftpReply r = t.Call(w);
+    SftpReply r = t.Call(Request(Fxp::Remove, 1, "/die"));
     EXPECT_EQ(r.type, Fxp::Status);
     EXPECT_EQ(r.StatusCode(), 4u);
     EXPECT_EQ(t.Finish(), 1);
@@ -684,19 +531,13 @@ TEST(SftpSession, VersionSixRealpathComposesAndChecksThroughTheProvider) {
     };
     uint32_t id = 1;
     for (const Case& c : cases) {
-        SftpWriter w = Request(Fxp::Realpath, id++);
-        w.String(c.args[0]);
-        w.U8(static_cast<uint8_t>(c.control));
+        SftpWriter w =
+            Request(Fxp::Realpath, id++, c.args[0], Byte{static_cast<uint8_t>(c.control)});
         for (size_t i = 1; i < c.args.size(); ++i) w.String(c.args[i]);
         SftpReply r = t.Call(w);
         ASSERT_EQ(r.type, c.type) << c.args[0];
         if (r.type != Fxp::Name) continue;
-        SftpReader rd(r.body);
-        uint32_t count = 0;
-        std::string_view name;
-        rd.U32(count);
-        rd.String(name);
-        EXPECT_EQ(name, c.name);
+        EXPECT_EQ(r.FirstName(), c.name);
     }
 }
 
@@ -705,26 +546,16 @@ TEST(SftpSession, LaterVersionsCheckFlagsBeforeTheProviderSeesThem) {
     ASSERT_TRUE(t.Init(6));
     WriteFile(t.Dir() + "/f", "0123456789");
     // An open flag the provider does not list (AppendAtomic) never reaches it.
-    SftpWriter open = Request(Fxp::Open, 1);
-    open.String("/f");
-    open.U32(SfsAccessMask::ReadData);
-    open.U32(SfsOpenFlags::OpenExisting | SfsOpenFlags::AppendAtomic);
-    open.U32(0);
-    open.U8(1);
+    SftpWriter open = Request(Fxp::Open, 1, "/f", SfsAccessMask::ReadData,
+                              SfsOpenFlags::OpenExisting | SfsOpenFlags::AppendAtomic, 0, Byte{1});
     EXPECT_EQ(t.Call(open).StatusCode(), 8u);
     EXPECT_FALSE(t.Provider().LastRequest(SfsRequest::Open));
 
-    SftpWriter good = Request(Fxp::Open, 2);
-    good.String("/f");
-    good.U32(SfsAccessMask::ReadData | SfsAccessMask::ReadAttributes);
-    good.U32(SfsOpenFlags::OpenExisting);
-    good.U32(0);
-    good.U8(1);
-    SftpReply handle = t.Call(good);
+    SftpReply handle =
+        t.Call(Request(Fxp::Open, 2, "/f", SfsAccessMask::ReadData | SfsAccessMask::ReadAttributes,
+                       SfsOpenFlags::OpenExisting, 0, Byte{1}));
     ASSERT_EQ(handle.type, Fxp::Handle);
-    SftpReader hr(handle.body);
-    std::string_view h;
-    hr.String(h);
+    const std::string h = handle.FirstString();
 
     // Block modes outside the provider's block vector are refused here.
     struct Case {
@@ -733,21 +564,12 @@ TEST(SftpSession, LaterVersionsCheckFlagsBeforeTheProviderSeesThem) {
     } cases[] = {{SfsBlockFlags::BlockRead, false}, {SfsBlockFlags::BlockWrite, true}};
     uint32_t id = 3;
     for (const Case& c : cases) {
-        SftpWriter block = Request(Fxp::Block, id++);
-        block.String(h);
-        block.U64(0);
-        block.U64(5);
-        block.U32(c.mode);
-        EXPECT_EQ(t.Call(block).StatusCode(), 8u);
+        EXPECT_EQ(t.Call(Request(Fxp::Block, id++, h, U64{0}, U64{5}, c.mode)).StatusCode(), 8u);
         EXPECT_EQ(bool(t.Provider().LastRequest(SfsRequest::Block)), c.reachesProvider);
     }
 
     // Version 6 data replies carry the end-of-file flag after the data.
-    SftpWriter read = Request(Fxp::Read, 10);
-    read.String(h);
-    read.U64(4);
-    read.U32(100);
-    SftpReply data = t.Call(read);
+    SftpReply data = t.Call(Request(Fxp::Read, 10, h, U64{4}, 100));
     ASSERT_EQ(data.type, Fxp::Data);
     EXPECT_EQ(data.body, std::string("\x00\x00\x00\x06", 4) + "456789" + std::string(1, '\0'));
 }
@@ -757,11 +579,10 @@ TEST(SftpSession, NamesAndHomesAreAnsweredByTheServer) {
     options.home = "/home/someone";
     SftpTestSession t(options);
     ASSERT_TRUE(t.Init(3));
-    SftpWriter ids = Request(Fxp::Extended, 1);
-    ids.String("users-groups-by-id@openssh.com");
-    ids.String(std::string("\x00\x00\x00\x00\xEE\x6B\x28\x00", 8));  // uid 0, an unused uid
-    ids.String(std::string("\x00\x00\x00\x00", 4));
-    SftpReply names = t.Call(ids);
+    SftpReply names =
+        t.Call(Request(Fxp::Extended, 1, "users-groups-by-id@openssh.com",
+                       std::string("\x00\x00\x00\x00\xEE\x6B\x28\x00", 8),  // uid 0, an unused uid
+                       std::string("\x00\x00\x00\x00", 4)));
     ASSERT_EQ(names.type, Fxp::ExtendedReply);
     std::string users = std::string("\x00\x00\x00\x04", 4) + "root" + std::string(4, '\0');
     std::string groups = std::string("\x00\x00\x00\x04", 4) + "root";
@@ -788,11 +609,9 @@ TEST(SftpSession, NamesAndHomesAreAnsweredByTheServer) {
         ASSERT_EQ(r.type, Fxp::Name) << c.arg;
         SftpReader rd(r.body);
         uint32_t count = 0;
-        std::string_view name;
         rd.U32(count);
-        rd.String(name);
         EXPECT_EQ(count, 1u);
-        EXPECT_EQ(name, c.expected);
+        EXPECT_EQ(r.FirstName(), c.expected);
     }
 }
 
@@ -811,20 +630,14 @@ TEST(SftpSession, VersionSelectWorksOnlyAsTheFirstRequest) {
         SftpTestSession t;
         ASSERT_TRUE(t.Init(6));
         if (c.statFirst) {
-            SftpWriter stat = Request(Fxp::Stat, 1);
-            stat.String("/");
-            stat.U32(0);
-            t.Call(stat);
+            t.Call(Request(Fxp::Stat, 1, "/", 0));
         }
-        SftpWriter select = Request(Fxp::Extended, 2);
-        select.String("version-select");
-        select.String(c.version);
-        EXPECT_EQ(t.Call(select).StatusCode(), c.status) << c.version;
+        EXPECT_EQ(t.Call(Request(Fxp::Extended, 2, "version-select", c.version)).StatusCode(),
+                  c.status)
+            << c.version;
         if (c.exitStatus == 0) {
             // Now version 3: NoSuchPath reads as NoSuchFile.
-            SftpWriter remove = Request(Fxp::Remove, 3);
-            remove.String("/status/10");
-            EXPECT_EQ(t.Call(remove).StatusCode(), 2u);
+            EXPECT_EQ(t.Call(Request(Fxp::Remove, 3, "/status/10")).StatusCode(), 2u);
         }
         EXPECT_EQ(t.Finish(), c.exitStatus) << c.version;
     }

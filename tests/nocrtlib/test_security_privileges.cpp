@@ -1,44 +1,19 @@
 // Process privileges shared by requests. The cases change the capabilities
 // of the process, so each runs in a child process of its own.
-#include <grp.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <functional>
 #include <string>
 
 #include "nocrtlib/security_privilege.h"
+#include "platform/security_test_support.h"
 
 namespace kiln {
 namespace {
 
+using test::EffectiveCap;
+
 constexpr int kCapDacReadSearch = 2;
-
-bool EffectiveCap(int cap) {
-    std::ifstream status("/proc/thread-self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("CapEff:", 0) == 0)
-            return (std::stoull(line.substr(7), nullptr, 16) >> cap) & 1;
-    }
-    return false;
-}
-
-// The child's result: 0 for success, else the number of the failed check.
-int InChild(bool unprivileged, const std::function<int()>& body) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (unprivileged && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-                             setresuid(65534, 65534, 65534) != 0))
-            _exit(250);
-        _exit(body());
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
 
 bool SetBackup(bool enabled) {
     HANDLE token;
@@ -63,7 +38,7 @@ TEST(SecurityPrivileges, TheSevenNamedObjects) {
 
 TEST(SecurityPrivileges, UsersNestAndTheLastOneDisables) {
     if (geteuid() != 0) GTEST_SKIP() << "needs the capabilities of root";
-    int result = InChild(false, [] {
+    int result = test::InChild([] {
         if (!SetBackup(false) || EffectiveCap(kCapDacReadSearch)) return 1;
         Privilege& backup = BackupPrivilege();
         {
@@ -90,7 +65,7 @@ TEST(SecurityPrivileges, UsersNestAndTheLastOneDisables) {
 
 TEST(SecurityPrivileges, PrivilegeEnabledBeforehandStaysEnabled) {
     if (geteuid() != 0) GTEST_SKIP() << "needs the capabilities of root";
-    int result = InChild(false, [] {
+    int result = test::InChild([] {
         if (!SetBackup(true)) return 1;
         Privilege backup(SE_BACKUP_NAME);
         {
@@ -104,7 +79,7 @@ TEST(SecurityPrivileges, PrivilegeEnabledBeforehandStaysEnabled) {
 }
 
 TEST(SecurityPrivileges, UnheldPrivilegeIsTriedOncePerUser) {
-    int result = InChild(true, [] {
+    int result = test::RunAsNobody([] {
         Privilege& backup = BackupPrivilege();
         PrivilegeUser user(backup);
         SetLastError(0);

@@ -8,9 +8,12 @@
 #include <unistd.h>
 #endif
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 #include "last_error.h"
@@ -119,20 +122,37 @@ inline std::vector<BYTE> DaclFromPermissions(unsigned mode, const SidBuffer& own
 }
 
 #ifndef _WIN32
-// Runs body in a child process as nobody/nogroup without supplementary
-// groups or capabilities; gives the child's exit code (body's result), or
-// -1 when the child could not drop privileges or died.
-inline int RunAsNobody(const std::function<int()>& body) {
+// Runs body in a child process, as nobody/nogroup without supplementary
+// groups or capabilities when asked; gives the child's exit code (body's
+// result), or -1 when the child could not drop privileges or died.
+inline int InChild(const std::function<int()>& body, bool asNobody = false) {
+    std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setresgid(kNogroup, kNogroup, kNogroup) != 0 ||
-            setresuid(kNobody, kNobody, kNobody) != 0)
+        if (asNobody &&
+            (setgroups(0, nullptr) != 0 || setresgid(kNogroup, kNogroup, kNogroup) != 0 ||
+             setresuid(kNobody, kNobody, kNobody) != 0))
             _exit(250);
         _exit(body());
     }
     int status = 0;
     if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status) == 250 ? -1 : WEXITSTATUS(status);
+}
+
+inline int RunAsNobody(const std::function<int()>& body) {
+    return InChild(body, true);
+}
+
+// Whether the calling thread has the capability in its effective set.
+inline bool EffectiveCap(int cap) {
+    std::ifstream status("/proc/thread-self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("CapEff:", 0) == 0)
+            return (std::stoull(line.substr(7), nullptr, 16) >> cap) & 1;
+    }
+    return false;
 }
 #endif
 

@@ -16,17 +16,6 @@ HANDLE OpenToken(DWORD access) {
     return token;
 }
 
-// Whether the calling thread has the capability in its effective set.
-bool EffectiveCap(int cap) {
-    std::ifstream status("/proc/thread-self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("CapEff:", 0) == 0)
-            return (std::stoull(line.substr(7), nullptr, 16) >> cap) & 1;
-    }
-    return false;
-}
-
 // The attributes of a privilege in the token's list, or -1 when not listed.
 long PrivilegeAttributes(HANDLE token, const char16_t* name) {
     LUID luid;

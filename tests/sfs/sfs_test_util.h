@@ -1,5 +1,5 @@
-// Helpers shared by the SFS message tests: bytes in and out of quanta, and
-// hexadecimal notation for expected wire forms.
+// Helpers shared by the SFS message tests: bytes in and out of quanta; the
+// hexadecimal notation for expected wire forms is support/bytes.h's.
 #pragma once
 
 #include <cstdint>
@@ -11,45 +11,15 @@
 #include "nocrtlib/encode_context.h"
 #include "quantum/quantum.h"
 #include "quantum/registry.h"
+#include "support/bytes.h"
 
 namespace kiln::sfstest {
 
 using Bytes = std::vector<uint8_t>;
 
-// "00 00 00 20 51" -> bytes; whitespace is ignored.
-inline Bytes Hex(std::string_view text) {
-    Bytes out;
-    int high = -1;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9')
-            v = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            v = c - 'A' + 10;
-        else
-            continue;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(high << 4 | v));
-            high = -1;
-        }
-    }
-    return out;
-}
-
-inline std::string ToHex(const Bytes& b) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < b.size(); ++i) {
-        if (i) s += ' ';
-        s += kDigits[b[i] >> 4];
-        s += kDigits[b[i] & 0xF];
-    }
-    return s;
-}
+using test::ErrorLines;
+using test::Hex;
+using test::ToHex;
 
 struct Encoded {
     bool ok = false;
@@ -58,12 +28,6 @@ struct Encoded {
     std::vector<std::string> errors;
 };
 
-inline std::vector<std::string> ErrorsOf(const OpCx& cx) {
-    std::vector<std::string> out;
-    for (const auto& e : cx.Errors()) out.push_back(Narrow(e.sv()));
-    return out;
-}
-
 inline Encoded Encode(const QuantumS& q) {
     Encoded e;
     QueueEncodeContext cx;
@@ -71,7 +35,7 @@ inline Encoded Encode(const QuantumS& q) {
     e.ok = r.ok;
     e.count = r.count;
     cx.ForEachChunk([&](const uint8_t* p, size_t n) { e.bytes.insert(e.bytes.end(), p, p + n); });
-    e.errors = ErrorsOf(cx);
+    e.errors = ErrorLines(cx);
     return e;
 }
 
@@ -93,7 +57,7 @@ inline Decoded DecodeInto(QuantumS& q, const uint8_t* p, size_t n) {
     d.ok = r.ok;
     d.count = r.count;
     d.remaining = cx.Remaining();
-    d.errors = ErrorsOf(cx);
+    d.errors = ErrorLines(cx);
     return d;
 }
 inline Decoded DecodeInto(QuantumS& q, const Bytes& b) {

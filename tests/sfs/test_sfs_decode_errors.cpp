@@ -213,7 +213,7 @@ TEST(SfsEncodeErrors, OutOfSpaceNamesTheFrame) {
         LimitedEncodeContext cx(c.limit);
         OpResult r = log.Encode(cx);
         EXPECT_FALSE(r.ok) << c.limit;
-        EXPECT_EQ(ErrorsOf(cx), c.expected) << c.limit;
+        EXPECT_EQ(ErrorLines(cx), c.expected) << c.limit;
     }
     LimitedEncodeContext enough(12);
     EXPECT_EQ(log.Encode(enough).count, 12u);

@@ -4,7 +4,6 @@
 
 #include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include <string>
 
 #include "file_ops_support.h"
+#include "platform/security_test_support.h"
 
 namespace kiln::KilnSfsWin::test {
 
@@ -83,21 +83,12 @@ inline RefPtr<QtSfsAce> NewAce(SfsAceType type, uint32_t mask, std::u16string_vi
 // failures print there, and its exit status says whether there were any.
 // The parent must not hold a running provider while forking.
 inline void RunAsNobody(const std::function<void()>& scenario) {
-    std::fflush(nullptr);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-            setresuid(kNobody, kNobody, kNobody) != 0)
-            _exit(3);
+    int code = kiln::test::RunAsNobody([&] {
         scenario();
         std::fflush(nullptr);
-        _exit(testing::Test::HasFailure() ? 1 : 0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the scenario failed as nobody; see its output";
+        return testing::Test::HasFailure() ? 1 : 0;
+    });
+    EXPECT_EQ(code, 0) << "the scenario failed as nobody; see its output";
 }
 
 // What a shell command printed.
