@@ -187,8 +187,8 @@ AttrsError ReadV4(SftpReader& r, int version, QtSfsAttrs& a) {
         std::string_view owner, group;
         r.String(owner);
         r.String(group);
-        a.m_owner = MakeStr(Widen(owner).sv());
-        a.m_group = MakeStr(Widen(group).sv());
+        a.m_owner = MakeStr(PrincipalOfWireName(owner, false));
+        a.m_group = MakeStr(PrincipalOfWireName(group, true));
     }
     if (flags & SfsAttrFlags::Permissions) {
         r.U32(a.m_permissions);
@@ -283,8 +283,8 @@ void WriteV4(SftpWriter& w, int version, const QtSfsAttrs& a) {
     if (flags & SfsAttrFlags::Size) w.U64(a.m_size);
     if (flags & SfsAttrFlags::AllocSize) w.U64(a.m_allocSize);
     if (flags & SfsAttrFlags::OwnerGroup) {
-        w.String(Utf8(a.m_owner->sv()));
-        w.String(Utf8(a.m_group->sv()));
+        w.String(WireName(a.m_owner->sv()));
+        w.String(WireName(a.m_group->sv()));
     }
     if (flags & SfsAttrFlags::Permissions) w.U32(PosixMode(a));
     auto time = [&](uint32_t bit, uint64_t s, uint32_t n) {
@@ -419,13 +419,8 @@ std::string Longname(std::string_view name, const QtSfsAttrs& a, time_t now) {
 
     std::string user = "?", group = "?";
     if ((Flags(a) & SfsAttrFlags::OwnerGroup) && a.m_owner && a.m_group) {
-        auto uid = UidOfPrincipal(a.m_owner->sv());
-        auto gid = GidOfPrincipal(a.m_group->sv());
-        user = AccountName(a.m_owner->sv());
-        group = AccountName(a.m_group->sv());
-        // An account that the user database lost shows as its number.
-        if (user.empty() && uid) user = std::to_string(*uid);
-        if (group.empty() && gid) group = std::to_string(*gid);
+        user = WireName(a.m_owner->sv());
+        group = WireName(a.m_group->sv());
     }
     const unsigned links = (Flags(a) & SfsAttrFlags::LinkCount) ? a.m_linkCount : 1;
     const uint64_t size = (Flags(a) & SfsAttrFlags::Size) ? a.m_size : 0;
@@ -472,6 +467,9 @@ namespace {
 struct PrincipalFacts {
     std::optional<uint32_t> uid, gid;
     std::string account;
+    // As clients see it, at every version: a Linux account by its name, an id
+    // that no account has by its number; SIDs and domains stay inside.
+    std::string wire;
 };
 
 PrincipalFacts Resolve(std::u16string_view principal) {
@@ -487,6 +485,11 @@ PrincipalFacts Resolve(std::u16string_view principal) {
         facts.gid = id;
     else if (domain == kGroupDomain)
         if (auto gid = platform::security::GidOfName(facts.account)) facts.gid = *gid;
+    const bool unixAccount = domain == kUserDomain || domain == kGroupDomain;
+    if (unixAccount || !(facts.uid || facts.gid))
+        facts.wire = facts.account;
+    else
+        facts.wire = std::to_string(facts.uid ? *facts.uid : *facts.gid);
     return facts;
 }
 
@@ -536,8 +539,22 @@ std::optional<std::u16string> PrincipalOfGid(uint32_t gid) {
     return std::u16string(name.sv()) + u"@" + std::u16string(kGroupDomain);
 }
 
-std::string AccountName(std::u16string_view principal) {
-    return FactsOf(principal).account;
+std::string WireName(std::u16string_view principal) {
+    return FactsOf(principal).wire;
+}
+
+std::u16string PrincipalOfWireName(std::string_view name, bool group) {
+    // A number names an id, as OpenSSH's clients print one that has no
+    // account; a bare name is an account of the field's kind, so that a user
+    // and a group of one name each land where they belong. Anything with a
+    // domain is the client's own principal and goes to the provider as given.
+    if (auto id = ParseDecimal(name)) {
+        auto principal = group ? PrincipalOfGid(*id) : PrincipalOfUid(*id);
+        return principal ? *principal : UnixSidText(group ? "S-1-22-2-" : "S-1-22-1-", *id);
+    }
+    std::u16string principal(Widen(name).sv());
+    if (name.empty() || name.find('@') != std::string_view::npos) return principal;
+    return principal + u"@" + std::u16string(group ? kGroupDomain : kUserDomain);
 }
 
 }  // namespace kiln::sftp

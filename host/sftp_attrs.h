@@ -65,7 +65,13 @@ std::optional<uint32_t> GidOfPrincipal(std::u16string_view principal);
 // when the id has no account.
 std::optional<std::u16string> PrincipalOfUid(uint32_t uid);
 std::optional<std::u16string> PrincipalOfGid(uint32_t gid);
-// The account part of a principal for display ("root@Unix User" -> "root").
-std::string AccountName(std::u16string_view principal);
+// A principal as clients see it at every version: a Linux account by its
+// name ("root@Unix User" -> "root"), an id without an account by its number
+// ("S-1-22-1-12345" -> "12345"); SIDs and domains stay inside.
+std::string WireName(std::u16string_view principal);
+// The principal of an owner (group false) or group named on the wire: a
+// number is an id, a bare name an account of that kind, a name with a domain
+// passes as given.
+std::u16string PrincipalOfWireName(std::string_view name, bool group);
 
 }  // namespace kiln::sftp

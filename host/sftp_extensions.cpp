@@ -257,7 +257,7 @@ void ext_users_groups_by_id(SftpSession& s, ClientRequest& r, SftpReader& in) {
         uint32_t id = 0;
         while (rd.U32(id)) {
             auto principal = users ? PrincipalOfUid(id) : PrincipalOfGid(id);
-            list.String(principal ? AccountName(*principal) : "");
+            list.String(principal ? WireName(*principal) : "");
         }
         return std::string(AsView(list.Bytes()).substr(5));
     };

@@ -4,14 +4,16 @@ BLOCK/UNBLOCK, text-seek, space-available and ACL attributes. Speaks the raw
 protocol to kiln-sftp-server on a pipe pair. A case that fails only because
 the provider answers OP_UNSUPPORTED is skipped; exit 77 when nothing
 passed."""
+import grp
 import os
+import pwd
 import shutil
 import struct
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sftp_raw import RawSession, Reader, s, server_command  # noqa: E402
+from sftp_raw import RawSession, Reader, read_attrs, s, server_command  # noqa: E402
 
 work = tempfile.mkdtemp(prefix="kiln-e2e-v6.")
 root = os.path.join(work, "root")
@@ -103,11 +105,35 @@ def owned_creation_and_chown():
     assert (st.st_uid, st.st_gid) == (1, 1), st
 
 
+def owners_on_the_wire():
+    # Clients see an account by its name and an id without one by its number,
+    # at version 6 in the owner fields and at version 3 in the long name; a
+    # number sent back sets that id.
+    orphan = os.path.join(root, "orphan.txt")
+    open(orphan, "wb").close()
+    os.chown(orphan, 12345, 12345)
+    me = (pwd.getpwuid(os.getuid()).pw_name.encode(), grp.getgrgid(os.getgid()).gr_name.encode())
+    for path, owner in (("/orphan.txt", (b"12345", b"12345")), ("/text.txt", me)):
+        assert read_attrs(c.stat(path, 0x80), 6)["owner"] == owner, path
+    v3 = RawSession(server_command(root), 3)
+    h = v3._handle_or_status(*v3.call(11, s("/")))
+    r, longnames = Reader(v3.call(12, s(h))[1]), {}
+    for _ in range(r.u32()):
+        name = r.string()
+        longnames[name] = r.string().split()
+        read_attrs(r, 3)
+    v3.end()
+    assert longnames[b"orphan.txt"][2:4] == [b"12345", b"12345"], longnames[b"orphan.txt"]
+    assert status_of(c.setstat("/orphan.txt", struct.pack(">IB", 0x80, 1) + s("4242") + s("4343"))) == 0
+    assert (os.stat(orphan).st_uid, os.stat(orphan).st_gid) == (4242, 4343)
+
+
 case("BLOCK and UNBLOCK", block_unblock)
 case("text-seek", text_seek)
 case("space-available", space_available)
 case("ACL attributes", acl_attributes)
 case("creation with owner and permissions, chown by name", owned_creation_and_chown)
+case("owners on the wire: names, and numbers for ids without an account", owners_on_the_wire)
 
 c.end()
 shutil.rmtree(work, ignore_errors=True)

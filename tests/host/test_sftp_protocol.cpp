@@ -372,15 +372,15 @@ TEST(SftpAttrs, EachVersionWritesItsOwnLayout) {
         // flags SIZE|UIDGID|PERMISSIONS|ACMODTIME; uid 0 gid 0; S_IFREG|0640.
         {3, Be32(0xF) + Be32(1) + Be32(0x23456789) + Be32(0) + Be32(0) + Be32(0100640) +
                 Be32(1000) + Be32(2000)},
-        {4, Be32(0x1AD) + "\x01" + Be32(1) + Be32(0x23456789) + Be32(14) + "root@Unix User" +
-                Be32(15) + "root@Unix Group" + Be32(0100640) + Be32(0) + Be32(1000) + Be32(5) +
-                Be32(0) + Be32(2000) + Be32(7)},
-        {5, Be32(0x3AD) + "\x01" + Be32(1) + Be32(0x23456789) + Be32(14) + "root@Unix User" +
-                Be32(15) + "root@Unix Group" + Be32(0100640) + Be32(0) + Be32(1000) + Be32(5) +
-                Be32(0) + Be32(2000) + Be32(7) + Be32(0x0C)},
-        {6, Be32(0x23AD) + "\x01" + Be32(1) + Be32(0x23456789) + Be32(14) + "root@Unix User" +
-                Be32(15) + "root@Unix Group" + Be32(0100640) + Be32(0) + Be32(1000) + Be32(5) +
-                Be32(0) + Be32(2000) + Be32(7) + Be32(0x0C) + Be32(0xFF) + Be32(3)},
+        {4, Be32(0x1AD) + "\x01" + Be32(1) + Be32(0x23456789) + Be32(4) + "root" + Be32(4) +
+                "root" + Be32(0100640) + Be32(0) + Be32(1000) + Be32(5) + Be32(0) + Be32(2000) +
+                Be32(7)},
+        {5, Be32(0x3AD) + "\x01" + Be32(1) + Be32(0x23456789) + Be32(4) + "root" + Be32(4) +
+                "root" + Be32(0100640) + Be32(0) + Be32(1000) + Be32(5) + Be32(0) + Be32(2000) +
+                Be32(7) + Be32(0x0C)},
+        {6, Be32(0x23AD) + "\x01" + Be32(1) + Be32(0x23456789) + Be32(4) + "root" + Be32(4) +
+                "root" + Be32(0100640) + Be32(0) + Be32(1000) + Be32(5) + Be32(0) + Be32(2000) +
+                Be32(7) + Be32(0x0C) + Be32(0xFF) + Be32(3)},
     };
     for (const Case& c : cases) {
         SftpWriter w(0);
