@@ -220,13 +220,6 @@ bool IsDotName(std::string_view name) {
     return !name.empty() && name[0] == '.' && name != "." && name != "..";
 }
 
-bool StatAt(int dirFd, const char* name, struct statx* st) {
-    int flags = AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT | (name[0] == 0 ? AT_EMPTY_PATH : 0);
-    if (::statx(dirFd, name, flags, STATX_BASIC_STATS | STATX_BTIME, st) == 0) return true;
-    SetLastError(WindowsErrorFromErrno(errno));
-    return false;
-}
-
 DWORD ComposeAttributes(const struct statx& st, std::string_view name,
                         const StoredAttributes& stored, bool linkToDirectory) {
     DWORD attributes = stored.attributes;

@@ -13,6 +13,7 @@
 
 #include <string_view>
 
+#include "platform/posix/system/descriptors.h"
 #include "platform/win32_files.h"
 
 namespace kiln::platform {
@@ -61,10 +62,6 @@ bool KnownWithoutPosixAcls(const struct statx& st);
 // Writes (or removes, when empty) the record of the object behind fd. False
 // with ERROR_NOT_SUPPORTED where user.* attributes are refused.
 bool WriteStoredAttributes(int fd, const StoredAttributes& stored);
-
-// statx of dirFd/name (empty name: the descriptor itself), never following a
-// final link. False with the Windows last error.
-bool StatAt(int dirFd, const char* name, struct statx* st);
 
 // The Windows attributes of an object. `name` decides HIDDEN for dot files;
 // `linkToDirectory` gives a symbolic link DIRECTORY as Windows does for

@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "platform/posix/files/attribute_store.h"
+#include "platform/posix/files/file_security.h"
 #include "platform/posix/files/share_modes.h"
 #include "platform/posix/names/confinement.h"
 #include "platform/posix/names/path_parsing.h"

@@ -11,13 +11,15 @@
 #include <string>
 
 #include "platform/posix/files/share_modes.h"
+#include "platform/posix/names/resolution_scope.h"
 #include "platform/posix/system/handle_table.h"
 #include "platform/win32_base.h"
 
 namespace kiln::platform {
 
-class FileObject final : public KernelObject {
+class FileObject final : public KernelObject, public ScopeEndWork {
   public:
+    void AtScopeEnd() override { EnsureFd(); }
     struct Params {
         int fd = -1;            // owned; O_PATH when no data access was asked for
         bool pathOnly = false;  // fd is an O_PATH descriptor

@@ -18,6 +18,7 @@
 
 #include "platform/caches.h"
 #include "platform/posix/files/attribute_store.h"
+#include "platform/posix/files/file_security.h"
 #include "platform/posix/files/found_entry.h"
 #include "platform/posix/names/confinement.h"
 #include "platform/posix/names/name_mapping.h"
@@ -63,7 +64,6 @@ bool MatchesPattern(std::u16string_view pattern, std::u16string_view name) {
     return pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == u".*" &&
            Match(pattern.substr(0, pattern.size() - 2), name);
 }
-
 
 class FindObject;
 

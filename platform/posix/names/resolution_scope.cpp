@@ -10,8 +10,6 @@
 #include <array>
 #include <cstring>
 
-#include "platform/posix/files/attribute_store.h"
-#include "platform/posix/files/file_object.h"
 #include "platform/posix/names/resolution_scope.h"
 
 namespace kiln::platform {
@@ -51,7 +49,7 @@ struct ScopeState {
     std::array<KeptDirectory, 4> kept;
     KeptEntry object;
     KeptPath path;
-    std::vector<std::weak_ptr<FileObject>> withoutFd;
+    std::vector<std::weak_ptr<ScopeEndWork>> withoutFd;
 };
 
 thread_local ScopeState t_scope;
@@ -89,8 +87,8 @@ ResolutionScope::~ResolutionScope() {
         // object for no longer than the request has run; it then acts as
         // any handle does. One that cannot be (its name leads elsewhere by
         // now) acts as a handle of a file that is gone.
-        for (const std::weak_ptr<FileObject>& kept : scope.withoutFd)
-            if (auto file = kept.lock()) file->EnsureFd();
+        for (const std::weak_ptr<ScopeEndWork>& kept : scope.withoutFd)
+            if (auto work = kept.lock()) work->AtScopeEnd();
         scope.withoutFd.clear();
         ForgetRequestFacts();
         scope.changesNothing = false;
@@ -186,8 +184,8 @@ const KeptObject* StatAndKeepObject(const Location& location) {
     return &entry.object;
 }
 
-void KeepUntilScopeEnd(const std::shared_ptr<FileObject>& file) {
-    if (t_scope.depth != 0) t_scope.withoutFd.push_back(file);
+void KeepUntilScopeEnd(std::weak_ptr<ScopeEndWork> work) {
+    if (t_scope.depth != 0) t_scope.withoutFd.push_back(std::move(work));
 }
 
 }  // namespace kiln::platform

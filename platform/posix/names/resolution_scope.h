@@ -15,8 +15,6 @@
 
 namespace kiln::platform {
 
-class FileObject;
-
 // The directories kept by the thread's resolution scope
 // (platform/resolution_scope.h). Null, and nothing kept, outside a scope.
 SharedFd FindResolvedDirectory(const BoundaryDir* boundary,
@@ -50,10 +48,18 @@ const KeptObject* FindKeptObject(int parentFd, const std::string& name);
 // scope. Null when the scope keeps no objects or the name is empty (nothing
 // done), or with the Windows last error when the name cannot be looked at.
 const KeptObject* StatAndKeepObject(const Location& location);
-// A handle opened without a descriptor in the thread's scope: the scope's end
-// gives it one (EnsureFd) if it is still open then, so that no handle leaves
-// the request without its descriptor. Outside a scope, does nothing.
-void KeepUntilScopeEnd(const std::shared_ptr<FileObject>& file);
+// What a handle opened without a descriptor in the thread's scope does when
+// the scope ends, if it is still open then: take its descriptor, so that no
+// handle leaves the request without one (FileObject).
+class ScopeEndWork {
+  public:
+    virtual void AtScopeEnd() = 0;
+
+  protected:
+    ~ScopeEndWork() = default;
+};
+// Outside a scope, does nothing.
+void KeepUntilScopeEnd(std::weak_ptr<ScopeEndWork> work);
 
 // The mark of a Windows call that makes, removes or renames a name or changes
 // who may reach what (CreateFileW when it may create, DeleteFileW,

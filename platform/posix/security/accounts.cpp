@@ -295,7 +295,8 @@ std::optional<Account> WellKnown(std::u16string_view domain, std::u16string_view
                                  bool domainGiven) {
     for (const auto& [sid, account] : WellKnownAccounts()) {
         if (account->authority == 22) continue;  // the Unix domains are matched by name below
-        if (domainGiven && !kiln::platform::SameIgnoringAsciiCase(domain, account->domain)) continue;
+        if (domainGiven && !kiln::platform::SameIgnoringAsciiCase(domain, account->domain))
+            continue;
         if (kiln::platform::SameIgnoringAsciiCase(name, account->name))
             return Account{sid, std::u16string(account->name), std::u16string(account->domain),
                            account->use};

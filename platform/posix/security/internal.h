@@ -134,13 +134,6 @@ struct DescriptorParts {
 };
 PSECURITY_DESCRIPTOR MakeSelfRelativeDescriptor(const DescriptorParts& parts);
 
-// The descriptor of an object without POSIX ACLs, as its own would read:
-// owner, group and the protected DACL that stands for its mode (permissions
-// and special bits), from the thread's memo of mode-only DACLs
-// (platform/caches.h). LocalAlloc memory.
-DWORD ModeOnlyDescriptor(uid_t uid, gid_t gid, unsigned mode, bool directory,
-                         SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR* sd);
-
 // ---------------------------------------------------------------------------
 // Accounts.
 // Answers are kept for caches::AccountLifetime(); `fetched`, where given,
@@ -173,17 +166,6 @@ std::vector<Bytes> MembershipOf(const void* trusteeSid);
 ACCESS_MASK EvaluateRightsOfTrustee(const std::vector<AceView>& entries, const void* trusteeSid);
 
 ACCESS_MASK MapGenericFileRights(ACCESS_MASK mask);
-
-// ---------------------------------------------------------------------------
-// New objects. Gives an object that was just created with no access at all
-// (mode 0) the owner, group, DACL and SACL of a descriptor, through fd (an
-// O_PATH descriptor will do). Parts the descriptor lacks keep Linux's
-// defaults; the DACL's entries for the creator's user and group stand for the
-// object's owner and group. The caller removes the object when this fails.
-DWORD ApplyNewObjectSecurity(int fd, PSECURITY_DESCRIPTOR sd);
-// Whether the descriptor carries a DACL (null or not): only then is the
-// object created without access and given its permissions afterwards.
-bool DescriptorHasDacl(PSECURITY_DESCRIPTOR sd);
 
 // ---------------------------------------------------------------------------
 // Privileges: whether the process's SeSecurityPrivilege is enabled now.

@@ -3,6 +3,7 @@
 // reached by name where a call refuses O_PATH descriptors.
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -46,5 +47,9 @@ using SharedFd = std::shared_ptr<const UniqueFd>;
 inline std::string ProcFdPath(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
 }
+
+// statx of dirFd/name (empty name: the descriptor itself), never following a
+// final link. False with the Windows last error.
+bool StatAt(int dirFd, const char* name, struct statx* st);
 
 }  // namespace kiln::platform

@@ -6,6 +6,8 @@
 // POSIX ACLs cannot say whether entries were inherited, and Linux never
 // propagates later changes of a parent's default ACL: every DACL is reported
 // as protected.
+#include "platform/posix/files/file_security.h"
+
 #include <acl/libacl.h>
 #include <fcntl.h>
 #include <sys/acl.h>

@@ -1,0 +1,29 @@
+// The security of files on Linux: descriptors built from owners, modes and
+// POSIX ACLs, and written back to them (GetSecurityInfo, SetSecurityInfo and
+// their named forms answer here).
+#pragma once
+
+#include <sys/types.h>
+
+#include "platform/win32_security.h"
+
+namespace kiln::platform::security {
+
+// The descriptor of an object without POSIX ACLs, as its own would read:
+// owner, group and the protected DACL that stands for its mode (permissions
+// and special bits), from the thread's memo of mode-only DACLs
+// (platform/caches.h). LocalAlloc memory.
+DWORD ModeOnlyDescriptor(uid_t uid, gid_t gid, unsigned mode, bool directory,
+                         SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR* sd);
+
+// Gives an object that was just created with no access at all
+// (mode 0) the owner, group, DACL and SACL of a descriptor, through fd (an
+// O_PATH descriptor will do). Parts the descriptor lacks keep Linux's
+// defaults; the DACL's entries for the creator's user and group stand for the
+// object's owner and group. The caller removes the object when this fails.
+DWORD ApplyNewObjectSecurity(int fd, PSECURITY_DESCRIPTOR sd);
+// Whether the descriptor carries a DACL (null or not): only then is the
+// object created without access and given its permissions afterwards.
+bool DescriptorHasDacl(PSECURITY_DESCRIPTOR sd);
+
+}  // namespace kiln::platform::security
