@@ -2,10 +2,12 @@
 // and a way to run a scenario as the unprivileged user nobody.
 #pragma once
 
-#include <grp.h>
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <functional>
@@ -14,8 +16,6 @@
 #include "file_ops_support.h"
 
 namespace kiln::KilnSfsWin::test {
-
-inline constexpr uid_t kNobody = 65534;
 
 class AttrsTest : public FileOpsTest {
   protected:
@@ -53,6 +53,7 @@ class AttrsTest : public FileOpsTest {
                           : nullptr;
         return RefPtr<QtSfsAttrs>(attrs);
     }
+#ifndef _WIN32
     struct stat DiskStat(std::string_view sfsPath, bool follow = true) const {
         struct stat st {};
         std::string path = Disk(sfsPath);
@@ -60,7 +61,10 @@ class AttrsTest : public FileOpsTest {
         return st;
     }
     // Lets nobody reach the root (mkdtemp makes it 0700).
-    void OpenRootToAll() const { chmod(m_root.LinuxPath().c_str(), 0755); }
+    void OpenRootToAll() const {
+        chmod(m_root.LinuxPath().c_str(), 0755);
+    }
+#endif
 };
 
 inline RefPtr<QtSfsAttrs> NewAttrs(uint32_t flags) {
@@ -78,6 +82,9 @@ inline RefPtr<QtSfsAce> NewAce(SfsAceType type, uint32_t mask, std::u16string_vi
     ace->m_who = MakeStr(who);
     return ace;
 }
+
+#ifndef _WIN32
+inline constexpr uid_t kNobody = 65534;
 
 // Runs `scenario` in a forked child as nobody/nogroup; the child's gtest
 // failures print there, and its exit status says whether there were any.
@@ -110,5 +117,7 @@ inline std::string CommandOutput(const std::string& command) {
     pclose(pipe);
     return out;
 }
+
+#endif
 
 }  // namespace kiln::KilnSfsWin::test
