@@ -2,12 +2,10 @@
 // and a way to run a scenario as the unprivileged user nobody.
 #pragma once
 
-#include <sys/stat.h>
-#ifndef _WIN32
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#endif
 
 #include <cstdio>
 #include <functional>
@@ -16,6 +14,8 @@
 #include "file_ops_support.h"
 
 namespace kiln::KilnSfsWin::test {
+
+inline constexpr uid_t kNobody = 65534;
 
 class AttrsTest : public FileOpsTest {
   protected:
@@ -53,7 +53,6 @@ class AttrsTest : public FileOpsTest {
                           : nullptr;
         return RefPtr<QtSfsAttrs>(attrs);
     }
-#ifndef _WIN32
     struct stat DiskStat(std::string_view sfsPath, bool follow = true) const {
         struct stat st {};
         std::string path = Disk(sfsPath);
@@ -61,10 +60,7 @@ class AttrsTest : public FileOpsTest {
         return st;
     }
     // Lets nobody reach the root (mkdtemp makes it 0700).
-    void OpenRootToAll() const {
-        chmod(m_root.LinuxPath().c_str(), 0755);
-    }
-#endif
+    void OpenRootToAll() const { chmod(m_root.LinuxPath().c_str(), 0755); }
 };
 
 inline RefPtr<QtSfsAttrs> NewAttrs(uint32_t flags) {
@@ -82,9 +78,6 @@ inline RefPtr<QtSfsAce> NewAce(SfsAceType type, uint32_t mask, std::u16string_vi
     ace->m_who = MakeStr(who);
     return ace;
 }
-
-#ifndef _WIN32
-inline constexpr uid_t kNobody = 65534;
 
 // Runs `scenario` in a forked child as nobody/nogroup; the child's gtest
 // failures print there, and its exit status says whether there were any.
@@ -117,7 +110,5 @@ inline std::string CommandOutput(const std::string& command) {
     pclose(pipe);
     return out;
 }
-
-#endif
 
 }  // namespace kiln::KilnSfsWin::test

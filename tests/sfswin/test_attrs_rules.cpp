@@ -1,35 +1,33 @@
-// Permissions through SetStat and Stat: on Windows the DACL holds just the
-// entries made from the permissions, and w needs DELETE; on Linux the mode
-// keeps setuid, setgid and sticky, and w is writing data.
-#include "attrs_support.h"
+// The DACL that stands for POSIX permissions: on Windows just the entries
+// made from the permissions; on Linux, whose file systems keep a mode, last
+// an entry that carries the mode whole, so setuid, setgid and sticky come
+// back. Wine keeps a file's DACL as mode bits: here is where the DACL shows.
+#include <gtest/gtest.h>
+
+#include "sfswin/attrs_translation.h"
 
 namespace kiln::KilnSfsWin::test {
 namespace {
 
-TEST_F(AttrsTest, PermissionsKeepToTheFileSystemsRules) {
-    Put("/f", "");
-    const struct {
-        uint32_t mode, ownerAcl;  // ownerAcl: instead of the mode, a DACL of one OWNER@ entry
-        uint32_t windows, windowsAces, linux;  // what Stat reads back
-    } cases[] = {{0604, 0, 0604, 4, 0604},
-                 {0, 0x1F019F & ~DELETE, 0400, 1, 0600},  // the owner's w without DELETE
-                 {04755, 0, 0755, 3, 04755},
-                 {03770, 0, 0770, 2, 03770}};
-    for (const auto& c : cases) {
-        auto attrs = NewAttrs(c.ownerAcl ? SfsAttrFlags::Acl : SfsAttrFlags::Permissions);
-        attrs->m_permissions = c.mode;
-        (attrs->m_acl = MakeRef<QtSfsAcl>())->m_flags = 0x03;  // ControlIncluded, ControlPresent
-        (attrs->m_acl->m_aces = MakeRef<QtVectS<QtSfsAce>>())
-            ->Append(NewAce(SfsAceType::AccessAllowed, c.ownerAcl, u"OWNER@"));
-        ASSERT_EQ(SetStat(u"/f", attrs).Status(), SfsStatusCode::Ok);
-        RefPtr<QtSfsAttrs> read = Attrs(Stat(u"/f", SfsAttrFlags::Permissions | SfsAttrFlags::Acl));
-        ASSERT_TRUE(read && read->m_acl);
+TEST(PermissionsDacl, CarriesTheModeOnlyWhereTheFileSystemKeepsOne) {
 #ifdef _WIN32
-        EXPECT_EQ(read->m_acl->m_aces->Count(), c.windowsAces);
-        EXPECT_EQ(read->m_permissions, c.windows);
+    constexpr bool keepsMode = false;
 #else
-        EXPECT_EQ(read->m_permissions, c.linux);
+    constexpr bool keepsMode = true;
 #endif
+    const OwnedSid owner = NtAuthoritySid(SECURITY_LOCAL_SYSTEM_RID);
+    const OwnedSid group = NtAuthoritySid(SECURITY_BATCH_RID);
+    const struct {
+        uint32_t mode, entries;  // the entries made from the permissions
+    } cases[] = {{0644, 3}, {0604, 4}, {0000, 1}, {04755, 3}, {03770, 2}, {07000, 1}};
+    for (const auto& c : cases) {
+        AclBuffer dacl;
+        BuildPermissionsDacl(dacl, c.mode, owner.Get(), group.Get());
+        ACL_SIZE_INFORMATION size{};
+        ASSERT_TRUE(GetAclInformation(dacl.Get(), &size, sizeof size, AclSizeInformation));
+        EXPECT_EQ(size.AceCount, c.entries + (keepsMode ? 1 : 0)) << std::oct << c.mode;
+        EXPECT_EQ(platform::SpecialModeBits(dacl.Get()), keepsMode ? c.mode & 07000 : 0u)
+            << std::oct << c.mode;
     }
 }
 
