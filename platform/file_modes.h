@@ -13,8 +13,8 @@
 
 namespace kiln::platform {
 
-// Of `writeRights`, the rights that a DACL made from permissions grants for
-// w, those that a DACL must grant for w to be read back as granted.
+// The part of `writeRights` (what a DACL made from permissions grants for w)
+// that a DACL must grant for w to read back as granted.
 ACCESS_MASK RightsThatGrantWrite(ACCESS_MASK writeRights);
 
 // The SID of the entry that carries the whole of `mode` (07777) in a DACL
