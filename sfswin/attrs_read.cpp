@@ -8,6 +8,7 @@
 #include "nocrtlib/security_privilege.h"
 #include "nocrtlib/security_sid.h"
 #include "platform/caches.h"
+#include "platform/file_modes.h"
 #include "platform/filetime.h"
 #include "sfswin/attrs_translation.h"
 #include "sfswin/error_mapping.h"
@@ -20,12 +21,6 @@ namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr uint64_t kTextHintBytes = 65536;
-
-constexpr DWORD kReadGroup = 0x00120089u;
-// w is read from the data rights alone: DELETE and the attribute rights are
-// not part of what POSIX w means.
-constexpr DWORD kWriteGroup = FILE_WRITE_DATA | FILE_APPEND_DATA;
-constexpr DWORD kExecuteGroup = 0x00100020u;
 
 // A Windows handle closed when the scope ends.
 class ScopedHandle {
@@ -304,9 +299,11 @@ class LocalDescriptor {
 };
 
 uint32_t PermissionBits(DWORD rights, uint32_t read, uint32_t write, uint32_t execute) {
+    // The file system says which of the write rights w is decided by.
+    const DWORD writeTest = platform::RightsThatGrantWrite(kWriteGroup);
     uint32_t bits = 0;
     if ((rights & kReadGroup) == kReadGroup) bits |= read;
-    if ((rights & kWriteGroup) == kWriteGroup) bits |= write;
+    if ((rights & writeTest) == writeTest) bits |= write;
     if ((rights & kExecuteGroup) == kExecuteGroup) bits |= execute;
     return bits;
 }
@@ -372,7 +369,7 @@ uint32_t PermissionsFromDacl(PACL dacl, PSID owner, PSID group) {
                           0x10, 0x08) |
            PermissionBits(EffectiveRights(dacl, world.Get(), u"GetEffectiveRightsFromAcl(world)"),
                           0x04, 0x02, 0x01) |
-           SpecialModeBits(dacl);
+           platform::SpecialModeBits(dacl);
 }
 
 void KilnSfsWin::Stat(const QtSfsRequest& request) {

@@ -58,8 +58,9 @@ struct PathInfo {
 // "CreateFile()", "GetFileInformationByHandle()").
 PathInfo GetInfoByPath(std::u16string_view path, bool follow);
 
-// POSIX permissions (setuid, setgid and sticky too) that a DACL grants the
-// owner, the group and everyone; 0777 for a null DACL. Raises SystemError
+// POSIX permissions that a DACL grants the owner, the group and everyone,
+// with setuid, setgid and sticky where the file system keeps a mode
+// (platform/file_modes.h); 0777 for a null DACL. Raises SystemError
 // ("GetEffectiveRightsFromAcl(owner)", "(group)", "(world)").
 uint32_t PermissionsFromDacl(PACL dacl, PSID owner, PSID group);
 

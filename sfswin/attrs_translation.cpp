@@ -12,12 +12,7 @@ namespace kiln::KilnSfsWin {
 
 namespace {
 
-constexpr DWORD kReadGroup = 0x00120089u;
-constexpr DWORD kWriteGroup = 0x00110116u;
-constexpr DWORD kExecuteGroup = 0x00100020u;
 constexpr DWORD kInheritanceFlags = 0xFu;
-constexpr DWORD kNfsSidRid = 88;  // S-1-5-88-3-<mode>
-constexpr DWORD kNfsModeRid = 3;
 
 // The well-known SIDs with a special name, in the order reading tries them.
 struct SpecialSid {
@@ -420,7 +415,6 @@ NativeFileTimes NativeTimes(KilnSfsWin& provider, const QtSfsRequest& request,
 
 void BuildPermissionsDacl(AclBuffer& dacl, uint32_t permissions, PSID owner, PSID group) {
     const uint32_t p = permissions & 0x1FFu;
-    const uint32_t mode = permissions & 07777u;
     const DWORD ownerAllow = Group(p, 0x100, 0x80, 0x40, true) | WRITE_DAC | WRITE_OWNER;
     const DWORD ownerDeny = Group(p, 0x100, 0x80, 0x40, false) & ~SYNCHRONIZE;
     const DWORD groupAllow = Group(p, 0x20, 0x10, 0x08, true);
@@ -442,37 +436,11 @@ void BuildPermissionsDacl(AclBuffer& dacl, uint32_t permissions, PSID owner, PSI
         OwnedSid world = WorldSidOwned();
         dacl.AddAllowed(0, other, world.Get());
     }
-    // The whole mode, setuid, setgid and sticky included, as Windows file
-    // services for NFS carry it: an entry for S-1-5-88-3-<mode> that denies
-    // nothing, so it changes no access check.
+    // Where the file system keeps a mode of its own, the bits that no access
+    // right can say (setuid, setgid, sticky) ride on an entry that grants and
+    // denies nothing, so it changes no access check.
     BYTE modeSid[SECURITY_MAX_SID_SIZE];
-    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-    if (!InitializeSid(modeSid, &ntAuthority, 3)) ThrowLastError(u"InitializeSid()");
-    *GetSidSubAuthority(modeSid, 0) = kNfsSidRid;
-    *GetSidSubAuthority(modeSid, 1) = kNfsModeRid;
-    *GetSidSubAuthority(modeSid, 2) = mode;
-    dacl.AddDenied(0, 0, modeSid);
-}
-
-uint32_t SpecialModeBits(PACL dacl) {
-    ACL_SIZE_INFORMATION size{};
-    if (dacl == nullptr || !GetAclInformation(dacl, &size, sizeof(size), AclSizeInformation))
-        return 0;
-    for (DWORD i = 0; i < size.AceCount; ++i) {
-        void* ace = nullptr;
-        if (!GetAce(dacl, i, &ace)) continue;
-        auto* header = static_cast<const ACE_HEADER*>(ace);
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE)
-            continue;
-        PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
-        static const SID_IDENTIFIER_AUTHORITY kNt = SECURITY_NT_AUTHORITY;
-        const SID_IDENTIFIER_AUTHORITY* authority = GetSidIdentifierAuthority(sid);
-        if (*GetSidSubAuthorityCount(sid) == 3 &&
-            std::memcmp(authority->Value, kNt.Value, 6) == 0 &&
-            *GetSidSubAuthority(sid, 0) == kNfsSidRid && *GetSidSubAuthority(sid, 1) == kNfsModeRid)
-            return *GetSidSubAuthority(sid, 2) & 07000u;
-    }
-    return 0;
+    if (platform::ModeEntrySid(permissions & 07777u, modeSid)) dacl.AddDenied(0, 0, modeSid);
 }
 
 std::unique_ptr<NativeFileSecurity> NativeSecurity(KilnSfsWin& provider,

@@ -12,6 +12,7 @@
 #include "nocrtlib/ncstring.h"
 #include "nocrtlib/security_acl.h"
 #include "nocrtlib/security_sid.h"
+#include "platform/file_modes.h"
 #include "platform/win32.h"
 #include "sfs/sfs_attrs.h"
 #include "sfs/sfs_requests.h"
@@ -124,14 +125,17 @@ std::unique_ptr<NativeFileSecurity> NativeSecurity(KilnSfsWin& provider,
                                                    std::u16string_view path, PSID currentOwner,
                                                    PSID currentGroup, bool wantDescriptor);
 
+// The access rights that stand for POSIX r, w and x.
+inline constexpr DWORD kReadGroup = 0x00120089u;     // FILE_GENERIC_READ
+inline constexpr DWORD kWriteGroup = 0x00110116u;    // data, append, EA, attributes, DELETE
+inline constexpr DWORD kExecuteGroup = 0x00100020u;  // FILE_EXECUTE, SYNCHRONIZE
+
 // The protected DACL that stands for POSIX permissions, with owner and group
 // SIDs; deny entries only where Windows' evaluation order would otherwise
-// grant more than the permissions do, and last the whole mode (setuid, setgid
-// and sticky too) under the NFS mode SID S-1-5-88-3-<mode>. Raises SystemError.
+// grant more than the permissions do. Where the file system keeps a mode of
+// its own (platform/file_modes.h), an entry carrying the whole mode comes
+// last. Raises SystemError.
 void BuildPermissionsDacl(AclBuffer& dacl, uint32_t permissions, PSID owner, PSID group);
-
-// Setuid, setgid and sticky (07000) as a DACL's NFS mode entry carries them.
-uint32_t SpecialModeBits(PACL dacl);
 
 // ---- Attribute bits ------------------------------------------------------------------------
 

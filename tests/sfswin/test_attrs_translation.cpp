@@ -206,7 +206,7 @@ TEST_P(PermissionsDaclTest, WritesDeniesOnlyWhereNeeded) {
     EXPECT_EQ(got.back().mask, 0u);
     std::string modeSid = "S-1-5-88-3-" + std::to_string(c.mode);
     EXPECT_EQ(S(got.back().sid), std::u16string(modeSid.begin(), modeSid.end()));
-    EXPECT_EQ(SpecialModeBits(dacl.Get()), c.mode & 07000);
+    EXPECT_EQ(platform::SpecialModeBits(dacl.Get()), c.mode & 07000);
     for (size_t i = 0; i < c.expected.size(); ++i) {
         const AceView& want = c.expected[i];
         std::u16string sid = want.sid == u"O"   ? u"S-1-5-18"
