@@ -179,13 +179,13 @@ Completion Forward() {
     };
 }
 
-Completion ForwardHandle(std::string path) {
-    return
-        [path = std::move(path)](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
-            if (auto h = QuantumCast<QtSfsHandle>(response.m_content); h && h->m_handle)
-                s.RememberHandle(h->m_handle->View(), path);
-            Forward()(s, r, response);
-        };
+Completion ForwardHandle(std::string path, bool append) {
+    return [path = std::move(path), append](SftpSession& s, ClientRequest& r,
+                                            const QtSfsResponse& response) {
+        if (auto h = QuantumCast<QtSfsHandle>(response.m_content); h && h->m_handle)
+            s.RememberHandle(h->m_handle->View(), path, false, append);
+        Forward()(s, r, response);
+    };
 }
 
 Completion ForwardNameAs(std::string name) {

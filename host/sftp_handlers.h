@@ -50,7 +50,7 @@ void SendSetStat(SftpSession& s, ClientRequest& r, const std::string& path,
 // Any response as its natural reply (Status, Handle, Data, Attrs, Name(s)).
 Completion Forward();
 // A Handle response is remembered with its path before it is forwarded.
-Completion ForwardHandle(std::string path);
+Completion ForwardHandle(std::string path, bool append = false);
 // A Name response answered with `name` (the client's form of the path)
 // instead of the provider's.
 Completion ForwardNameAs(std::string name);

@@ -98,6 +98,18 @@ void Logger::Log(LogLevel level, std::string_view text) {
     }
 }
 
+void RefuseNonSftpSession(Logger& log, std::string_view why) {
+    log.Log(LogLevel::Error,
+            "refusing non-sftp session (" + std::string(why) + "): " + std::string(kSftpOnly));
+    // Whatever the level, the user is told; a log on standard error told
+    // them already.
+    if (!log.WritesToStderr() || !log.Enabled(LogLevel::Error)) {
+        const std::string line = std::string(kSftpOnly) + "\n";
+        ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
+        (void)ignored;
+    }
+}
+
 std::vector<std::string> Logger::Lines() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_lines;

@@ -345,9 +345,10 @@ void SftpSession::ReplyData(ClientRequest& request, const QtBytes& data, bool en
     Release(request.charge);
 }
 
-void SftpSession::RememberHandle(std::string_view handle, std::string path, bool directory) {
+void SftpSession::RememberHandle(std::string_view handle, std::string path, bool directory,
+                                 bool append) {
     std::lock_guard<std::mutex> guard(m_handleLock);
-    m_handles[std::string(handle)] = HandleInfo{std::move(path), directory};
+    m_handles[std::string(handle)] = HandleInfo{std::move(path), directory, append};
 }
 
 std::optional<std::string> SftpSession::PathOfHandle(std::string_view handle) const {
@@ -361,6 +362,12 @@ bool SftpSession::IsDirectoryHandle(std::string_view handle) const {
     std::lock_guard<std::mutex> guard(m_handleLock);
     auto it = m_handles.find(handle);
     return it != m_handles.end() && it->second.directory;
+}
+
+bool SftpSession::IsAppendHandle(std::string_view handle) const {
+    std::lock_guard<std::mutex> guard(m_handleLock);
+    auto it = m_handles.find(handle);
+    return it != m_handles.end() && it->second.append;
 }
 
 void SftpSession::ForgetHandle(std::string_view handle) {
@@ -514,7 +521,7 @@ bool SftpSession::Negotiate(const RefPtr<SftpPacket>& packet) {
     uint8_t type = 0;
     uint32_t version = 0;
     if (!r.U8(type) || type != Fxp::Init || !r.U32(version)) {
-        m_log.Log(LogLevel::Error, "session must start with SSH_FXP_INIT; closing");
+        RefuseNonSftpSession(m_log, "the first packet is not SSH_FXP_INIT");
         return false;
     }
     if (version < 3) {
@@ -594,7 +601,11 @@ int SftpSession::Serve(int inFd, int outFd) {
             break;
         }
         if (r != PacketInput::Result::Packet) {
-            if (r == PacketInput::Result::TooLong)
+            // Before INIT, a length out of range is text, a shell's or a
+            // command's, not a client that lost its way.
+            if (!negotiated && r != PacketInput::Result::Error)
+                RefuseNonSftpSession(m_log, "the first packet is not SSH_FXP_INIT");
+            else if (r == PacketInput::Result::TooLong)
                 m_log.Log(LogLevel::Error, "packet length " +
                                                std::to_string(input.RefusedLength()) +
                                                " out of range; closing");

@@ -28,6 +28,7 @@ inline constexpr uint32_t Text = 0x40;  // version 4
 // a provider that leaves its access mask unset takes these.
 constexpr uint32_t kAllAccess = 0x001F01FF;
 constexpr uint32_t kWriteAccess = SfsAccessMask::AnyWrite;
+constexpr uint64_t kUnreachableOffset = uint64_t{1} << 63;
 
 uint32_t AccessMaskOf(const SftpSession& s) {
     uint32_t m = s.Info().m_supportedAccessMask;
@@ -64,16 +65,19 @@ void SendOpen(SftpSession& s, ClientRequest& r, const std::string& path, uint32_
     open->m_desiredAccess = access;
     open->m_flags = flags;
     open->m_attrs = attrs;
-    s.SfsOpen(r, open, ForwardHandle(path));
+    s.SfsOpen(r, open, ForwardHandle(path, flags & SfsOpenFlags::AppendData));
 }
 
-// The path of an OPEN. A trailing slash names a directory, which OPEN does
-// not make or open: without this check "name/" would reach "name".
+// The path of an OPEN. A trailing slash or "/." names a directory, which
+// OPEN does not make or open: without this check "name/" and "name/." would
+// reach "name", once canonical.
 bool ReadFilePath(SftpSession& s, ClientRequest& r, SftpReader& in, std::string& path) {
     SftpReader peek = in;
     std::string_view raw;
-    if (peek.String(raw) && raw.size() > 1 && raw.back() == '/') {
-        s.ReplyStatus(r, SfsStatusCode::InvalidFileName, "A file name cannot end with '/'.");
+    if (peek.String(raw) &&
+        ((raw.size() > 1 && raw.back() == '/') || raw.ends_with("/.") || raw == ".")) {
+        s.ReplyStatus(r, SfsStatusCode::InvalidFileName,
+                      "A file name cannot end with '/' or '/.'.");
         return false;
     }
     return ReadPath(s, r, in, path);
@@ -158,6 +162,14 @@ void vany_write(SftpSession& s, ClientRequest& r, SftpReader& in) {
     uint64_t offset = 0;
     if (!ReadHandle(s, r, in, handle)) return;
     if (!in.U64(offset) || !in.String(data)) return Malformed(s, r);
+    // No file reaches this far; the provider would take the last one,
+    // all ones, as "at the end". OpenSSH's server fails to seek there, and
+    // only a handle that appends anyway ignores the offset.
+    if (offset >= kUnreachableOffset && !s.IsAppendHandle(handle)) {
+        if (auto path = s.PathOfHandle(handle))
+            s.Log().Log(LogLevel::Error, "seek \"" + LogPath(s, *path) + "\": Invalid argument");
+        return s.ReplyStatus(r, SfsStatusCode::BadMessage, "Bad message");
+    }
     auto write = MakeRef<QtSfsWrite>();
     write->m_handle = SfsHandle(handle);
     write->m_offset = offset;
@@ -347,11 +359,28 @@ void vany_mkdir(SftpSession& s, ClientRequest& r, SftpReader& in) {
         std::snprintf(octal, sizeof octal, "0%o", mode);
         LogInfo(s, [&] { return "mkdir name \"" + LogPath(s, path) + "\" mode " + octal; });
     }
+    // A directory is created with permission bits only; the sticky, setgid
+    // and setuid bits the client asked for follow as a SETSTAT would set
+    // them, and a refusal of those answers the request: a directory that
+    // lacks them is not what was asked for.
+    const uint32_t special =
+        (attrs->m_validAttrFlags & SfsAttrFlags::Permissions) ? attrs->m_permissions & 07000 : 0;
     ApplyCreateMask(*attrs);
     auto mk = MakeRef<QtSfsMkDir>();
     mk->m_path = SfsPath(path);
     mk->m_attrs = attrs;
-    s.Sfs(r, SfsRequest::MkDir, mk, Forward());
+    if (!special) return s.Sfs(r, SfsRequest::MkDir, mk, Forward());
+    const uint32_t mode = attrs->m_permissions | special;
+    s.Sfs(r, SfsRequest::MkDir, mk,
+          [path, mode](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
+              auto status = QuantumCast<QtSfsStatus>(response.m_content);
+              if (!status || status->m_statusCode != SfsStatusCode::Ok)
+                  return Forward()(s, r, response);
+              auto bits = EmptyAttrs();
+              bits->m_validAttrFlags = SfsAttrFlags::Permissions;
+              bits->m_permissions = mode;
+              SendSetStat(s, r, path, bits);
+          });
 }
 
 // Versions 3 to 5: the canonical path, worked out here without touching the

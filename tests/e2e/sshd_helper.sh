@@ -9,6 +9,9 @@
 #   sshd_extra_config  lines added to sshd_config
 #   work_prefix        name of the temporary directory (kiln-e2e-sshd)
 #   cleanup_hook       a function that the exit trap calls first
+#   force_command      when set, the README's set-up for confined users: sshd
+#                      keeps Debian's Subsystem line and runs the server as
+#                      the ForceCommand of every session
 # After sourcing, sshd runs and these are set: $work, $root (the served root,
 # empty), $port, $user, $sshd_pid, $host_sha256; files $work/user_key,
 # $work/known_hosts, $work/server.log. When sshd cannot start, the script has
@@ -122,6 +125,9 @@ chmod +x "$work/subsystem"
 # Privilege separation needs its empty directory when sshd runs as root.
 [ "$(id -u)" -eq 0 ] && mkdir -p /run/sshd
 
+subsystem_command=$work/subsystem
+[ -n "${force_command:-}" ] && subsystem_command=/usr/lib/openssh/sftp-server
+
 start_sshd() {  # port; 0 when sshd listens there
     local port=$1
     : > "$work/sshd.log"
@@ -138,7 +144,8 @@ UsePAM no
 StrictModes no
 PermitRootLogin prohibit-password
 AllowUsers $user
-Subsystem sftp $work/subsystem
+${force_command:+ForceCommand $work/subsystem}
+Subsystem sftp $subsystem_command
 LogLevel VERBOSE
 ${sshd_extra_config:-}
 CONFIG
