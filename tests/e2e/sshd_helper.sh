@@ -11,7 +11,8 @@
 #   cleanup_hook       a function that the exit trap calls first
 #   force_command      when set, the README's set-up for confined users: sshd
 #                      keeps Debian's Subsystem line and runs the server as
-#                      the ForceCommand of every session
+#                      the ForceCommand of every session, its log going to
+#                      the client instead of server.log
 # After sourcing, sshd runs and these are set: $work, $root (the served root,
 # empty), $port, $user, $sshd_pid, $host_sha256; files $work/user_key,
 # $work/known_hosts, $work/server.log. When sshd cannot start, the script has
@@ -115,9 +116,13 @@ cp "$work/user_key.pub" "$work/authorized_keys"
 # sshd starts the subsystem through the user's shell with a cleared
 # environment, so the wrapper carries absolute paths and sends the server's
 # log records to a file of ours.
+# A ForceCommand's standard error reaches the client, as the server's
+# answers to sessions that are not SFTP must, so it is left alone there.
+log_to=" 2>>$work/server.log"
+[ -n "${force_command:-}" ] && log_to=""
 cat > "$work/subsystem" <<SUBSYSTEM
 #!/bin/sh
-exec "$server" --module "$module" --root "$root" -e -l ${server_log_level:-VERBOSE} 2>>"$work/server.log"
+exec "$server" --module "$module" --root "$root" -e -l ${server_log_level:-VERBOSE}$log_to
 SUBSYSTEM
 chmod +x "$work/subsystem"
 : > "$work/server.log"
