@@ -3,24 +3,23 @@
 // KilnSfsWin provider module. Without arguments it stands in for OpenSSH's
 // sftp-server: the whole file system, starting in the user's home.
 #include <dlfcn.h>
-#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <linux/openat2.h>
 #include <malloc.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "host/sftp_handlers.h"
 #include "host/sftp_log.h"
 #include "host/sftp_options.h"
 #include "host/sftp_paths.h"
@@ -132,21 +131,12 @@ std::string NotSftpReason() {
     return {};
 }
 
-// The start directory, or why it cannot be: whether `clientPath` is a
-// directory below `root`, links followed as the provider follows them
-// (never out of the root).
+// The start directory, or why it cannot be (an errno value).
 int StartDirectoryError(const std::string& root, const std::string& clientPath) {
-    const int rootFd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (rootFd < 0) return errno;
-    open_how how{};
-    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_IN_ROOT;
-    const std::string relative = clientPath == "/" ? "." : clientPath.substr(1);
-    const long fd = syscall(SYS_openat2, rootFd, relative.c_str(), &how, sizeof how);
-    const int error = fd < 0 ? errno : 0;
-    if (fd >= 0) close(static_cast<int>(fd));
-    close(rootFd);
-    return error;
+    const int fd = OpenBelowRoot(root, clientPath, O_PATH | O_DIRECTORY);
+    if (fd < 0) return errno;
+    close(fd);
+    return 0;
 }
 
 // OpenSSH's server stays where sshd left it (the home directory) when -d

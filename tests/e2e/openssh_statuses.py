@@ -101,6 +101,12 @@ def lstat_size(name):
     return run
 
 
+def statvfs_inodes(session, p):
+    rtype, data = session.call(200, ext("statvfs@openssh.com", s(p("/d"))))
+    fields = struct.unpack(">11Q", data)
+    return "f_files %d, f_ffree %s" % (fields[5], "known" if fields[6] else "zero")
+
+
 def mkdir(name, mode):
     def run(session, p):
         attrs = struct.pack(">II", 4, mode) if session.version == 3 else \
@@ -122,6 +128,8 @@ ROWS = [
     ("write at offset 2^63", write_at(2**63), 5),
     ("open of a file's name with /.", open_status("/f/."), 20),
     ("size of a directory", lstat_size("/d"), lambda top: os.lstat(top + "/d").st_size),
+    ("statvfs inode counts", statvfs_inodes,
+     lambda top: "f_files %d, f_ffree known" % os.statvfs(top).f_files),
 ]
 
 
