@@ -102,8 +102,10 @@ void RefuseNonSftpSession(Logger& log, std::string_view why) {
     log.Log(LogLevel::Error,
             "refusing non-sftp session (" + std::string(why) + "): " + std::string(kSftpOnly));
     // Whatever the level, the user is told; a log on standard error told
-    // them already.
-    if (!log.WritesToStderr() || !log.Enabled(LogLevel::Error)) {
+    // them already, and a log kept in memory has no user.
+    const Logger::Sink sink = log.Destination();
+    if (sink == Logger::Sink::Syslog ||
+        (sink == Logger::Sink::Stderr && !log.Enabled(LogLevel::Error))) {
         const std::string line = std::string(kSftpOnly) + "\n";
         ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
         (void)ignored;

@@ -36,7 +36,7 @@ class Logger {
     Logger& operator=(const Logger&) = delete;
 
     void Log(LogLevel level, std::string_view text);
-    bool WritesToStderr() const { return m_sink == Sink::Stderr; }
+    Sink Destination() const { return m_sink; }
     bool Enabled(LogLevel level) const { return level <= m_level && m_level != LogLevel::Quiet; }
     // What a Memory logger kept (tests).
     std::vector<std::string> Lines() const;
