@@ -263,6 +263,8 @@ void ext_users_groups_by_id(SftpSession& s, ClientRequest& r, SftpReader& in) {
         }
         return std::string(AsView(list.Bytes()).substr(5));
     };
+    s.Log().Log(LogLevel::Verbose, "users-groups-by-id: " + std::to_string(uids.size() / 4) +
+                                       " users, " + std::to_string(gids.size() / 4) + " groups");
     SftpWriter w = s.StartReply(r, Fxp::ExtendedReply);
     w.String(names(uids, true));
     w.String(names(gids, false));

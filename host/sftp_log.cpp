@@ -30,12 +30,13 @@ bool ParseLogLevel(std::string_view text, LogLevel& level) {
 LogLevel LevelOfProviderLog(SfsLogType type) {
     // A provider record is about one client request: a failed request (a
     // missing file the client probes for) is the client's business, not a
-    // fault of the server, and shows from INFO on, as OpenSSH's server does.
-    // The provider warns about the ends of files and listings, which are part
+    // fault of the server. At INFO the line "sent status ..." tells of it in
+    // OpenSSH's words; the provider's own account, in Windows terms, comes
+    // from VERBOSE on. The provider warns about the ends of files and listings, which are part
     // of every transfer: they belong with the per-request records.
     switch (type) {
         case SfsLogType::Error:
-            return LogLevel::Info;
+            return LogLevel::Verbose;
         case SfsLogType::Warning:
             return LogLevel::Verbose;
         case SfsLogType::Info:

@@ -268,7 +268,7 @@ int main(int argc, char** argv) {
     const std::string who = user.name + " from [" + ClientAddress() + "]";
     log.Log(LogLevel::Info, "session opened for local user " + who);
     options.home = StartDirectory(root, home, HomeBelowRoot(root, user.home), log);
-    log.Log(LogLevel::Verbose, "serving " + root + " as /, starting in " + options.home);
+    log.Log(LogLevel::Debug, "serving " + root + " as /, starting in " + options.home);
     int status;
     {
         SftpSession session(std::move(link), std::move(options), log);

@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "host/sftp_paths.h"
+#include "host/sftp_request_log.h"
 #include "platform/posix/paths.h"
 #include "sfs/kiln_sfs_provider.h"
 
@@ -307,6 +308,7 @@ void SftpSession::ReplyStatus(ClientRequest& request, SfsStatusCode code,
                               std::string_view message) {
     SftpWriter w = StartReply(request, Fxp::Status);
     w.U32(StatusCodeForClient(code));
+    if (!request.replied) LogSentStatus(m_log, StatusCodeForClient(code));
     if (message.empty()) message = code == SfsStatusCode::Ok ? "Success" : "Failure";
     w.String(message);
     w.String("en");
@@ -317,6 +319,7 @@ void SftpSession::ReplyStatus(ClientRequest& request, const QtSfsStatus& status)
     std::string message = Utf8(status.m_errorMessage);
     SftpWriter w = StartReply(request, Fxp::Status);
     w.U32(StatusCodeForClient(status.m_statusCode));
+    if (!request.replied) LogSentStatus(m_log, StatusCodeForClient(status.m_statusCode));
     w.String(message);
     w.String(status.m_languageTag ? Utf8(status.m_languageTag) : "en");
     Reply(request, w);
@@ -530,8 +533,8 @@ bool SftpSession::Negotiate(const RefPtr<SftpPacket>& packet) {
         return false;
     }
     m_version = static_cast<int>(std::min<uint32_t>(version, 6));
-    m_log.Log(LogLevel::Verbose, "client version " + std::to_string(version) + ", using version " +
-                                     std::to_string(m_version.load()));
+    m_log.Log(LogLevel::Verbose, "received client version " + std::to_string(version));
+    m_log.Log(LogLevel::Debug, "using protocol version " + std::to_string(m_version.load()));
     return m_out->Write(BuildVersionPacket(*this));
 }
 

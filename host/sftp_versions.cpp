@@ -186,6 +186,9 @@ void StatPath(SftpSession& s, ClientRequest& r, SftpReader& in, bool follow) {
     uint32_t requested = 0;
     if (!ReadPath(s, r, in, path)) return;
     if (s.Version() >= 4 && !in.U32(requested)) return Malformed(s, r);
+    if (s.Log().Enabled(LogLevel::Verbose))
+        s.Log().Log(LogLevel::Verbose, std::string(follow ? "stat" : "lstat") + " name \"" +
+                                           LogPath(s, path) + "\"");
     auto stat = MakeRef<QtSfsStat>();
     stat->m_path = SfsPath(path);
     stat->m_flags = StatFlags(s, requested);
@@ -383,10 +386,18 @@ void vany_mkdir(SftpSession& s, ClientRequest& r, SftpReader& in) {
           });
 }
 
+// OpenSSH's server names the path as the client sent it.
+void LogRealPath(SftpSession& s, SftpReader in) {
+    std::string_view raw;
+    if (s.Log().Enabled(LogLevel::Verbose) && in.String(raw))
+        s.Log().Log(LogLevel::Verbose, "realpath \"" + EscapeForLog(raw) + "\"");
+}
+
 // Versions 3 to 5: the canonical path, worked out here without touching the
 // disk.
 void v345_realpath(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string path;
+    LogRealPath(s, in);
     if (!ReadPath(s, r, in, path)) return;
     ReplyName(s, r, path, QtSfsAttrs());
 }
@@ -395,6 +406,7 @@ void v345_realpath(SftpSession& s, ClientRequest& r, SftpReader& in) {
 // result when the client asked for it.
 void v6_realpath(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string path;
+    LogRealPath(s, in);
     if (!ReadPath(s, r, in, path)) return;
     uint8_t control = static_cast<uint8_t>(SfsRealPath::NoCheck);
     if (!in.AtEnd() && !in.U8(control)) return Malformed(s, r);
