@@ -4,6 +4,7 @@
 // it is advertised and whether it changes the file system.
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -181,19 +182,51 @@ void vany_write(SftpSession& s, ClientRequest& r, SftpReader& in) {
     s.Sfs(r, SfsRequest::Write, write, Forward());
 }
 
+// A link's size is the length of its text. Under a root the client reads an
+// absolute text shorter than the host holds it, so the size is that of what
+// READLINK answers; a link whose text is not told keeps the provider's.
+using AttrsDone = std::function<void(SftpSession&, ClientRequest&, const RefPtr<QtSfsAttrs>&)>;
+void WithClientLinkSize(SftpSession& s, ClientRequest& r, const std::string& path,
+                        const RefPtr<QtSfsAttrs>& attrs, AttrsDone done) {
+    if (!attrs || attrs->m_type != SfsType::Symlink ||
+        !(attrs->m_validAttrFlags & SfsAttrFlags::Size) || s.Options().root == "/")
+        return done(s, r, attrs);
+    auto read = MakeRef<QtSfsReadLink>();
+    read->m_path = SfsPath(path);
+    s.Sfs(r, SfsRequest::ReadLink, read,
+          [attrs, done](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
+              auto name = QuantumCast<QtSfsName>(response.m_content);
+              if (response.m_type == SfsResponse::Name && name && name->m_fileName)
+                  attrs->m_size = FromSfsPath(name->m_fileName->sv()).size();
+              done(s, r, attrs);
+          });
+}
+
+void ReplyAttrs(SftpSession& s, ClientRequest& r, const RefPtr<QtSfsAttrs>& attrs) {
+    SftpWriter w = s.StartReply(r, Fxp::Attrs);
+    WriteAttrs(w, s.Version(), *attrs);
+    s.Reply(r, w);
+}
+
 void StatPath(SftpSession& s, ClientRequest& r, SftpReader& in, bool follow) {
     std::string path;
     uint32_t requested = 0;
     if (!ReadPath(s, r, in, path)) return;
     if (s.Version() >= 4 && !in.U32(requested)) return Malformed(s, r);
     if (s.Log().Enabled(LogLevel::Verbose))
-        s.Log().Log(LogLevel::Verbose, std::string(follow ? "stat" : "lstat") + " name \"" +
-                                           LogPath(s, path) + "\"");
+        s.Log().Log(LogLevel::Verbose,
+                    std::string(follow ? "stat" : "lstat") + " name \"" + LogPath(s, path) + "\"");
     auto stat = MakeRef<QtSfsStat>();
     stat->m_path = SfsPath(path);
     stat->m_flags = StatFlags(s, requested);
     stat->m_followSymlink = follow;
-    s.Sfs(r, SfsRequest::Stat, stat, Forward());
+    if (follow) return s.Sfs(r, SfsRequest::Stat, stat, Forward());
+    s.Sfs(r, SfsRequest::Stat, stat,
+          [path](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
+              auto attrs = QuantumCast<QtSfsAttrs>(response.m_content);
+              if (response.m_type != SfsResponse::Attrs || !attrs) return Forward()(s, r, response);
+              WithClientLinkSize(s, r, path, attrs, ReplyAttrs);
+          });
 }
 
 void vany_stat(SftpSession& s, ClientRequest& r, SftpReader& in) {
@@ -305,18 +338,24 @@ void vany_readdir(SftpSession& s, ClientRequest& r, SftpReader& in) {
               for (size_t i : incomplete) {
                   const std::string& name = st->clientNames[i];
                   auto stat = MakeRef<QtSfsStat>();
-                  stat->m_path = SfsPath(name == ".."  ? ParentPath(*dir)
-                                         : name == "." ? *dir
-                                                       : JoinPath(*dir, name));
+                  const std::string path = name == ".."  ? ParentPath(*dir)
+                                           : name == "." ? *dir
+                                                         : JoinPath(*dir, name);
+                  stat->m_path = SfsPath(path);
                   stat->m_flags = flags;
                   stat->m_followSymlink = false;
+                  auto settle = [st, i](SftpSession& s, ClientRequest& r,
+                                        const RefPtr<QtSfsAttrs>& attrs) {
+                      QtSfsName* entry = (*st->names->m_names)[i];
+                      if (attrs && entry) entry->m_attrs = attrs;
+                      if (--st->remaining == 0) ReplyListing(s, r, *st);
+                  };
                   s.Sfs(r, SfsRequest::Stat, stat,
-                        [st, i](SftpSession& s, ClientRequest& r, const QtSfsResponse& answer) {
+                        [path, settle](SftpSession& s, ClientRequest& r,
+                                       const QtSfsResponse& answer) {
                             auto attrs = QuantumCast<QtSfsAttrs>(answer.m_content);
-                            QtSfsName* entry = (*st->names->m_names)[i];
-                            if (answer.m_type == SfsResponse::Attrs && attrs && entry)
-                                entry->m_attrs = attrs;
-                            if (--st->remaining == 0) ReplyListing(s, r, *st);
+                            if (answer.m_type != SfsResponse::Attrs) attrs = nullptr;
+                            WithClientLinkSize(s, r, path, attrs, settle);
                         });
               }
           });

@@ -32,6 +32,7 @@ def tree(name):
     for f in ("f", "g"):
         with open(os.path.join(top, f), "w") as out:
             out.write("data\n")
+    os.symlink(os.path.join(top, "f"), os.path.join(top, "abs"))
     if drop:
         for base, dirs, files in os.walk(top):
             for n in [base] + [os.path.join(base, x) for x in dirs + files]:
@@ -101,6 +102,15 @@ def lstat_size(name):
     return run
 
 
+def link_size_is_its_text(session, p):
+    """Whether an absolute link's size is the length of the text READLINK
+    gives (under a root, the client's text, not the host's)."""
+    rtype, data = session.call(19, s(p("/abs")))
+    r = Reader(data)
+    assert rtype == 104 and r.u32() == 1, "READLINK failed"
+    return lstat_size("/abs")(session, p) == len(r.string())
+
+
 def statvfs_inodes(session, p):
     rtype, data = session.call(200, ext("statvfs@openssh.com", s(p("/d"))))
     fields = struct.unpack(">11Q", data)
@@ -128,6 +138,7 @@ ROWS = [
     ("write at offset 2^63", write_at(2**63), 5),
     ("open of a file's name with /.", open_status("/f/."), 20),
     ("size of a directory", lstat_size("/d"), lambda top: os.lstat(top + "/d").st_size),
+    ("an absolute link's size", link_size_is_its_text, True),
     ("statvfs inode counts", statvfs_inodes,
      lambda top: "f_files %d, f_ffree known" % os.statvfs(top).f_files),
 ]
