@@ -9,10 +9,8 @@
 #   sshd_extra_config  lines added to sshd_config
 #   work_prefix        name of the temporary directory (kiln-e2e-sshd)
 #   cleanup_hook       a function that the exit trap calls first
-#   force_command      when set, the README's set-up for confined users: sshd
-#                      keeps Debian's Subsystem line and runs the server as
-#                      the ForceCommand of every session, its log going to
-#                      the client instead of server.log
+#   force_command      set: the README's set-up, the server as every session's
+#                      ForceCommand logging to the client, Debian's Subsystem
 # After sourcing, sshd runs and these are set: $work, $root (the served root,
 # empty), $port, $user, $sshd_pid, $host_sha256; files $work/user_key,
 # $work/known_hosts, $work/server.log. When sshd cannot start, the script has
@@ -116,10 +114,8 @@ cp "$work/user_key.pub" "$work/authorized_keys"
 # sshd starts the subsystem through the user's shell with a cleared
 # environment, so the wrapper carries absolute paths and sends the server's
 # log records to a file of ours.
-# A ForceCommand's standard error reaches the client, as the server's
-# answers to sessions that are not SFTP must, so it is left alone there.
-log_to=" 2>>$work/server.log"
-[ -n "${force_command:-}" ] && log_to=""
+log_to=" 2>>$work/server.log" subsystem_command=$work/subsystem
+[ -n "${force_command:-}" ] && log_to="" subsystem_command=/usr/lib/openssh/sftp-server
 cat > "$work/subsystem" <<SUBSYSTEM
 #!/bin/sh
 exec "$server" --module "$module" --root "$root" -e -l ${server_log_level:-VERBOSE}$log_to
@@ -129,9 +125,6 @@ chmod +x "$work/subsystem"
 
 # Privilege separation needs its empty directory when sshd runs as root.
 [ "$(id -u)" -eq 0 ] && mkdir -p /run/sshd
-
-subsystem_command=$work/subsystem
-[ -n "${force_command:-}" ] && subsystem_command=/usr/lib/openssh/sftp-server
 
 start_sshd() {  # port; 0 when sshd listens there
     local port=$1
