@@ -146,22 +146,30 @@ TEST(SpaceAvail, PathsOutsideTheRootAreNoSuchPath) {
     EXPECT_EQ(status->m_statusCode, SfsStatusCode::NoSuchPath);
 }
 
-// A name yet to be made is answered for the volume of its directory, where
-// an upload would land; below a missing directory there is nothing to answer
-// for, not the free space of some ancestor.
-TEST(SpaceAvail, MissingNamesAnswerForTheirDirectory) {
+// Below a missing directory nothing has a volume of its own: the answer is
+// that it is missing, not the free space of some ancestor. (A missing name in
+// a directory that exists is answered for the volume, where an upload goes.)
+TEST(SpaceAvail, MissingDirectoriesAreAnsweredAsMissing) {
     RootedProvider provider;
-    EXPECT_TRUE(ReplyOf(provider.Ask(SfsRequest::SpaceAvail, SpaceOf(u"/missing"))))
-        << Narrow(provider.LastLog());
-    auto status = StatusOf(provider.Ask(SfsRequest::SpaceAvail, SpaceOf(u"/missing/below")));
-    ASSERT_TRUE(status);
-    EXPECT_EQ(status->m_statusCode, SfsStatusCode::NoSuchPath);
-    EXPECT_EQ(provider.LastLog().rfind(u"KilnSfsWin: Querying available space on " +
-                                           provider.Win(u"missing\\below") +
-                                           u"' failed with NoSuchPath. GetFileAttributes()",
-                                       0),
-              0u)
-        << Narrow(provider.LastLog());
+    struct Case {
+        std::u16string path;
+        SfsStatusCode code;
+        std::u16string suffix;
+    } cases[] = {{u"missing/below", SfsStatusCode::NoSuchPath, u"' failed with NoSuchPath. "}};
+    for (const Case& c : cases) {
+        auto status = StatusOf(provider.Ask(SfsRequest::SpaceAvail, SpaceOf(u"/" + c.path)));
+        ASSERT_TRUE(status) << Narrow(c.path);
+        EXPECT_EQ(status->m_statusCode, c.code);
+        std::u16string win = c.path;
+        for (char16_t& ch : win)
+            if (ch == u'/') ch = u'\\';
+        EXPECT_EQ(
+            provider.LastLog().rfind(u"KilnSfsWin: Querying available space on " +
+                                         provider.Win(win) + c.suffix + u"GetFileAttributes()",
+                                     0),
+            0u)
+            << Narrow(provider.LastLog());
+    }
 }
 
 // ---- Without the cryptographic provider ---------------------------------------
