@@ -32,8 +32,9 @@ LogLevel LevelOfProviderLog(SfsLogType type) {
     // missing file the client probes for) is the client's business, not a
     // fault of the server. At INFO the line "sent status ..." tells of it in
     // OpenSSH's words; the provider's own account, in Windows terms, comes
-    // from VERBOSE on. The provider warns about the ends of files and listings, which are part
-    // of every transfer: they belong with the per-request records.
+    // from VERBOSE on. The provider warns about the ends of files and
+    // listings, which are part of every transfer: they belong with the
+    // per-request records.
     switch (type) {
         case SfsLogType::Error:
             return LogLevel::Verbose;
