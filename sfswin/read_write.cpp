@@ -190,7 +190,8 @@ void KilnSfsWin::FSync(const QtSfsRequest& request) {
     FsFile& file = RequireFile(*this, request, u"Flushing file");
     // Windows flushes only through a handle that may write; one that cannot
     // has written nothing of its own to flush, and clients (sshfs's sync of
-    // a file it opened for reading) expect the POSIX answer, success.
+    // a file it opened for reading) expect the POSIX answer, success. (On
+    // Linux the platform flushes the file through such a handle too.)
     const bool canWrite = file.m_accessMask & (FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE |
                                                GENERIC_ALL | MAXIMUM_ALLOWED);
     WithWindowsErrors(*this, request, u"Flushing file " + Quoted(file), [&] {
