@@ -18,7 +18,8 @@ namespace {
 // charges an extended request this much.
 constexpr uint32_t kCopyChunk = kMaxWriteLength;
 
-void ReplySpace(SftpSession& s, ClientRequest& r, const QtSfsResponse& response, bool openssh) {
+void ReplySpace(SftpSession& s, ClientRequest& r, const QtSfsResponse& response, bool openssh,
+                const std::string& path) {
     auto space = QuantumCast<QtSfsSpaceAvailReply>(response.m_content);
     if (response.m_type != SfsResponse::SpaceAvailReply || !space) return Forward()(s, r, response);
     SftpWriter w = s.StartReply(r, Fxp::ExtendedReply);
@@ -36,12 +37,13 @@ void ReplySpace(SftpSession& s, ClientRequest& r, const QtSfsResponse& response,
     w.U64(space->m_bytesOnDevice / unit);               // f_blocks
     w.U64(space->m_unusedBytesOnDevice / unit);         // f_bfree
     w.U64(space->m_unusedBytesAvailableToUser / unit);  // f_bavail
-    w.U64(0);                                           // f_files: not known
-    w.U64(0);                                           // f_ffree
-    w.U64(0);                                           // f_favail
-    w.U64(0);                                           // f_fsid
-    w.U64(s.Options().readOnly ? 1 : 0);                // f_flag: ST_RDONLY
-    w.U64(255);                                         // f_namemax
+    const InodeCounts inodes = InodeCountsOf(s, path);
+    w.U64(inodes.files);                  // f_files
+    w.U64(inodes.free);                   // f_ffree
+    w.U64(inodes.available);              // f_favail
+    w.U64(0);                             // f_fsid
+    w.U64(s.Options().readOnly ? 1 : 0);  // f_flag: ST_RDONLY
+    w.U64(255);                           // f_namemax
     s.Reply(r, w);
 }
 
@@ -49,8 +51,8 @@ void SpaceOfPath(SftpSession& s, ClientRequest& r, const std::string& path, bool
     auto q = MakeRef<QtSfsSpaceAvail>();
     q->m_path = SfsPath(path);
     s.Sfs(r, SfsRequest::SpaceAvail, q,
-          [openssh](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
-              ReplySpace(s, r, response, openssh);
+          [openssh, path](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
+              ReplySpace(s, r, response, openssh, path);
           });
 }
 
@@ -261,6 +263,8 @@ void ext_users_groups_by_id(SftpSession& s, ClientRequest& r, SftpReader& in) {
         }
         return std::string(AsView(list.Bytes()).substr(5));
     };
+    s.Log().Log(LogLevel::Verbose, "users-groups-by-id: " + std::to_string(uids.size() / 4) +
+                                       " users, " + std::to_string(gids.size() / 4) + " groups");
     SftpWriter w = s.StartReply(r, Fxp::ExtendedReply);
     w.String(names(uids, true));
     w.String(names(gids, false));

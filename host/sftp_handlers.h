@@ -50,7 +50,7 @@ void SendSetStat(SftpSession& s, ClientRequest& r, const std::string& path,
 // Any response as its natural reply (Status, Handle, Data, Attrs, Name(s)).
 Completion Forward();
 // A Handle response is remembered with its path before it is forwarded.
-Completion ForwardHandle(std::string path);
+Completion ForwardHandle(std::string path, bool append = false);
 // A Name response answered with `name` (the client's form of the path)
 // instead of the provider's.
 Completion ForwardNameAs(std::string name);
@@ -63,6 +63,18 @@ void ReplyName(SftpSession& s, ClientRequest& r, std::string_view name, const Qt
 // Makes `link` a hard link to `existing`, both canonical client paths.
 void SendHardLink(SftpSession& s, ClientRequest& r, const std::string& existing,
                   const std::string& link);
+
+// Opens a canonical client path below the Linux directory `root` as the
+// kernel resolves it, links included but never out of the root (openat2's
+// RESOLVE_IN_ROOT): for what the server asks of the operating system itself.
+// A descriptor, or -1 with errno set.
+int OpenBelowRoot(const std::string& root, std::string_view clientPath, int flags);
+// The file system's inode counts for a canonical client path: total, free,
+// free to unprivileged users; zeros where they cannot be had.
+struct InodeCounts {
+    uint64_t files = 0, free = 0, available = 0;
+};
+InodeCounts InodeCountsOf(const SftpSession& s, std::string_view clientPath);
 
 // The extended requests: the handler of an extension name, or null.
 Handler ExtensionHandler(std::string_view name);

@@ -30,12 +30,14 @@ bool ParseLogLevel(std::string_view text, LogLevel& level) {
 LogLevel LevelOfProviderLog(SfsLogType type) {
     // A provider record is about one client request: a failed request (a
     // missing file the client probes for) is the client's business, not a
-    // fault of the server, and shows from INFO on, as OpenSSH's server does.
-    // The provider warns about the ends of files and listings, which are part
-    // of every transfer: they belong with the per-request records.
+    // fault of the server. At INFO the line "sent status ..." tells of it in
+    // OpenSSH's words; the provider's own account, in Windows terms, comes
+    // from VERBOSE on. The provider warns about the ends of files and
+    // listings, which are part of every transfer: they belong with the
+    // per-request records.
     switch (type) {
         case SfsLogType::Error:
-            return LogLevel::Info;
+            return LogLevel::Verbose;
         case SfsLogType::Warning:
             return LogLevel::Verbose;
         case SfsLogType::Info:
@@ -95,6 +97,20 @@ void Logger::Log(LogLevel level, std::string_view text) {
         case Sink::Memory:
             m_lines.emplace_back(text);
             break;
+    }
+}
+
+void RefuseNonSftpSession(Logger& log, std::string_view why) {
+    log.Log(LogLevel::Error,
+            "refusing non-sftp session (" + std::string(why) + "): " + std::string(kSftpOnly));
+    // Whatever the level, the user is told; a log on standard error told
+    // them already, and a log kept in memory has no user.
+    const Logger::Sink sink = log.Destination();
+    if (sink == Logger::Sink::Syslog ||
+        (sink == Logger::Sink::Stderr && !log.Enabled(LogLevel::Error))) {
+        const std::string line = std::string(kSftpOnly) + "\n";
+        ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
+        (void)ignored;
     }
 }
 

@@ -36,6 +36,7 @@ class Logger {
     Logger& operator=(const Logger&) = delete;
 
     void Log(LogLevel level, std::string_view text);
+    Sink Destination() const { return m_sink; }
     bool Enabled(LogLevel level) const { return level <= m_level && m_level != LogLevel::Quiet; }
     // What a Memory logger kept (tests).
     std::vector<std::string> Lines() const;
@@ -46,5 +47,12 @@ class Logger {
     mutable std::mutex m_lock;
     std::vector<std::string> m_lines;
 };
+
+// Ends a session that is not SFTP (a shell, a command, scp started through
+// ForceCommand): the user reads why on their terminal, the administrator in
+// the log, and the program exits non-zero instead of waiting for a packet
+// that never comes.
+inline constexpr std::string_view kSftpOnly = "This service allows sftp connections only.";
+void RefuseNonSftpSession(Logger& log, std::string_view why);
 
 }  // namespace kiln::sftp

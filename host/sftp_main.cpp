@@ -12,12 +12,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "host/sftp_handlers.h"
 #include "host/sftp_log.h"
 #include "host/sftp_options.h"
 #include "host/sftp_paths.h"
@@ -108,6 +110,53 @@ std::string ClientAddress() {
     return text.substr(0, text.find(' '));
 }
 
+// Why this process is not serving an SFTP subsystem, or empty when it may
+// be. Under ForceCommand sshd runs the server for every session of the user
+// and names what the client asked for in SSH_ORIGINAL_COMMAND: for the sftp
+// subsystem that is the Subsystem line's program (internal-sftp, OpenSSH's
+// sftp-server, this server), for anything else the user's command. An
+// interactive login gives the server a terminal. A session that gets past
+// both is still refused when its first packet is not INIT.
+std::string NotSftpReason() {
+    if (const char* command = getenv("SSH_ORIGINAL_COMMAND")) {
+        std::string_view text = command;
+        const size_t begin = text.find_first_not_of(" \t");
+        text = begin == std::string_view::npos ? std::string_view() : text.substr(begin);
+        std::string_view program = text.substr(0, text.find_first_of(" \t"));
+        program = program.substr(program.rfind('/') + 1);
+        if (program.find("sftp") == std::string_view::npos)
+            return "command \"" + EscapeForLog(command) + "\" requested";
+    }
+    if (isatty(STDIN_FILENO)) return "standard input is a terminal";
+    return {};
+}
+
+// The start directory, or why it cannot be (an errno value).
+int StartDirectoryError(const std::string& root, const std::string& clientPath) {
+    const int fd = OpenBelowRoot(root, clientPath, O_PATH | O_DIRECTORY);
+    if (fd < 0) return errno;
+    close(fd);
+    return 0;
+}
+
+// OpenSSH's server stays where sshd left it (the home directory) when -d
+// names a directory that is missing, and says so; a session that started in
+// a missing directory would fail every relative request. A missing home
+// directory is sshd's to report, so it is only noted.
+std::string StartDirectory(const std::string& root, const std::string& wanted,
+                           const std::string& home, Logger& log) {
+    for (const std::string* candidate : {&wanted, &home}) {
+        const std::string& dir = *candidate;
+        if (dir.empty()) continue;
+        const std::string canonical = CanonicalPath("/", dir).value_or("/");
+        const int error = StartDirectoryError(root, canonical);
+        if (error == 0) return canonical;
+        log.Log(candidate == &wanted ? LogLevel::Error : LogLevel::Verbose,
+                "chdir to \"" + EscapeForLog(canonical) + "\" failed: " + std::strerror(error));
+    }
+    return "/";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,6 +180,13 @@ int main(int argc, char** argv) {
             break;
     }
     const User user = CurrentUser();
+    Logger log(opts.logToStderr ? Logger::Sink::Stderr : Logger::Sink::Syslog, opts.level,
+               opts.facility);
+    if (std::string why = NotSftpReason(); !why.empty()) {
+        RefuseNonSftpSession(
+            log, why + " by local user " + user.name + " from [" + ClientAddress() + "]");
+        return 1;
+    }
     std::string home;
     if (!opts.home.empty()) {
         auto expanded = ExpandHomeTokens(opts.home, user.name, user.home);
@@ -153,8 +209,6 @@ int main(int argc, char** argv) {
     mallopt(M_MMAP_THRESHOLD, 1 << 20);
     mallopt(M_TRIM_THRESHOLD, 16 << 20);
 
-    Logger log(opts.logToStderr ? Logger::Sink::Stderr : Logger::Sink::Syslog, opts.level,
-               opts.facility);
     // A client that goes away must end the session, not kill it mid-write;
     // a file size limit (ulimit -f) must refuse the write that crosses it
     // (EFBIG), not end every session of the process.
@@ -198,7 +252,6 @@ int main(int argc, char** argv) {
     SessionOptions options;
     options.root = root;
     options.rootPath = rootPath;
-    options.home = home.empty() ? HomeBelowRoot(root, user.home) : home;
     options.readOnly = opts.readOnly;
     options.allowedRequests = opts.allowedRequests;
     options.deniedRequests = opts.deniedRequests;
@@ -212,9 +265,10 @@ int main(int argc, char** argv) {
         log.Log(LogLevel::Error, "the provider gave no description of itself");
         return 1;
     }
-    log.Log(LogLevel::Verbose, "serving " + root + " as /, starting in " + options.home);
     const std::string who = user.name + " from [" + ClientAddress() + "]";
     log.Log(LogLevel::Info, "session opened for local user " + who);
+    options.home = StartDirectory(root, home, HomeBelowRoot(root, user.home), log);
+    log.Log(LogLevel::Debug, "serving " + root + " as /, starting in " + options.home);
     int status;
     {
         SftpSession session(std::move(link), std::move(options), log);

@@ -1,6 +1,7 @@
 #include "host/sftp_request_log.h"
 
 #include <ctime>
+#include <iterator>
 
 #include "host/sftp_attrs.h"
 
@@ -11,6 +12,47 @@ std::string LogPath(const SftpSession& s, std::string_view clientPath) {
     if (root.empty() || root == "/") return EscapeForLog(clientPath);
     if (clientPath == "/") return EscapeForLog(root);
     return EscapeForLog(root + std::string(clientPath));
+}
+
+void LogSentStatus(Logger& log, uint32_t code) {
+    // OpenSSH's words for the codes of version 3; the later drafts' names
+    // for the rest, which its server never sends.
+    static constexpr const char* kTexts[] = {"Success",
+                                             "End of file",
+                                             "No such file",
+                                             "Permission denied",
+                                             "Failure",
+                                             "Bad message",
+                                             "No connection",
+                                             "Connection lost",
+                                             "Operation unsupported",
+                                             "Invalid handle",
+                                             "No such path",
+                                             "File already exists",
+                                             "Write protected",
+                                             "No media",
+                                             "No space on file system",
+                                             "Quota exceeded",
+                                             "Unknown principal",
+                                             "Lock conflict",
+                                             "Directory not empty",
+                                             "Not a directory",
+                                             "Invalid file name",
+                                             "Link loop",
+                                             "Cannot delete",
+                                             "Invalid parameter",
+                                             "File is a directory",
+                                             "Byte range lock conflict",
+                                             "Byte range lock refused",
+                                             "Delete pending",
+                                             "File corrupt",
+                                             "Owner invalid",
+                                             "Group invalid",
+                                             "No matching byte range lock"};
+    const LogLevel level = code <= 1 ? LogLevel::Debug : LogLevel::Info;
+    if (!log.Enabled(level)) return;
+    const char* text = code < std::size(kTexts) ? kTexts[code] : "Unknown error";
+    log.Log(level, std::string("sent status ") + text);
 }
 
 std::string OpenFlagsText(uint32_t access, uint32_t flags) {

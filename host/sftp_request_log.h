@@ -30,6 +30,10 @@ void LogInfo(SftpSession& s, MakeLine&& makeLine) {
     if (s.Log().Enabled(LogLevel::Info)) s.Log().Log(LogLevel::Info, makeLine());
 }
 
+// "sent status No such file": a failure at INFO, success and end of file
+// only when debugging, as OpenSSH's server logs its statuses.
+void LogSentStatus(Logger& log, uint32_t clientCode);
+
 // One "set" line for each of size, permissions, modification time and
 // owner that a SETSTAT, FSETSTAT or lsetstat asks for.
 void LogSetAttrs(SftpSession& s, std::string_view clientPath, const QtSfsAttrs& attrs);

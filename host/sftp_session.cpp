@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "host/sftp_paths.h"
+#include "host/sftp_request_log.h"
 #include "platform/disk_names.h"
 #include "sfs/kiln_sfs_provider.h"
 
@@ -307,6 +308,7 @@ void SftpSession::ReplyStatus(ClientRequest& request, SfsStatusCode code,
                               std::string_view message) {
     SftpWriter w = StartReply(request, Fxp::Status);
     w.U32(StatusCodeForClient(code));
+    if (!request.replied) LogSentStatus(m_log, StatusCodeForClient(code));
     if (message.empty()) message = code == SfsStatusCode::Ok ? "Success" : "Failure";
     w.String(message);
     w.String("en");
@@ -317,6 +319,7 @@ void SftpSession::ReplyStatus(ClientRequest& request, const QtSfsStatus& status)
     std::string message = Utf8(status.m_errorMessage);
     SftpWriter w = StartReply(request, Fxp::Status);
     w.U32(StatusCodeForClient(status.m_statusCode));
+    if (!request.replied) LogSentStatus(m_log, StatusCodeForClient(status.m_statusCode));
     w.String(message);
     w.String(status.m_languageTag ? Utf8(status.m_languageTag) : "en");
     Reply(request, w);
@@ -345,9 +348,10 @@ void SftpSession::ReplyData(ClientRequest& request, const QtBytes& data, bool en
     Release(request.charge);
 }
 
-void SftpSession::RememberHandle(std::string_view handle, std::string path, bool directory) {
+void SftpSession::RememberHandle(std::string_view handle, std::string path, bool directory,
+                                 bool append) {
     std::lock_guard<std::mutex> guard(m_handleLock);
-    m_handles[std::string(handle)] = HandleInfo{std::move(path), directory};
+    m_handles[std::string(handle)] = HandleInfo{std::move(path), directory, append};
 }
 
 std::optional<std::string> SftpSession::PathOfHandle(std::string_view handle) const {
@@ -361,6 +365,12 @@ bool SftpSession::IsDirectoryHandle(std::string_view handle) const {
     std::lock_guard<std::mutex> guard(m_handleLock);
     auto it = m_handles.find(handle);
     return it != m_handles.end() && it->second.directory;
+}
+
+bool SftpSession::IsAppendHandle(std::string_view handle) const {
+    std::lock_guard<std::mutex> guard(m_handleLock);
+    auto it = m_handles.find(handle);
+    return it != m_handles.end() && it->second.append;
 }
 
 void SftpSession::ForgetHandle(std::string_view handle) {
@@ -514,7 +524,7 @@ bool SftpSession::Negotiate(const RefPtr<SftpPacket>& packet) {
     uint8_t type = 0;
     uint32_t version = 0;
     if (!r.U8(type) || type != Fxp::Init || !r.U32(version)) {
-        m_log.Log(LogLevel::Error, "session must start with SSH_FXP_INIT; closing");
+        RefuseNonSftpSession(m_log, "the first packet is not SSH_FXP_INIT");
         return false;
     }
     if (version < 3) {
@@ -523,8 +533,8 @@ bool SftpSession::Negotiate(const RefPtr<SftpPacket>& packet) {
         return false;
     }
     m_version = static_cast<int>(std::min<uint32_t>(version, 6));
-    m_log.Log(LogLevel::Verbose, "client version " + std::to_string(version) + ", using version " +
-                                     std::to_string(m_version.load()));
+    m_log.Log(LogLevel::Verbose, "received client version " + std::to_string(version));
+    m_log.Log(LogLevel::Debug, "using protocol version " + std::to_string(m_version.load()));
     return m_out->Write(BuildVersionPacket(*this));
 }
 
@@ -594,7 +604,11 @@ int SftpSession::Serve(int inFd, int outFd) {
             break;
         }
         if (r != PacketInput::Result::Packet) {
-            if (r == PacketInput::Result::TooLong)
+            // Before INIT, a length out of range is text, a shell's or a
+            // command's, not a client that lost its way.
+            if (!negotiated && r != PacketInput::Result::Error)
+                RefuseNonSftpSession(m_log, "the first packet is not SSH_FXP_INIT");
+            else if (r == PacketInput::Result::TooLong)
                 m_log.Log(LogLevel::Error, "packet length " +
                                                std::to_string(input.RefusedLength()) +
                                                " out of range; closing");

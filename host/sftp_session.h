@@ -152,9 +152,11 @@ class SftpSession {
     void ReplyData(ClientRequest& request, const QtBytes& data, bool endOfFile);
 
     // Handles the server has seen the provider issue, with their paths.
-    void RememberHandle(std::string_view handle, std::string path, bool directory = false);
+    void RememberHandle(std::string_view handle, std::string path, bool directory = false,
+                        bool append = false);
     std::optional<std::string> PathOfHandle(std::string_view handle) const;
     bool IsDirectoryHandle(std::string_view handle) const;
+    bool IsAppendHandle(std::string_view handle) const;
     void ForgetHandle(std::string_view handle);
 
     // The SFTP status code of the negotiated version for a provider code.
@@ -250,6 +252,7 @@ class SftpSession {
     struct HandleInfo {
         std::string path;
         bool directory = false;
+        bool append = false;
     };
     std::map<std::string, HandleInfo, std::less<>> m_handles;
 };

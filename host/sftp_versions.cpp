@@ -4,6 +4,7 @@
 // it is advertised and whether it changes the file system.
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -28,6 +29,7 @@ inline constexpr uint32_t Text = 0x40;  // version 4
 // a provider that leaves its access mask unset takes these.
 constexpr uint32_t kAllAccess = 0x001F01FF;
 constexpr uint32_t kWriteAccess = SfsAccessMask::AnyWrite;
+constexpr uint64_t kUnreachableOffset = uint64_t{1} << 63;
 
 uint32_t AccessMaskOf(const SftpSession& s) {
     uint32_t m = s.Info().m_supportedAccessMask;
@@ -64,16 +66,19 @@ void SendOpen(SftpSession& s, ClientRequest& r, const std::string& path, uint32_
     open->m_desiredAccess = access;
     open->m_flags = flags;
     open->m_attrs = attrs;
-    s.SfsOpen(r, open, ForwardHandle(path));
+    s.SfsOpen(r, open, ForwardHandle(path, flags & SfsOpenFlags::AppendData));
 }
 
-// The path of an OPEN. A trailing slash names a directory, which OPEN does
-// not make or open: without this check "name/" would reach "name".
+// The path of an OPEN. A trailing slash or "/." names a directory, which
+// OPEN does not make or open: without this check "name/" and "name/." would
+// reach "name", once canonical.
 bool ReadFilePath(SftpSession& s, ClientRequest& r, SftpReader& in, std::string& path) {
     SftpReader peek = in;
     std::string_view raw;
-    if (peek.String(raw) && raw.size() > 1 && raw.back() == '/') {
-        s.ReplyStatus(r, SfsStatusCode::InvalidFileName, "A file name cannot end with '/'.");
+    if (peek.String(raw) &&
+        ((raw.size() > 1 && raw.back() == '/') || raw.ends_with("/.") || raw == ".")) {
+        s.ReplyStatus(r, SfsStatusCode::InvalidFileName,
+                      "A file name cannot end with '/' or '/.'.");
         return false;
     }
     return ReadPath(s, r, in, path);
@@ -158,6 +163,14 @@ void vany_write(SftpSession& s, ClientRequest& r, SftpReader& in) {
     uint64_t offset = 0;
     if (!ReadHandle(s, r, in, handle)) return;
     if (!in.U64(offset) || !in.String(data)) return Malformed(s, r);
+    // No file reaches this far; the provider would take the last one,
+    // all ones, as "at the end". OpenSSH's server fails to seek there, and
+    // only a handle that appends anyway ignores the offset.
+    if (offset >= kUnreachableOffset && !s.IsAppendHandle(handle)) {
+        if (auto path = s.PathOfHandle(handle))
+            s.Log().Log(LogLevel::Error, "seek \"" + LogPath(s, *path) + "\": Invalid argument");
+        return s.ReplyStatus(r, SfsStatusCode::BadMessage, "Bad message");
+    }
     auto write = MakeRef<QtSfsWrite>();
     write->m_handle = SfsHandle(handle);
     write->m_offset = offset;
@@ -169,16 +182,51 @@ void vany_write(SftpSession& s, ClientRequest& r, SftpReader& in) {
     s.Sfs(r, SfsRequest::Write, write, Forward());
 }
 
+// A link's size is the length of its text. Under a root the client reads an
+// absolute text shorter than the host holds it, so the size is that of what
+// READLINK answers; a link whose text is not told keeps the provider's.
+using AttrsDone = std::function<void(SftpSession&, ClientRequest&, const RefPtr<QtSfsAttrs>&)>;
+void WithClientLinkSize(SftpSession& s, ClientRequest& r, const std::string& path,
+                        const RefPtr<QtSfsAttrs>& attrs, AttrsDone done) {
+    if (!attrs || attrs->m_type != SfsType::Symlink ||
+        !(attrs->m_validAttrFlags & SfsAttrFlags::Size) || s.Options().root == "/")
+        return done(s, r, attrs);
+    auto read = MakeRef<QtSfsReadLink>();
+    read->m_path = SfsPath(path);
+    s.Sfs(r, SfsRequest::ReadLink, read,
+          [attrs, done](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
+              auto name = QuantumCast<QtSfsName>(response.m_content);
+              if (response.m_type == SfsResponse::Name && name && name->m_fileName)
+                  attrs->m_size = FromSfsPath(name->m_fileName->sv()).size();
+              done(s, r, attrs);
+          });
+}
+
+void ReplyAttrs(SftpSession& s, ClientRequest& r, const RefPtr<QtSfsAttrs>& attrs) {
+    SftpWriter w = s.StartReply(r, Fxp::Attrs);
+    WriteAttrs(w, s.Version(), *attrs);
+    s.Reply(r, w);
+}
+
 void StatPath(SftpSession& s, ClientRequest& r, SftpReader& in, bool follow) {
     std::string path;
     uint32_t requested = 0;
     if (!ReadPath(s, r, in, path)) return;
     if (s.Version() >= 4 && !in.U32(requested)) return Malformed(s, r);
+    if (s.Log().Enabled(LogLevel::Verbose))
+        s.Log().Log(LogLevel::Verbose,
+                    std::string(follow ? "stat" : "lstat") + " name \"" + LogPath(s, path) + "\"");
     auto stat = MakeRef<QtSfsStat>();
     stat->m_path = SfsPath(path);
     stat->m_flags = StatFlags(s, requested);
     stat->m_followSymlink = follow;
-    s.Sfs(r, SfsRequest::Stat, stat, Forward());
+    if (follow) return s.Sfs(r, SfsRequest::Stat, stat, Forward());
+    s.Sfs(r, SfsRequest::Stat, stat,
+          [path](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
+              auto attrs = QuantumCast<QtSfsAttrs>(response.m_content);
+              if (response.m_type != SfsResponse::Attrs || !attrs) return Forward()(s, r, response);
+              WithClientLinkSize(s, r, path, attrs, ReplyAttrs);
+          });
 }
 
 void vany_stat(SftpSession& s, ClientRequest& r, SftpReader& in) {
@@ -290,18 +338,24 @@ void vany_readdir(SftpSession& s, ClientRequest& r, SftpReader& in) {
               for (size_t i : incomplete) {
                   const std::string& name = st->clientNames[i];
                   auto stat = MakeRef<QtSfsStat>();
-                  stat->m_path = SfsPath(name == ".."  ? ParentPath(*dir)
-                                         : name == "." ? *dir
-                                                       : JoinPath(*dir, name));
+                  const std::string path = name == ".."  ? ParentPath(*dir)
+                                           : name == "." ? *dir
+                                                         : JoinPath(*dir, name);
+                  stat->m_path = SfsPath(path);
                   stat->m_flags = flags;
                   stat->m_followSymlink = false;
+                  auto settle = [st, i](SftpSession& s, ClientRequest& r,
+                                        const RefPtr<QtSfsAttrs>& attrs) {
+                      QtSfsName* entry = (*st->names->m_names)[i];
+                      if (attrs && entry) entry->m_attrs = attrs;
+                      if (--st->remaining == 0) ReplyListing(s, r, *st);
+                  };
                   s.Sfs(r, SfsRequest::Stat, stat,
-                        [st, i](SftpSession& s, ClientRequest& r, const QtSfsResponse& answer) {
+                        [path, settle](SftpSession& s, ClientRequest& r,
+                                       const QtSfsResponse& answer) {
                             auto attrs = QuantumCast<QtSfsAttrs>(answer.m_content);
-                            QtSfsName* entry = (*st->names->m_names)[i];
-                            if (answer.m_type == SfsResponse::Attrs && attrs && entry)
-                                entry->m_attrs = attrs;
-                            if (--st->remaining == 0) ReplyListing(s, r, *st);
+                            if (answer.m_type != SfsResponse::Attrs) attrs = nullptr;
+                            WithClientLinkSize(s, r, path, attrs, settle);
                         });
               }
           });
@@ -347,17 +401,42 @@ void vany_mkdir(SftpSession& s, ClientRequest& r, SftpReader& in) {
         std::snprintf(octal, sizeof octal, "0%o", mode);
         LogInfo(s, [&] { return "mkdir name \"" + LogPath(s, path) + "\" mode " + octal; });
     }
+    // A directory is created with permission bits only; the sticky, setgid
+    // and setuid bits the client asked for follow as a SETSTAT would set
+    // them, and a refusal of those answers the request: a directory that
+    // lacks them is not what was asked for.
+    const uint32_t special =
+        (attrs->m_validAttrFlags & SfsAttrFlags::Permissions) ? attrs->m_permissions & 07000 : 0;
     ApplyCreateMask(*attrs);
     auto mk = MakeRef<QtSfsMkDir>();
     mk->m_path = SfsPath(path);
     mk->m_attrs = attrs;
-    s.Sfs(r, SfsRequest::MkDir, mk, Forward());
+    if (!special) return s.Sfs(r, SfsRequest::MkDir, mk, Forward());
+    const uint32_t mode = attrs->m_permissions | special;
+    s.Sfs(r, SfsRequest::MkDir, mk,
+          [path, mode](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
+              auto status = QuantumCast<QtSfsStatus>(response.m_content);
+              if (!status || status->m_statusCode != SfsStatusCode::Ok)
+                  return Forward()(s, r, response);
+              auto bits = EmptyAttrs();
+              bits->m_validAttrFlags = SfsAttrFlags::Permissions;
+              bits->m_permissions = mode;
+              SendSetStat(s, r, path, bits);
+          });
+}
+
+// OpenSSH's server names the path as the client sent it.
+void LogRealPath(SftpSession& s, SftpReader in) {
+    std::string_view raw;
+    if (s.Log().Enabled(LogLevel::Verbose) && in.String(raw))
+        s.Log().Log(LogLevel::Verbose, "realpath \"" + EscapeForLog(raw) + "\"");
 }
 
 // Versions 3 to 5: the canonical path, worked out here without touching the
 // disk.
 void v345_realpath(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string path;
+    LogRealPath(s, in);
     if (!ReadPath(s, r, in, path)) return;
     ReplyName(s, r, path, QtSfsAttrs());
 }
@@ -366,6 +445,7 @@ void v345_realpath(SftpSession& s, ClientRequest& r, SftpReader& in) {
 // result when the client asked for it.
 void v6_realpath(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string path;
+    LogRealPath(s, in);
     if (!ReadPath(s, r, in, path)) return;
     uint8_t control = static_cast<uint8_t>(SfsRealPath::NoCheck);
     if (!in.AtEnd() && !in.U8(control)) return Malformed(s, r);

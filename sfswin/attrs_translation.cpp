@@ -191,6 +191,15 @@ void AddAclEntries(NativeFileSecurity& security, const QtSfsAcl& acl, bool daclT
     if (!acl.m_aces) return;
     for (QtSfsAce* ace : *acl.m_aces) {
         if (ace == nullptr) continue;
+        // Alarm entries (and types past them) have no place in a file's
+        // security here; dropping them would answer Ok for a set that did
+        // not happen.
+        if (ace->m_type > SfsAceType::SystemAudit)
+            throw ConversionFailure{SfsStatusCode::InvalidParameter,
+                                    u"The ACE type " +
+                                        NumberToText(static_cast<uint32_t>(ace->m_type)) +
+                                        u" cannot be stored.",
+                                    WString()};
         bool toDacl = daclTakes && (ace->m_type == SfsAceType::AccessAllowed ||
                                     ace->m_type == SfsAceType::AccessDenied);
         bool toSacl = saclTakes && ace->m_type == SfsAceType::SystemAudit;

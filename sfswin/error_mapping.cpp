@@ -16,6 +16,10 @@ constexpr ErrorStatus kErrorStatuses[] = {
     {ERROR_PATH_NOT_FOUND, SfsStatusCode::NoSuchPath},
     {ERROR_INVALID_DRIVE, SfsStatusCode::NoSuchPath},
     {ERROR_ACCESS_DENIED, SfsStatusCode::PermissionDenied},
+    // An owner or group the caller may not give away to: refused for lack
+    // of a right, as chown(2) refuses it.
+    {ERROR_INVALID_OWNER, SfsStatusCode::PermissionDenied},
+    {ERROR_INVALID_PRIMARY_GROUP, SfsStatusCode::PermissionDenied},
     {ERROR_NO_MORE_FILES, SfsStatusCode::Eof},
     {ERROR_HANDLE_EOF, SfsStatusCode::Eof},
     {ERROR_WRITE_PROTECT, SfsStatusCode::WriteProtect},

@@ -311,12 +311,21 @@ void KilnSfsWin::SpaceAvail(const QtSfsRequest& request) {
         root = WString(view.substr(0, 3));
     }
     if (root.empty() || root[root.size() - 1] != u'\\') root += u'\\';
-    // The volume of a path that names nothing would describe some ancestor
-    // instead: a missing object is answered as missing.
-    if (GetFileAttributesW(CallPath(path.sv()).c_str()) == INVALID_FILE_ATTRIBUTES)
-        FailRequest(
-            *this, request,
-            DescribeHandlerFailure(action, SystemError(u"GetFileAttributes()", GetLastError())));
+    // A name yet to be made (where an upload will go) is answered for the
+    // volume of its directory; a path whose directory is missing, or lies
+    // outside the root, is answered as missing.
+    if (GetFileAttributesW(CallPath(path.sv()).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        const size_t slash = path.sv().rfind(u'\\');
+        DWORD directory = INVALID_FILE_ATTRIBUTES;
+        if (error == ERROR_FILE_NOT_FOUND && slash != std::u16string_view::npos) {
+            const size_t end = slash <= 2 ? slash + 1 : slash;  // "C:\" keeps its backslash
+            directory = GetFileAttributesW(CallPath(path.sv().substr(0, end)).c_str());
+        }
+        if (directory == INVALID_FILE_ATTRIBUTES || !(directory & FILE_ATTRIBUTE_DIRECTORY))
+            FailRequest(*this, request,
+                        DescribeHandlerFailure(action, SystemError(u"GetFileAttributes()", error)));
+    }
 
     auto reply = WithWindowsErrors(*this, request, action.sv(), [&] {
         DWORD sectorsPerCluster = 0;

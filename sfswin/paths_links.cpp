@@ -83,6 +83,22 @@ LinkText ReadLinkText(const WString& callPath, DWORD attributes) {
     return read;
 }
 
+// Windows refuses to put a file in the place of a directory, or the
+// reverse, as access denied; the client learns which of the two it was.
+SfsStatusCode RenameStatus(const WString& oldCallPath, const WString& newCallPath, DWORD error) {
+    if (error == ERROR_ACCESS_DENIED) {
+        const DWORD from = GetFileAttributesW(oldCallPath.c_str());
+        const DWORD to = GetFileAttributesW(newCallPath.c_str());
+        if (from != INVALID_FILE_ATTRIBUTES && to != INVALID_FILE_ATTRIBUTES) {
+            const bool fromDir = from & FILE_ATTRIBUTE_DIRECTORY;
+            const bool toDir = to & FILE_ATTRIBUTE_DIRECTORY;
+            if (!fromDir && toDir) return SfsStatusCode::FileIsADirectory;
+            if (fromDir && !toDir) return SfsStatusCode::NotADirectory;
+        }
+    }
+    return MapWindowsError(error);
+}
+
 }  // namespace
 
 void KilnSfsWin::RealPath(const QtSfsRequest& request) {
@@ -148,9 +164,11 @@ void KilnSfsWin::Rename(const QtSfsRequest& request) {
 
     if (!MoveFileExW(CallPath(oldPath).c_str(), CallPath(newPath).c_str(), flags)) {
         SystemError error(u"MoveFileEx()", GetLastError());
+        const WString action = u"Moving '" + oldPath + u"' to '" + newPath + u"'";
         FailRequest(
             *this, request,
-            DescribeHandlerFailure(u"Moving '" + oldPath + u"' to '" + newPath + u"'", error));
+            DescribeHandlerFailure(
+                action, RenameStatus(CallPath(oldPath), CallPath(newPath), error.Code()), error));
     }
     LogRequest(request, u"KilnSfsWin: Moved '" + oldPath + u"' to '" + newPath + u"'.");
     AnswerCode(request, SfsStatusCode::Ok);

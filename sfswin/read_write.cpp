@@ -157,18 +157,8 @@ void KilnSfsWin::Write(const QtSfsRequest& request) {
     const bool append = position == kEndOfFilePosition;
     const uint8_t* data = content.m_data ? content.m_data->Data() : nullptr;
     const uint64_t length = content.m_data ? content.m_data->Size() : 0;
-    // Windows takes an offset of all ones as "at the end of the file". From
-    // a client it is a position no file reaches, and writing elsewhere than
-    // asked would be wrong: only a file opened for appending, where every
-    // write appends anyway, takes it.
-    if (!file.m_append && !file.m_textMode && content.m_offset == kEndOfFilePosition) {
-        constexpr char16_t kNotAppending[] = u"The file was not opened for appending.";
-        LogRequest(request, SfsLogType::Error,
-                   u"KilnSfsWin: Writing " + NumberToText(length) + u" bytes at position " +
-                       NumberToText(content.m_offset) + u" to file " + Quoted(file) + u" failed" +
-                       StatusSuffix(SfsStatusCode::InvalidParameter) + u". " + kNotAppending);
-        RaiseStatus(MakeStatus(SfsStatusCode::InvalidParameter, kNotAppending));
-    }
+    // An offset of all ones writes at the end of the file, as Windows takes
+    // it; a front end that must refuse it (no file reaches it) does so.
 
     // Made only for a failure: every WRITE of a transfer comes this way.
     auto action = [&] {
@@ -198,8 +188,14 @@ void KilnSfsWin::Write(const QtSfsRequest& request) {
 
 void KilnSfsWin::FSync(const QtSfsRequest& request) {
     FsFile& file = RequireFile(*this, request, u"Flushing file");
+    // Windows flushes only through a handle that may write; one that cannot
+    // has written nothing of its own to flush, and clients (sshfs's sync of
+    // a file it opened for reading) expect the POSIX answer, success. (On
+    // Linux the platform flushes the file through such a handle too.)
+    const bool canWrite = file.m_accessMask & (FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE |
+                                               GENERIC_ALL | MAXIMUM_ALLOWED);
     WithWindowsErrors(*this, request, u"Flushing file " + Quoted(file), [&] {
-        if (!FlushFileBuffers(file.m_file))
+        if (!FlushFileBuffers(file.m_file) && (canWrite || GetLastError() != ERROR_ACCESS_DENIED))
             throw SystemError(u"FlushFileBuffers()", GetLastError());
     });
     LogRequest(request, u"KilnSfsWin: Flushed file " + Quoted(file) + u".");

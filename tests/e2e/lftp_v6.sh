@@ -34,7 +34,7 @@ if grep -q "Received unsupported" "$work/server.log" 2>/dev/null; then
     echo "SKIP: the provider does not serve every request yet"; exit 77
 fi
 fail=0
-grep -q "client version 6, using version 6" "$work/server.log" || { echo "FAIL: not version 6"; fail=1; }
+grep -q "received client version 6" "$work/server.log" || { echo "FAIL: not version 6"; fail=1; }
 cmp -s got.txt "$work/root/remote.txt" || { echo "FAIL: get"; fail=1; }
 cmp -s dated.bin "$work/root/dated.bin" || { echo "FAIL: get of a binary file"; fail=1; }
 cmp -s up.bin "$work/root/moved.bin" || { echo "FAIL: put and mv"; fail=1; }

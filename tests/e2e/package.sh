@@ -35,6 +35,9 @@ check "-Q lists each request once" test "$(sort "$work/requests" | uniq -d)" = "
 check "-Q with another query is a usage error" test $? -eq 2
 "$server" -P remove,rnmae </dev/null 2>/dev/null
 check "a misspelt request name is a usage error" test $? -eq 2
+SSH_ORIGINAL_COMMAND="scp -f f" "$server" </dev/null 2>"$work/refused"
+check "a command under ForceCommand is refused" test $? -eq 1
+check "the refusal says why" grep -qxF "This service allows sftp connections only." "$work/refused"
 
 # A batch through the unpacked server: uploads land with the umask applied to
 # the client's mode, remove is refused by the deny list and logged, and the
@@ -44,15 +47,18 @@ mkdir -p "$root" "$work/local"
 cd "$work/local" || exit 1
 head -c 102400 /dev/urandom >f && chmod 0644 f
 cat >"$work/batch" <<EOF
+pwd
 put f
 mkdir d
 -rm f
 get f back
 EOF
 env -u SSH_CONNECTION sftp -b "$work/batch" \
-    -D "env LD_DEBUG=files LD_DEBUG_OUTPUT=$work/ld $server --root $root -u 077 -P remove -e -l VERBOSE" \
+    -D "env LD_DEBUG=files LD_DEBUG_OUTPUT=$work/ld $server --root $root -d /missing -u 077 -P remove -e -l VERBOSE" \
     >"$work/out" 2>&1
 check "sftp batch" test $? -eq 0
+check "a missing -d directory: the session starts in the root" \
+    grep -qx "Remote working directory: /" "$work/out"
 check "-u 077 on an uploaded 0644 file gives 0600" test "$(stat -c %a "$root/f")" = 600
 check "-u 077 on mkdir gives 0700" test "$(stat -c %a "$root/d")" = 700
 check "remove refused, the file kept and read back" cmp -s f back
@@ -60,6 +66,7 @@ logged() { grep -qF -- "$1" "$work/out"; }
 user=$(id -un)
 for line in \
     "kiln-sftp-server: session opened for local user $user from [UNKNOWN]" \
+    "kiln-sftp-server: chdir to \"/missing\" failed: No such file or directory" \
     "kiln-sftp-server: open \"$root/f\" flags WRITE,CREATE,TRUNCATE mode 0644" \
     "kiln-sftp-server: close \"$root/f\" bytes read 0 written 102400" \
     "kiln-sftp-server: mkdir name \"$root/d\" mode 0777" \

@@ -9,6 +9,8 @@
 #   sshd_extra_config  lines added to sshd_config
 #   work_prefix        name of the temporary directory (kiln-e2e-sshd)
 #   cleanup_hook       a function that the exit trap calls first
+#   force_command      set: the README's set-up, the server as every session's
+#                      ForceCommand logging to the client, Debian's Subsystem
 # After sourcing, sshd runs and these are set: $work, $root (the served root,
 # empty), $port, $user, $sshd_pid, $host_sha256; files $work/user_key,
 # $work/known_hosts, $work/server.log. When sshd cannot start, the script has
@@ -112,9 +114,11 @@ cp "$work/user_key.pub" "$work/authorized_keys"
 # sshd starts the subsystem through the user's shell with a cleared
 # environment, so the wrapper carries absolute paths and sends the server's
 # log records to a file of ours.
+log_to=" 2>>$work/server.log" subsystem_command=$work/subsystem
+[ -n "${force_command:-}" ] && log_to="" subsystem_command=/usr/lib/openssh/sftp-server
 cat > "$work/subsystem" <<SUBSYSTEM
 #!/bin/sh
-exec "$server" --module "$module" --root "$root" -e -l ${server_log_level:-VERBOSE} 2>>"$work/server.log"
+exec "$server" --module "$module" --root "$root" -e -l ${server_log_level:-VERBOSE}$log_to
 SUBSYSTEM
 chmod +x "$work/subsystem"
 : > "$work/server.log"
@@ -138,7 +142,8 @@ UsePAM no
 StrictModes no
 PermitRootLogin prohibit-password
 AllowUsers $user
-Subsystem sftp $work/subsystem
+${force_command:+ForceCommand $work/subsystem}
+Subsystem sftp $subsystem_command
 LogLevel VERBOSE
 ${sshd_extra_config:-}
 CONFIG

@@ -494,10 +494,11 @@ TEST(SftpLog, ProviderRecordsShowFromTheLevelTheirTypeMapsTo) {
         SfsLogType type;
         bool shown;
     } cases[] = {
-        {"ERROR", SfsLogType::Error, false},  {"info", SfsLogType::Error, true},
-        {"INFO", SfsLogType::Warning, false}, {"VERBOSE", SfsLogType::Warning, true},
-        {"VERBOSE", SfsLogType::Info, true},  {"VERBOSE", SfsLogType::Trace, false},
-        {"DEBUG3", SfsLogType::Trace, true},  {"QUIET", SfsLogType::Error, false},
+        {"ERROR", SfsLogType::Error, false},    {"info", SfsLogType::Error, false},
+        {"VERBOSE", SfsLogType::Error, true},   {"INFO", SfsLogType::Warning, false},
+        {"VERBOSE", SfsLogType::Warning, true}, {"VERBOSE", SfsLogType::Info, true},
+        {"VERBOSE", SfsLogType::Trace, false},  {"DEBUG3", SfsLogType::Trace, true},
+        {"QUIET", SfsLogType::Error, false},
     };
     for (const Case& c : cases) {
         LogLevel level;

@@ -86,9 +86,10 @@ TEST(SftpSession, AStreamThatDoesNotStartWithInitEndsCleanly) {
         std::string first;
         const char* log;
     } cases[] = {
-        {std::string("\x00\x00\x00\x05\x11\x00\x00\x00\x01", 9), "must start with SSH_FXP_INIT"},
+        {std::string("\x00\x00\x00\x05\x11\x00\x00\x00\x01", 9), "is not SSH_FXP_INIT"},
         {std::string("\x00\x00\x00\x05\x01\x00\x00\x00\x02", 9), "protocol version 2"},
-        {std::string("\x00\x00\x00\x03\x01\x00\x00", 7), "must start with SSH_FXP_INIT"},
+        {std::string("\x00\x00\x00\x03\x01\x00\x00", 7), "is not SSH_FXP_INIT"},
+        {"echo hello\n", "refusing non-sftp session"},  // a shell's text
     };
     for (const Case& c : cases) {
         SftpTestSession t;

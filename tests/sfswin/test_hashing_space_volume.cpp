@@ -146,16 +146,16 @@ TEST(SpaceAvail, PathsOutsideTheRootAreNoSuchPath) {
     EXPECT_EQ(status->m_statusCode, SfsStatusCode::NoSuchPath);
 }
 
-// A path that names nothing has no volume of its own: the answer is that it
-// is missing, not the free space of some ancestor.
-TEST(SpaceAvail, MissingObjectsAreAnsweredAsMissing) {
+// Below a missing directory nothing has a volume of its own: the answer is
+// that it is missing, not the free space of some ancestor. (A missing name in
+// a directory that exists is answered for the volume, where an upload goes.)
+TEST(SpaceAvail, MissingDirectoriesAreAnsweredAsMissing) {
     RootedProvider provider;
     struct Case {
         std::u16string path;
         SfsStatusCode code;
         std::u16string suffix;
-    } cases[] = {{u"missing", SfsStatusCode::NoSuchFile, u"' failed with NoSuchFile. "},
-                 {u"missing/below", SfsStatusCode::NoSuchPath, u"' failed with NoSuchPath. "}};
+    } cases[] = {{u"missing/below", SfsStatusCode::NoSuchPath, u"' failed with NoSuchPath. "}};
     for (const Case& c : cases) {
         auto status = StatusOf(provider.Ask(SfsRequest::SpaceAvail, SpaceOf(u"/" + c.path)));
         ASSERT_TRUE(status) << Narrow(c.path);

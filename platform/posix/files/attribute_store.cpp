@@ -257,8 +257,10 @@ ULONGLONG FileTimeValue(const FILETIME& time) {
     return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
+// A directory's size is the file system's, as POSIX servers and tools show
+// it (Windows shows 0; nothing of ours reads a directory's size).
 ULONGLONG ReportedSize(const struct statx& st) {
-    return S_ISREG(st.stx_mode) || S_ISLNK(st.stx_mode) ? st.stx_size : 0;
+    return S_ISREG(st.stx_mode) || S_ISLNK(st.stx_mode) || S_ISDIR(st.stx_mode) ? st.stx_size : 0;
 }
 
 FILETIME CreationTimeOf(const struct statx& st, const StoredAttributes& stored) {

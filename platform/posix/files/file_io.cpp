@@ -234,8 +234,12 @@ BOOL SetEndOfFile(HANDLE hFile) {
     return TRUE;
 }
 
+// Windows flushes only through a handle that may write. Linux flushes a
+// file's data through any descriptor of it, and sync tools (sshfs's fsync of
+// a file opened for reading) count on that: the data written through other
+// handles becomes durable too.
 BOOL FlushFileBuffers(HANDLE hFile) {
-    auto file = FileForIo(hFile, FILE_WRITE_DATA | FILE_APPEND_DATA);
+    auto file = FileForIo(hFile, FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA);
     if (!file) return FALSE;
     if (::fsync(file->Fd()) != 0) return Fail(WindowsErrorFromErrno(errno));
     return TRUE;
