@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """Several kiln-sftp-server processes on one root at protocol version 6, as
 sshd runs one per session: share modes (BLOCK_READ/WRITE/DELETE of OPEN),
-BLOCK byte-range locks, reads and writes into locked ranges, remove and
-rename of a file held open, release when a server is killed, a server
-running as another user, and a lock of another program (fcntl)."""
+BLOCK byte-range locks and their bounds, reads and writes into locked
+ranges, remove and rename of a file held open, release when a server is
+killed, a server running as another user, a lock of another program
+(fcntl), and what a hostile client tries: copies of a file onto itself,
+links carried outside by renaming."""
 import fcntl
 import os
 import shutil
@@ -16,7 +18,8 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from sftp_raw import STATUS, RawSession, Reader, s, server_command  # noqa: E402
 
-OK, LOCK_CONFLICT, RANGE_LOCK_REFUSED = 0, 17, 26
+OK, NO_SUCH_FILE, PERMISSION_DENIED, FAILURE, QUOTA_EXCEEDED = 0, 2, 3, 4, 15
+LOCK_CONFLICT, NOT_A_DIRECTORY, INVALID_PARAMETER, RANGE_LOCK_REFUSED = 17, 19, 23, 26
 READ, WRITE = 0x1, 0x2 | 0x4  # ACE4 data access
 ATTRS = 0x80 | 0x100
 DELETE = 0x10000
@@ -32,11 +35,14 @@ os.chmod(root, 0o777)
 
 
 class Session(RawSession):
-    def __init__(self, user=None):
-        cmd = server_command(root)
+    def __init__(self, user=None, options=(), version=6):
+        cmd = server_command(root) + list(options)
         if user:
             cmd = ["setpriv", "--reuid=" + user, "--regid=nogroup", "--clear-groups"] + cmd
-        super().__init__(cmd, 6)
+        super().__init__(cmd, version)
+
+    def extended(self, name, body):
+        return self.status(200, s(name) + body)
 
     def open(self, path, access, flags=0):
         """The handle, or the status code of the refusal."""
@@ -96,12 +102,17 @@ def share_modes():
     """A holds the file open denying one kind of access; B asks for it."""
     make("f")
     cases = [  # A's access and blocks, B's open access, B's answer
-        (READ, BLOCK_READ, READ, LOCK_CONFLICT),
+        (READ | WRITE, BLOCK_READ, READ, LOCK_CONFLICT),
         (READ, BLOCK_READ, WRITE, OK),
-        (READ, BLOCK_WRITE, WRITE, LOCK_CONFLICT),
+        (READ | WRITE, BLOCK_WRITE, WRITE, LOCK_CONFLICT),
         (READ, BLOCK_WRITE, READ, OK),
-        (READ, BLOCK_DELETE, DELETE, LOCK_CONFLICT),
+        (READ | DELETE, BLOCK_DELETE, DELETE, LOCK_CONFLICT),
         (WRITE, 0, READ | ATTRS, OK),
+        # A handle denies only what it may do itself.
+        (READ, BLOCK_READ, READ, OK),
+        (READ, BLOCK_WRITE, WRITE, OK),
+        (READ, BLOCK_DELETE, DELETE, OK),
+        (READ | WRITE, BLOCK_DELETE, DELETE, OK),
     ]
     for a_access, a_blocks, b_access, expected in cases:
         h = A.must_open("/f", a_access, a_blocks)
@@ -113,13 +124,13 @@ def share_modes():
         A.close(h)
     # B's open denying write is refused while A writes.
     h = A.must_open("/f", WRITE)
-    check("deny write while written", B.open("/f", READ, BLOCK_WRITE), LOCK_CONFLICT)
+    check("deny write while written", B.open("/f", READ | WRITE, BLOCK_WRITE), LOCK_CONFLICT)
     A.close(h)
 
 
 def remove_and_rename():
     make("f")
-    h = A.must_open("/f", READ, BLOCK_DELETE)
+    h = A.must_open("/f", READ | DELETE, BLOCK_DELETE)
     check("remove held", B.remove("/f"), LOCK_CONFLICT)
     check("rename held", B.rename("/f", "/g"), LOCK_CONFLICT)
     check("rename onto held", B.rename(make_name("other"), "/f"), LOCK_CONFLICT)
@@ -183,15 +194,111 @@ def another_user():
         n = N.must_open("/f", READ)
         check("nobody reads A's block", N.read(n, 0, 10), LOCK_CONFLICT)
         check("nobody blocks over A", N.block(n, 5, 10, BLOCK_WRITE), RANGE_LOCK_REFUSED)
-        # Through a handle open for reading alone, an exclusive block still
-        # keeps writers out.
-        check("nobody blocks next to A", N.block(n, 20, 10, BLOCK_WRITE), OK)
-        check("A writes into nobody's block", A.write(h, 25, b"x"), LOCK_CONFLICT)
+        # A handle open for reading alone takes no block, which would keep
+        # writers out.
+        check("nobody blocks next to A", N.block(n, 20, 10, BLOCK_WRITE), PERMISSION_DENIED)
+        check("A writes beside A's block", A.write(h, 25, b"x"), OK)
         check("nobody removes", N.remove("/f"), OK)  # delete was shared
         N.close(n)
         A.close(h)
     finally:
         N.end()
+
+
+def reader_denies_nothing():
+    """A read-only session of nobody holding root's file open with every
+    deny flag, and blocking all of it, stops no one."""
+    if os.geteuid() != 0:
+        print("SKIP reader_denies_nothing (needs root to start a server as nobody)")
+        return
+    path = make("r")
+    os.chmod(path, 0o644)
+    R = Session("nobody", ["-R"])
+    try:
+        n = R.must_open("/r", READ, BLOCK_READ | BLOCK_WRITE | BLOCK_DELETE)
+        check("-R blocks", R.block(n, 0, 2**64 - 1, BLOCK_READ | BLOCK_WRITE), PERMISSION_DENIED)
+        h = A.must_open("/r", READ | WRITE)
+        for what, got in (("write", A.write(h, 0, b"w")), ("read", A.read(h, 0, 1)),
+                          ("truncate", A.status(10, s(h) + struct.pack(">IBQ", 1, 1, 0))),
+                          ("rename", A.rename("/r", "/r2")), ("remove", A.remove("/r2"))):
+            check("root's %s under a -R reader" % what, got, OK)
+        A.close(h)
+        R.close(n)
+    finally:
+        R.end()
+
+
+def lock_bounds():
+    """Blocks per handle and per session are bounded; a range may end at
+    2^64 but not wrap past it."""
+    make("f")
+    handles = [A.must_open("/f", READ | WRITE) for _ in range(5)]
+    for n, h in enumerate(handles[:4]):
+        for i in range(1024):
+            assert A.block(h, (n * 1024 + i) * 2, 1, BLOCK_WRITE) == OK, "block %d refused" % i
+        if n == 0:
+            check("1,025th block of a handle", A.block(h, 9000, 1, BLOCK_WRITE), QUOTA_EXCEEDED)
+    check("4,097th block of a session", A.block(handles[4], 9000, 1, BLOCK_WRITE),
+          QUOTA_EXCEEDED)
+    check("unblock under the bound", A.status(23, s(handles[0]) + struct.pack(">QQ", 0, 1)), OK)
+    check("block again", A.block(handles[4], 9000, 1, BLOCK_WRITE), OK)
+    for h in handles:
+        A.close(h)
+    h = A.must_open("/f", READ | WRITE)
+    for offset, length, expected in ((2**64 - 10, 10, OK), (2**64 - 10, 11, INVALID_PARAMETER),
+                                     (2**64 - 1, 2**64 - 1, INVALID_PARAMETER)):
+        check("block %d+%d" % (offset, length), A.block(h, offset, length, BLOCK_WRITE), expected)
+    A.close(h)
+
+
+def copy_onto_itself():
+    """copy-data within one file is refused where the ranges meet (length
+    0 runs to the end), whatever names the handles were opened by."""
+    original = os.urandom(1 << 20)
+    make("f", original)
+    os.link(os.path.join(root, "f"), os.path.join(root, "alias"))
+    for src, at, length, dst, to, expected in (
+            ("/f", 0, 0, "/f", 1 << 20, FAILURE), ("/alias", 0, 8192, "/f", 4096, FAILURE),
+            ("/f", 4096, 4096, "/alias", 0, OK)):
+        a, b = A.must_open(src, READ), A.must_open(dst, WRITE)
+        check("copy %s+%d:%d to %s+%d" % (src, at, length, dst, to),
+              A.extended("copy-data", s(a) + struct.pack(">QQ", at, length) + s(b) +
+                         struct.pack(">Q", to)), expected)
+        A.close(a)
+        A.close(b)
+    check("f after copies", content("f"), original[4096:8192] + original[4096:])
+
+
+def links_moved_outside():
+    """A link may be renamed or hard-linked only where its text still leads
+    inside; texts the kernel holds but no path can use still read back."""
+    for d in ("a", "a/b", "a/c"):
+        os.mkdir(os.path.join(root, d))
+    check("link", A.status(21, s("/a/b/l") + s("../../x") + b"\1"), OK)
+    for request, old, new, expected in (
+            ("rename", "/a/b/l", "/l", PERMISSION_DENIED), ("rename", "/a/b/l", "/a/b/k", OK),
+            ("posix-rename@openssh.com", "/a/b/k", "/a/l", PERMISSION_DENIED),
+            ("hardlink@openssh.com", "/a/b/k", "/l", PERMISSION_DENIED),
+            ("hardlink@openssh.com", "/a/b/k", "/a/c/l", OK)):
+        got = A.rename(old, new) if request == "rename" else A.extended(request, s(old) + s(new))
+        check("%s %s %s" % (request, old, new), (got, os.path.lexists(root + new)),
+              (expected, expected == OK))
+    for text in ("d/" * 2047 + "d", "y" * 256):  # 4,095 bytes; a 256-byte name
+        os.symlink(text, os.path.join(root, "t"))
+        rtype, data = A.call(19, s("/t"))
+        check("readlink of %d bytes" % len(text), Reader(data[4:]).string().decode()
+              if rtype == 104 else Reader(data).u32(), text)
+        os.remove(os.path.join(root, "t"))
+    for target, expected in (("/etc", NO_SUCH_FILE), ("missing", NO_SUCH_FILE),
+                             ("f", NOT_A_DIRECTORY)):
+        os.symlink(target, os.path.join(root, "to"))
+        check("opendir of a link to " + target, A.status(11, s("/to")), expected)
+        os.remove(os.path.join(root, "to"))
+    v3 = Session(version=3)
+    rtype, data = v3.call(20, s("a\0b") + s("/nul"))
+    check("v3 link to a NUL", data,
+          struct.pack(">I", NO_SUCH_FILE) + s("Invalid file name.") + s("en"))
+    v3.end()
 
 
 def other_program():
@@ -222,7 +329,8 @@ def other_program():
 
 A, B, C = Session(), Session(), Session()
 for case in (share_modes, remove_and_rename, blocks_three_sessions, killed_session,
-             another_user, other_program):
+             another_user, reader_denies_nothing, lock_bounds, copy_onto_itself,
+             links_moved_outside, other_program):
     before = len(failures)
     try:
         case()
