@@ -107,7 +107,6 @@ TEST_F(CrossProcessTest, LocksOfAnotherProcessAndTheTopOfTheRange) {
         // writers out; one open for writing alone still keeps writers out.
         {100, 50, true, GENERIC_READ, Probe::Write, 120, 10, true},
         {100, 50, false, GENERIC_READ, Probe::Write, 120, 10, true},
-        {100, 50, true, GENERIC_READ, Probe::LockExclusive, 120, 10, true},
         {100, 50, false, GENERIC_WRITE, Probe::Write, 120, 10, false},
         // The whole Windows range.
         {0, kLast, true, GENERIC_READ | GENERIC_WRITE, Probe::Read, 0, 1, false},
@@ -184,10 +183,7 @@ TEST_F(CrossProcessTest, ShareModesOfAnotherProcess) {
         // its flags; a new open likewise.
         {"f", GENERIC_READ, 0, 0, Act::Open, kRW, kShareAll, 0},
         {"f", GENERIC_READ, 0, 0, Act::Delete, 0, 0, 0},
-        {"f", GENERIC_READ, 0, 0, Act::Rename, 0, 0, 0},
-        {"f", kRW, kShareRW, 0, Act::Rename, 0, 0, 0},
         {"f", DELETE, 0, 0, Act::Open, kRW, kShareAll, 0},
-        {"d", FILE_LIST_DIRECTORY, 0, FILE_FLAG_BACKUP_SEMANTICS, Act::Rename, 0, 0, 0},
         {"f", kRW, kShareAll, 0, Act::Open, GENERIC_READ, 0, 0},
     };
     for (const Case& c : cases) {
