@@ -4,6 +4,7 @@
 // here.
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <vector>
@@ -86,17 +87,29 @@ struct CopyState {
     std::string from, to;
     uint64_t readOffset = 0, writeOffset = 0;
     uint64_t remaining = 0;
-    bool untilEof = false;
 };
 
+// Whether two handles stand for one file: the files their names lead to now
+// have one device and inode.
+bool SameFile(const SftpSession& s, std::string_view a, std::string_view b) {
+    const auto identity = [&](std::string_view handle) -> std::optional<std::pair<dev_t, ino_t>> {
+        auto path = s.PathOfHandle(handle);
+        struct stat st;
+        if (!path ||
+            ::stat((s.Options().root == "/" ? *path : s.Options().root + *path).c_str(), &st) != 0)
+            return std::nullopt;
+        return std::pair{st.st_dev, st.st_ino};
+    };
+    const auto first = identity(a);
+    return first && first == identity(b);
+}
+
 void CopyNext(SftpSession& s, ClientRequest& r, const std::shared_ptr<CopyState>& st) {
-    if (!st->untilEof && st->remaining == 0) return s.ReplyStatus(r, SfsStatusCode::Ok);
+    if (st->remaining == 0) return s.ReplyStatus(r, SfsStatusCode::Ok);
     auto read = MakeRef<QtSfsRead>();
     read->m_handle = SfsHandle(st->from);
     read->m_offset = st->readOffset;
-    read->m_length = st->untilEof
-                         ? kCopyChunk
-                         : static_cast<uint32_t>(std::min<uint64_t>(st->remaining, kCopyChunk));
+    read->m_length = static_cast<uint32_t>(std::min<uint64_t>(st->remaining, kCopyChunk));
     s.Sfs(r, SfsRequest::Read, read,
           [st](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
               auto data = QuantumCast<QtSfsData>(response.m_content);
@@ -117,7 +130,7 @@ void CopyNext(SftpSession& s, ClientRequest& r, const std::shared_ptr<CopyState>
               write->m_data = data->m_data;  // the read buffer itself, no copy
               st->readOffset += n;
               st->writeOffset += n;
-              if (!st->untilEof) st->remaining -= std::min(n, st->remaining);
+              st->remaining -= std::min(n, st->remaining);
               s.Sfs(r, SfsRequest::Write, write,
                     [st](SftpSession& s, ClientRequest& r, const QtSfsResponse& answer) {
                         auto status = QuantumCast<QtSfsStatus>(answer.m_content);
@@ -281,10 +294,36 @@ void ext_copy_data(SftpSession& s, ClientRequest& r, SftpReader& in) {
     if (from == to)
         return s.ReplyStatus(r, SfsStatusCode::InvalidParameter,
                              "Source and destination handles are the same.");
+    // Copying a range of a file onto itself would read back what it has just
+    // written: a copy to the end then grows the file until the disk is full.
+    // OpenSSH refuses such a copy and leaves the file alone; so do we, for
+    // two handles of one file whatever names opened them.
+    const auto ends = [](uint64_t offset, uint64_t length) {
+        return length == 0 ? UINT64_MAX : offset + std::min(length, UINT64_MAX - offset);
+    };
+    if (SameFile(s, from, to) && st->readOffset < ends(st->writeOffset, st->remaining) &&
+        st->writeOffset < ends(st->readOffset, st->remaining))
+        return s.ReplyStatus(r, SfsStatusCode::Failure,
+                             "Source and destination ranges overlap in one file.");
     st->from = std::string(from);
     st->to = std::string(to);
-    st->untilEof = st->remaining == 0;
-    CopyNext(s, r, st);
+    // The names of the handles may have changed since they were opened, so
+    // the copy also ends where the source ended when it began: it never
+    // feeds on itself, whatever the names lead to.
+    auto fstat = MakeRef<QtSfsFStat>();
+    fstat->m_handle = SfsHandle(from);
+    fstat->m_flags = SfsAttrFlags::Size;
+    s.Sfs(r, SfsRequest::FStat, fstat,
+          [st](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
+              auto attrs = QuantumCast<QtSfsAttrs>(response.m_content);
+              if (response.m_type != SfsResponse::Attrs || !attrs ||
+                  !(attrs->m_validAttrFlags & SfsAttrFlags::Size))
+                  return Forward()(s, r, response);
+              const uint64_t left =
+                  attrs->m_size > st->readOffset ? attrs->m_size - st->readOffset : 0;
+              st->remaining = st->remaining == 0 ? left : std::min(st->remaining, left);
+              CopyNext(s, r, st);
+          });
 }
 
 void ext_fsync(SftpSession& s, ClientRequest& r, SftpReader& in) {

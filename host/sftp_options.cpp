@@ -80,7 +80,12 @@ void PrintUsage(FILE* out) {
                  "  --max-in-flight BYTES  memory that requests in flight may hold\n"
                  "                    (default 4 MiB)\n"
                  "  -h, --help        this text\n"
-                 "  -V, --version     the version\n");
+                 "  -V, --version     the version\n"
+                 "\n"
+                 "A handle holds at most 1024 byte-range locks (block) and a session at\n"
+                 "most 4096; one more is refused with QUOTA_EXCEEDED (Failure before\n"
+                 "version 5). Only a handle with write access takes locks or denies others\n"
+                 "reading or writing, only one with delete access denies delete.\n");
 }
 
 std::optional<std::string> ExpandHomeTokens(std::string_view text, std::string_view user,

@@ -499,7 +499,7 @@ void vany_readlink(SftpSession& s, ClientRequest& r, SftpReader& in) {
 void SendLink(SftpSession& s, ClientRequest& r, const std::string& link, std::string_view target,
               bool symbolic) {
     if (target.find('\0') != std::string_view::npos)
-        return s.ReplyStatus(r, SfsStatusCode::InvalidFileName);
+        return s.ReplyStatus(r, SfsStatusCode::InvalidFileName, "Invalid file name.");
     if (symbolic && target.empty()) return s.ReplyStatus(r, SfsStatusCode::NoSuchFile);
     // The target as the link will hold it: its text is not a path below the
     // root until it is resolved.
@@ -517,7 +517,8 @@ void SendLink(SftpSession& s, ClientRequest& r, const std::string& link, std::st
     } else {
         // A hard link's relative target is relative to the directory of the link.
         auto existing = CanonicalPath(ParentPath(link), target);
-        if (!existing) return s.ReplyStatus(r, SfsStatusCode::InvalidFileName);
+        if (!existing)
+            return s.ReplyStatus(r, SfsStatusCode::InvalidFileName, "Invalid file name.");
         q->m_existingPath = SfsPath(*existing);
     }
     q->m_symlink = symbolic;

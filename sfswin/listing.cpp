@@ -246,6 +246,17 @@ void KilnSfsWin::OpenDir(const QtSfsRequest& request) {
             SfsStatusCode code = MapWindowsError(error);
             DWORD attributes = GetFileAttributesW(directory.c_str());
             if (attributes != INVALID_FILE_ATTRIBUTES &&
+                (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                // A link is judged by where it leads: nowhere, or outside, is
+                // no file at all.
+                try {
+                    attributes = GetInfoByPath(directory, true).info.dwFileAttributes;
+                } catch (const SystemError&) {
+                    attributes = INVALID_FILE_ATTRIBUTES;
+                    code = SfsStatusCode::NoSuchFile;
+                }
+            }
+            if (attributes != INVALID_FILE_ATTRIBUTES &&
                 (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
                 code = SfsStatusCode::NotADirectory;
             FailRequest(*this, request,

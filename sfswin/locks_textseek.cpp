@@ -14,6 +14,8 @@ namespace {
 constexpr char16_t kFilesOnly[] = u"Operation is supported for files only.";
 constexpr char16_t kInvalidBlockFlag[] = u"The block flag specified is invalid.";
 constexpr char16_t kNotTextMode[] = u"The file was not opened in text mode.";
+constexpr char16_t kRangePast2To64[] = u"The range ends past the largest file offset.";
+constexpr char16_t kTooManyLocks[] = u"Too many byte-range locks are held.";
 
 // The scan reads a small file in one chunk that just holds it and a large one
 // (or one of unknown size) in chunks of this size.
@@ -94,10 +96,23 @@ void KilnSfsWin::Block(const QtSfsRequest& request) {
         });
     } catch (const SystemError& error) {
         // A range someone else holds is refused as such, not as a conflict
-        // with the whole file.
-        SfsStatusCode code = error.Code() == ERROR_LOCK_VIOLATION ? SfsStatusCode::RangeLockRefused
-                                                                  : MapWindowsError(error.Code());
-        FailRequest(*this, request, DescribeHandlerFailure(u"Blocking " + range, code, error));
+        // with the whole file; a range past 2^64 and a lock beyond the
+        // platform's bounds say so to the client.
+        SfsStatusCode code = MapWindowsError(error.Code());
+        std::u16string_view text;
+        if (error.Code() == ERROR_LOCK_VIOLATION) code = SfsStatusCode::RangeLockRefused;
+        if (error.Code() == ERROR_INVALID_LOCK_RANGE) {
+            code = SfsStatusCode::InvalidParameter;
+            text = kRangePast2To64;
+        }
+        if (error.Code() == ERROR_NOT_ENOUGH_QUOTA) {
+            code = SfsStatusCode::QuotaExceeded;
+            text = kTooManyLocks;
+        }
+        const HandlerFailure failure = DescribeHandlerFailure(u"Blocking " + range, code, error);
+        if (text.empty()) FailRequest(*this, request, failure);
+        LogRequest(request, SfsLogType::Error, failure.logText);
+        RaiseStatus(MakeStatus(code, text));
     }
     LogRequest(request, u"KilnSfsWin: Blocked " + range + u".");
     AnswerCode(request, SfsStatusCode::Ok);

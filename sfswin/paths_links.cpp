@@ -21,6 +21,20 @@ constexpr char16_t kNtPrefix[] = u"\\??\\";
 constexpr char16_t kNoSymlinks[] = u"Symbolic links are not supported by the OS.";
 constexpr char16_t kNoHardLinks[] = u"Hard links are not supported by the OS.";
 constexpr char16_t kNotALink[] = u"The path specified is not a symbolic link.";
+constexpr char16_t kLinkWouldLeave[] =
+    u"The symbolic link would lead outside this provider from its new place.";
+
+// A failed rename or hard link; one that would carry a symbolic link to a
+// place from which its text leads outside is refused with its own text.
+[[noreturn]] void FailNameChange(KilnSfsWin& provider, const QtSfsRequest& request,
+                                 const WString& action, const SystemError& error) {
+    if (error.Code() != ERROR_CANT_ACCESS_FILE)
+        FailRequest(provider, request, DescribeHandlerFailure(action, error));
+    const HandlerFailure failure =
+        DescribeHandlerFailure(action, SfsStatusCode::PermissionDenied, error);
+    provider.LogRequest(request, SfsLogType::Error, failure.logText);
+    RaiseStatus(KilnSfsProvider::MakeStatus(SfsStatusCode::PermissionDenied, kLinkWouldLeave));
+}
 
 [[noreturn]] void FailWithText(KilnSfsWin& provider, const QtSfsRequest& request,
                                const WString& logText, SfsStatusCode code,
@@ -52,12 +66,13 @@ struct LinkText {
     bool relative = false;
 };
 
-LinkText ReadLinkText(const WString& callPath, DWORD attributes) {
-    const DWORD openFlags =
-        FILE_FLAG_OPEN_REPARSE_POINT |
-        ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? FILE_FLAG_BACKUP_SEMANTICS : 0);
-    HANDLE link = CreateFileW(callPath.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                              OPEN_EXISTING, openFlags, nullptr);
+// The name may have been replaced since it was looked at, by a directory or
+// a file: it is opened as either, and one that is no link fails with
+// ERROR_NOT_A_REPARSE_POINT.
+LinkText ReadLinkText(const WString& callPath) {
+    HANDLE link =
+        CreateFileW(callPath.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (link == INVALID_HANDLE_VALUE) ThrowLastError(u"CreateFile()");
     HandleCloser closer(link);
     datavect<BYTE> buffer;
@@ -165,6 +180,7 @@ void KilnSfsWin::Rename(const QtSfsRequest& request) {
     if (!MoveFileExW(CallPath(oldPath).c_str(), CallPath(newPath).c_str(), flags)) {
         SystemError error(u"MoveFileEx()", GetLastError());
         const WString action = u"Moving '" + oldPath + u"' to '" + newPath + u"'";
+        if (error.Code() == ERROR_CANT_ACCESS_FILE) FailNameChange(*this, request, action, error);
         FailRequest(
             *this, request,
             DescribeHandlerFailure(
@@ -189,13 +205,20 @@ void KilnSfsWin::ReadLink(const QtSfsRequest& request) {
                      SfsStatusCode::OpUnsupported, kNoSymlinks);
 
     LinkText link;
+    const auto notALink = [&] {
+        FailWithText(*this, request, u"KilnSfsWin: " + action + u" failed. " + kNotALink,
+                     SfsStatusCode::Failure, kNotALink);
+    };
     WithWindowsErrors(*this, request, action, [&] {
         DWORD attributes = GetFileAttributesW(callPath.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) ThrowLastError(u"GetFileAttributes()");
-        if (!IsSymlink(callPath, &attributes))
-            FailWithText(*this, request, u"KilnSfsWin: " + action + u" failed. " + kNotALink,
-                         SfsStatusCode::Failure, kNotALink);
-        link = ReadLinkText(callPath, attributes);
+        if (!IsSymlink(callPath, &attributes)) notALink();
+        try {
+            link = ReadLinkText(callPath);
+        } catch (const SystemError& error) {
+            if (error.Code() == ERROR_NOT_A_REPARSE_POINT) notALink();
+            throw;
+        }
     });
 
     const std::u16string_view text = link.text.sv();
@@ -278,10 +301,10 @@ void KilnSfsWin::Link(const QtSfsRequest& request) {
                 ThrowLastError(u"CreateHardLink()");
         }
     } catch (const SystemError& error) {
-        FailRequest(*this, request,
-                    DescribeHandlerFailure(WString(u"Creating") + typeWord + u" link '" + newLink +
-                                               u"' to" + targetWord + u" '" + existing + u"'",
-                                           error));
+        FailNameChange(*this, request,
+                       WString(u"Creating") + typeWord + u" link '" + newLink + u"' to" +
+                           targetWord + u" '" + existing + u"'",
+                       error);
     }
     LogRequest(request, WString(u"KilnSfsWin: Created") + typeWord + u" link '" + newLink +
                             u"' to" + targetWord + u" '" + existing + u"'." + remark);

@@ -157,10 +157,10 @@ def share_modes():
     cases = [  # A's access, what A denies, B's access, B's answer
         (WRITE, BLOCK_WRITE, WRITE, LOCK_CONFLICT),
         (WRITE, BLOCK_WRITE, READ, OK),
-        (READ, BLOCK_READ, READ, LOCK_CONFLICT),
+        (READ | WRITE, BLOCK_READ, READ, LOCK_CONFLICT),
         (READ, 0, WRITE, OK),
         (WRITE, 0, READ, OK),
-        (READ, BLOCK_DELETE, DELETE, LOCK_CONFLICT),
+        (READ | DELETE, BLOCK_DELETE, DELETE, LOCK_CONFLICT),
     ]
     for a_access, a_denies, b_access, expected in cases:
         h = A.must_open("/shared", a_access, OPEN_EXISTING | a_denies)
@@ -173,9 +173,9 @@ def share_modes():
         A.close(h)
     # B may not deny writing while A writes, nor remove or rename what A
     # holds without sharing delete.
-    h = A.must_open("/shared", WRITE, OPEN_EXISTING | BLOCK_DELETE)
-    check("B denies write under A's writer", B.open("/shared", READ, OPEN_EXISTING | BLOCK_WRITE),
-          LOCK_CONFLICT)
+    h = A.must_open("/shared", WRITE | DELETE, OPEN_EXISTING | BLOCK_DELETE)
+    check("B denies write under A's writer",
+          B.open("/shared", READ | WRITE, OPEN_EXISTING | BLOCK_WRITE), LOCK_CONFLICT)
     check("B removes A's file", B.remove("/shared"), LOCK_CONFLICT)
     check("B renames A's file", B.rename("/shared", "/shared2"), LOCK_CONFLICT)
     A.close(h)
@@ -210,7 +210,7 @@ def byte_range_locks():
     # A server killed with a lock held and the file open denying write: the
     # volume drops both with it.
     A.upload("/held", b"held")
-    A.must_open("/held", READ, OPEN_EXISTING | BLOCK_WRITE)
+    A.must_open("/held", READ | WRITE, OPEN_EXISTING | BLOCK_WRITE)
     check("C opens for write while A denies it", C.open("/held", WRITE), LOCK_CONFLICT)
     A.proc.send_signal(signal.SIGKILL)
     A.proc.wait(timeout=30)

@@ -115,6 +115,13 @@ TEST_F(CreateFileTest, SharingMatrix) {
         if (mapped & DELETE) k |= FILE_SHARE_DELETE;
         return k;
     };
+    // A handle denies reading and writing only with write access, delete
+    // only with delete access.
+    auto shared = [&](DWORD access, DWORD share) {
+        if (!(kinds(access) & FILE_SHARE_WRITE)) share |= FILE_SHARE_READ | FILE_SHARE_WRITE;
+        if (!(kinds(access) & FILE_SHARE_DELETE)) share |= FILE_SHARE_DELETE;
+        return share;
+    };
     MakeFile("shared", "x");
     int violations = 0;
     for (DWORD a1 : accesses)
@@ -126,8 +133,9 @@ TEST_F(CreateFileTest, SharingMatrix) {
                     SetLastError(0);
                     ScopedHandle second(Open(Path("shared"), a2, s2));
                     const DWORD error = GetLastError();
-                    bool compatible = kinds(a1) == 0 || kinds(a2) == 0 ||
-                                      ((kinds(a2) & ~s1) == 0 && (kinds(a1) & ~s2) == 0);
+                    bool compatible =
+                        kinds(a1) == 0 || kinds(a2) == 0 ||
+                        ((kinds(a2) & ~shared(a1, s1)) == 0 && (kinds(a1) & ~shared(a2, s2)) == 0);
                     SCOPED_TRACE(::testing::Message()
                                  << std::hex << a1 << "/" << s1 << " then " << a2 << "/" << s2);
                     EXPECT_EQ(second.valid(), compatible);
@@ -141,7 +149,7 @@ TEST_F(CreateFileTest, SharingMatrix) {
 
 TEST_F(CreateFileTest, SharingEndsWhenTheHandleCloses) {
     MakeFile("f");
-    HANDLE first = Open(Path("f"), GENERIC_READ, 0);
+    HANDLE first = Open(Path("f"), GENERIC_READ | GENERIC_WRITE, 0);
     ASSERT_NE(first, INVALID_HANDLE_VALUE);
     EXPECT_OPEN_FAILS_WITH(Open(Path("f"), GENERIC_READ, FILE_SHARE_READ), ERROR_SHARING_VIOLATION);
     ASSERT_TRUE(CloseHandle(first));
@@ -153,9 +161,11 @@ TEST_F(CreateFileTest, DeleteOnCloseRemovesAfterTheLastHandle) {
     HANDLE doc = Open(Path("temp"), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
                       FILE_FLAG_DELETE_ON_CLOSE);
     ASSERT_NE(doc, INVALID_HANDLE_VALUE);
-    // A second open must share delete, as the first holds delete access.
-    EXPECT_OPEN_FAILS_WITH(Open(Path("temp"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE),
-                           ERROR_SHARING_VIOLATION);
+    // A second open that may delete must share delete, as the first holds
+    // delete access.
+    EXPECT_OPEN_FAILS_WITH(
+        Open(Path("temp"), GENERIC_READ | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE),
+        ERROR_SHARING_VIOLATION);
     HANDLE reader =
         Open(Path("temp"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);

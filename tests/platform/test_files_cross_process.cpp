@@ -15,6 +15,7 @@ namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kShareRW = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kRW = GENERIC_READ | GENERIC_WRITE;
 constexpr ULONGLONG k2To63 = 1ull << 63;
 constexpr ULONGLONG kLast = ~0ull;
 
@@ -102,10 +103,10 @@ TEST_F(CrossProcessTest, LocksOfAnotherProcessAndTheTopOfTheRange) {
         {100, 50, false, GENERIC_READ | GENERIC_WRITE, Probe::Write, 120, 10, false},
         {100, 50, false, GENERIC_READ | GENERIC_WRITE, Probe::LockShared, 120, 100, true},
         {100, 50, false, GENERIC_READ | GENERIC_WRITE, Probe::LockExclusive, 140, 100, false},
-        // A handle open for reading alone still keeps writers and exclusive
-        // lockers out; one open for writing alone still keeps writers out.
-        {100, 50, true, GENERIC_READ, Probe::Write, 120, 10, false},
-        {100, 50, true, GENERIC_READ, Probe::LockExclusive, 120, 10, false},
+        // A handle open for reading alone takes no lock, which would keep
+        // writers out; one open for writing alone still keeps writers out.
+        {100, 50, true, GENERIC_READ, Probe::Write, 120, 10, true},
+        {100, 50, false, GENERIC_READ, Probe::Write, 120, 10, true},
         {100, 50, false, GENERIC_WRITE, Probe::Write, 120, 10, false},
         // The whole Windows range.
         {0, kLast, true, GENERIC_READ | GENERIC_WRITE, Probe::Read, 0, 1, false},
@@ -126,7 +127,9 @@ TEST_F(CrossProcessTest, LocksOfAnotherProcessAndTheTopOfTheRange) {
                                           << static_cast<int>(c.probe) << " at " << c.at);
         OtherProcess child([&] {
             HANDLE h = Open(Path("f"), c.access, kShareRW);
-            return h != INVALID_HANDLE_VALUE && Lock(h, c.offset, c.length, c.exclusive);
+            return h != INVALID_HANDLE_VALUE &&
+                   Lock(h, c.offset, c.length, c.exclusive) == !!(c.access & GENERIC_WRITE) &&
+                   (c.access & GENERIC_WRITE || GetLastError() == ERROR_ACCESS_DENIED);
         });
         ASSERT_TRUE(child.Holds());
         ScopedHandle h(Open(Path("f"), GENERIC_READ | GENERIC_WRITE, kShareRW));
@@ -158,23 +161,30 @@ TEST_F(CrossProcessTest, ShareModesOfAnotherProcess) {
         DWORD actAccess, actShare;
         DWORD error;  // 0: allowed
     } cases[] = {
-        {"f", GENERIC_READ, FILE_SHARE_READ, 0, Act::Open, GENERIC_WRITE, kShareAll,
+        {"f", kRW, FILE_SHARE_READ, 0, Act::Open, GENERIC_WRITE, kShareAll,
          ERROR_SHARING_VIOLATION},
         {"f", GENERIC_READ, kShareRW, 0, Act::Open, GENERIC_WRITE, kShareAll, 0},
-        {"f", GENERIC_READ, kShareAll, 0, Act::Open, GENERIC_READ,
-         FILE_SHARE_WRITE | FILE_SHARE_DELETE, ERROR_SHARING_VIOLATION},
+        {"f", GENERIC_READ, kShareAll, 0, Act::Open, kRW, FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+         ERROR_SHARING_VIOLATION},
         // A handle open for writing alone, and one with delete access alone
         // (no data descriptor), are seen all the same.
-        {"f", GENERIC_WRITE, kShareAll, 0, Act::Open, GENERIC_READ,
+        {"f", GENERIC_WRITE, kShareAll, 0, Act::Open, GENERIC_WRITE,
          FILE_SHARE_READ | FILE_SHARE_DELETE, ERROR_SHARING_VIOLATION},
-        {"f", DELETE, 0, 0, Act::Open, GENERIC_READ, kShareAll, ERROR_SHARING_VIOLATION},
+        {"f", DELETE, 0, 0, Act::Open, DELETE, kShareAll, ERROR_SHARING_VIOLATION},
         // Opens without data or delete access take no part.
         {"f", FILE_READ_ATTRIBUTES, 0, 0, Act::Open, GENERIC_WRITE, 0, 0},
-        {"f", GENERIC_READ, kShareRW, 0, Act::Delete, 0, 0, ERROR_SHARING_VIOLATION},
-        {"f", GENERIC_READ, kShareRW, 0, Act::Rename, 0, 0, ERROR_SHARING_VIOLATION},
-        {"d", FILE_LIST_DIRECTORY, kShareRW, FILE_FLAG_BACKUP_SEMANTICS, Act::Rename, 0, 0,
+        {"f", GENERIC_READ | DELETE, kShareRW, 0, Act::Delete, 0, 0, ERROR_SHARING_VIOLATION},
+        {"f", GENERIC_READ | DELETE, kShareRW, 0, Act::Rename, 0, 0, ERROR_SHARING_VIOLATION},
+        {"d", FILE_LIST_DIRECTORY | DELETE, kShareRW, FILE_FLAG_BACKUP_SEMANTICS, Act::Rename, 0, 0,
          ERROR_SHARING_VIOLATION},
         {"f", GENERIC_READ, kShareAll, 0, Act::Rename, 0, 0, 0},
+        // A handle denies only what it may do itself: a reader neither
+        // reading nor writing, one without delete access no delete, whatever
+        // its flags; a new open likewise.
+        {"f", GENERIC_READ, 0, 0, Act::Open, kRW, kShareAll, 0},
+        {"f", GENERIC_READ, 0, 0, Act::Delete, 0, 0, 0},
+        {"f", DELETE, 0, 0, Act::Open, kRW, kShareAll, 0},
+        {"f", kRW, kShareAll, 0, Act::Open, GENERIC_READ, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.name << " held with " << std::hex << c.access << "/"
@@ -198,6 +208,7 @@ TEST_F(CrossProcessTest, ShareModesOfAnotherProcess) {
         if (c.error) {
             EXPECT_EQ(GetLastError(), c.error);
         }
+        if (c.act == Act::Delete && ok) MakeFile(c.name, std::string(4096, 'x'));
         EXPECT_TRUE(OnDisk(c.name));
     }
 }
@@ -271,8 +282,7 @@ TEST_F(CrossProcessTest, ClosedHandlesLeaveNothingForOtherProcesses) {
         {"write alone, call running", GENERIC_WRITE, OPEN_EXISTING, true},
     };
     auto otherOpens = [&] {
-        OtherProcess child(
-            [&] { return Open(Path("f"), GENERIC_READ, 0) != INVALID_HANDLE_VALUE; });
+        OtherProcess child([&] { return Open(Path("f"), kRW, 0) != INVALID_HANDLE_VALUE; });
         return child.Holds();
     };
     for (const auto& c : cases) {

@@ -122,7 +122,7 @@ TEST_F(NamesTest, DirectoriesAndDeletion) {
     EXPECT_FALSE(DeleteFileW(Path("d").c_str()));
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     {
-        ScopedHandle open(Open(Path("d/f"), GENERIC_READ, FILE_SHARE_READ));
+        ScopedHandle open(Open(Path("d/f"), GENERIC_READ | DELETE, FILE_SHARE_READ));
         EXPECT_FALSE(DeleteFileW(Path("d/f").c_str()));
         EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
     }
@@ -149,7 +149,7 @@ TEST_F(NamesTest, MoveFileEx) {
     MakeDir("dir");
     EXPECT_FALSE(MoveFileExW(Path("c").c_str(), Path("dir").c_str(), MOVEFILE_REPLACE_EXISTING));
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    ScopedHandle open(Open(Path("c"), GENERIC_READ, FILE_SHARE_READ));
+    ScopedHandle open(Open(Path("c"), GENERIC_READ | DELETE, FILE_SHARE_READ));
     EXPECT_FALSE(MoveFileExW(Path("c").c_str(), Path("e").c_str(), 0));
     EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
     EXPECT_FALSE(MoveFileExW(Path("c").c_str(), nullptr, 0));

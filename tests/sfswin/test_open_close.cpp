@@ -189,7 +189,7 @@ TEST_F(FileOpsTest, AppendAtomicWithBlockWriteOpensInAppendMode) {
 TEST_F(FileOpsTest, SecondOpenFailsWithLockConflictWhenFileShareIsOff) {
     Start({{u"FileShare", u"No"}});
     Put("/f", "x");
-    RefPtr<QtBytes> first = OpenOk(u"/f", Open_::OpenExisting, kRead);
+    RefPtr<QtBytes> first = OpenOk(u"/f", Open_::OpenExisting, kReadWrite);
     Exchange second = Open(u"/f", Open_::OpenExisting, kRead);
     EXPECT_EQ(second.Status(), SfsStatusCode::LockConflict);
     EXPECT_EQ(second.Log().rfind(u"KilnSfsWin: Opening file '" + Win(u"/f") +
@@ -206,7 +206,7 @@ TEST_F(FileOpsTest, BlockFlagsWithholdSharingWhenFileShareIsOn) {
     Put("/f", "x");
     RefPtr<QtBytes> reader = OpenOk(u"/f", Open_::OpenExisting, kRead);
     EXPECT_TRUE(Open(u"/f", Open_::OpenExisting, kRead).Handle()) << "readers share";
-    RefPtr<QtBytes> blocker = OpenOk(u"/f", Open_::OpenExisting | Open_::BlockWrite, kRead);
+    RefPtr<QtBytes> blocker = OpenOk(u"/f", Open_::OpenExisting | Open_::BlockWrite, kReadWrite);
     EXPECT_EQ(Open(u"/f", Open_::OpenExisting, kReadWrite).Status(), SfsStatusCode::LockConflict);
     Close(blocker);
     EXPECT_TRUE(Open(u"/f", Open_::OpenExisting, kReadWrite).Handle());

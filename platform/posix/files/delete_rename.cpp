@@ -198,6 +198,7 @@ BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlag
 
     return WithShareTableLocked([&]() -> BOOL {
         if (!ShareAllowsDeleteLocked(KeyOf(source), from.parentFd, from.name)) return FALSE;
+        if (S_ISLNK(source.stx_mode) && !MovedLinkStaysInside(from, to)) return FALSE;
         struct statx target;
         if (::statx(to.parentFd, to.name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS,
                     &target) == 0) {

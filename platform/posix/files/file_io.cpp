@@ -250,12 +250,15 @@ BOOL LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNumberOfBy
     auto file = LookupFile(hFile);
     if (!file) return FALSE;
     if (dwReserved != 0 || !lpOverlapped) return Fail(ERROR_INVALID_PARAMETER);
-    if (file->IsDirectory() ||
-        !(file->GrantedAccess() & (FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA)))
+    // Every lock keeps other handles from writing its range, so, as with
+    // share modes (share_modes.cpp), only a handle that may write takes one.
+    if (file->IsDirectory() || !(file->GrantedAccess() & (FILE_WRITE_DATA | FILE_APPEND_DATA)))
         return Fail(ERROR_ACCESS_DENIED);
     const ULONGLONG offset = OverlappedOffset(lpOverlapped);
     const ULONGLONG length =
         (static_cast<ULONGLONG>(nNumberOfBytesToLockHigh) << 32) | nNumberOfBytesToLockLow;
+    // As Windows: a range may end at 2^64 but not wrap past it.
+    if (length != 0 && offset + (length - 1) < offset) return Fail(ERROR_INVALID_LOCK_RANGE);
     const bool exclusive = dwFlags & LOCKFILE_EXCLUSIVE_LOCK;
     const bool wait = !(dwFlags & LOCKFILE_FAIL_IMMEDIATELY);
     DWORD bytes = 0;
@@ -267,7 +270,7 @@ BOOL LockFileEx(HANDLE hFile, DWORD dwFlags, DWORD dwReserved, DWORD nNumberOfBy
         IoResult result;
         if (!wait &&
             !LockRange(file->Key(), file.get(), file->Fd(), offset, length, exclusive, false))
-            result.error = ERROR_LOCK_VIOLATION;
+            result.error = GetLastError();
         return result;
     });
 }

@@ -97,10 +97,15 @@ IoResult ReadSymlinkReparseData(const FileObject& file, LPVOID buffer, DWORD siz
         return result;
     }
     bool relative = false;
-    const std::u16string print =
+    std::u16string print =
         WindowsLinkText(std::string_view(text, static_cast<size_t>(length)), &relative);
     const std::u16string substitute = relative ? print : u"\\??\\" + print;
     const size_t pathOffset = offsetof(REPARSE_DATA_BUFFER, SymbolicLinkReparseBuffer.PathBuffer);
+    // Linux texts reach 4,095 bytes, more than the buffer holds twice; the
+    // print name is for display only, so a long text goes without it.
+    if (pathOffset + (substitute.size() + print.size()) * sizeof(char16_t) >
+        MAXIMUM_REPARSE_DATA_BUFFER_SIZE)
+        print.clear();
     const size_t namesBytes = (substitute.size() + print.size()) * sizeof(char16_t);
     const size_t total = pathOffset + namesBytes;
     if (total > MAXIMUM_REPARSE_DATA_BUFFER_SIZE) {
@@ -168,6 +173,7 @@ BOOL CreateHardLinkW(LPCWSTR lpFileName, LPCWSTR lpExistingFileName,
     if (::fstatat(existing.parentFd, existing.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return Fail(WindowsErrorFromErrno(errno));
     if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    if (S_ISLNK(st.st_mode) && !MovedLinkStaysInside(existing, created)) return FALSE;
     if (::linkat(existing.parentFd, existing.name.c_str(), created.parentFd, created.name.c_str(),
                  0) != 0)
         return Fail(WindowsErrorFromErrno(errno));

@@ -32,6 +32,7 @@ struct Table {
     std::mutex lock;
     std::condition_variable released;
     std::unordered_map<FileKey, std::vector<Lock>> files;
+    size_t held = 0;  // locks of all handles of the process
 };
 
 Table& TheTable() {
@@ -117,6 +118,17 @@ int ApplyKernelLocks(const std::vector<Lock>& locks, const void* owner, int fd, 
     return KernelLock(fd, F_OFD_SETLK, runKind, runStart, end - runStart, nullptr);
 }
 
+// Whether `owner` may take one more lock (see kMaxLocksPerHandle); false
+// with ERROR_NOT_ENOUGH_QUOTA.
+bool WithinLimits(const Table& table, const std::vector<Lock>& locks, const void* owner) {
+    const auto own = std::count_if(locks.begin(), locks.end(),
+                                   [owner](const Lock& lock) { return lock.owner == owner; });
+    if (table.held < kMaxLocksPerProcess && static_cast<size_t>(own) < kMaxLocksPerHandle)
+        return true;
+    SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+    return false;
+}
+
 bool FailWith(int error) {
     SetLastError(error == EAGAIN ? ERROR_LOCK_VIOLATION : WindowsErrorFromErrno(error));
     return false;
@@ -151,8 +163,13 @@ bool LockRange(const FileKey& key, const void* owner, int fd, uint64_t offset, u
     for (;;) {
         std::vector<Lock>& locks = table.files[key];
         int error = EAGAIN;
+        if (!WithinLimits(table, locks, owner)) {
+            if (locks.empty()) table.files.erase(key);
+            return false;
+        }
         if (!Conflicts(locks, owner, offset, length, exclusive)) {
             locks.push_back(Lock{owner, offset, length, exclusive});
+            ++table.held;
             if (length == 0) return true;
             const KernelRange range = KernelRangeOf(offset, length);
             const off_t end = range.start + range.length;
@@ -160,6 +177,7 @@ bool LockRange(const FileKey& key, const void* owner, int fd, uint64_t offset, u
             if (error == 0) return true;
             // Another process holds the range: put back what this handle had.
             locks.pop_back();
+            --table.held;
             ApplyKernelLocks(locks, owner, fd, range.start, end);
             if (locks.empty()) table.files.erase(key);
             if (error != EAGAIN || !wait) return FailWith(error);
@@ -185,6 +203,7 @@ bool UnlockRange(const FileKey& key, const void* owner, int fd, uint64_t offset,
             for (auto lock = locks.begin(); lock != locks.end(); ++lock) {
                 if (!matches(*lock, exclusive)) continue;
                 locks.erase(lock);
+                --table.held;
                 if (length > 0) {
                     // Dropping or weakening our own kernel locks cannot be refused.
                     const KernelRange range = KernelRangeOf(offset, length);
@@ -205,7 +224,9 @@ void ReleaseAllLocks(const FileKey& key, const void* owner, int fd) {
     std::lock_guard guard(table.lock);
     auto it = table.files.find(key);
     if (it == table.files.end()) return;
-    if (std::erase_if(it->second, [owner](const Lock& lock) { return lock.owner == owner; }) > 0) {
+    if (const size_t dropped =
+            std::erase_if(it->second, [owner](const Lock& lock) { return lock.owner == owner; })) {
+        table.held -= dropped;
         KernelLock(fd, F_OFD_SETLK, F_UNLCK, 0, kLockAreaEnd, nullptr);
         table.released.notify_all();
     }

@@ -13,7 +13,11 @@
 // starts there is held as the last byte below it. Ranges up there therefore
 // conflict across processes even where Windows would keep them apart (never
 // the other way round); no file can hold data there. A zero-length lock
-// blocks no I/O and conflicts only with locks, so it lives in the table alone.
+// blocks no I/O and, as on Windows, conflicts with no other zero-length lock,
+// only with a non-empty lock that holds its point; the kernel has no empty
+// ranges, so it lives in the table alone and conflicts within its process
+// only. It is still a lock: it counts against the limits below and is
+// released only as taken.
 //
 // The kernel's locks bind only those who ask: a local program that takes no
 // locks can still read and write every byte of a file our sessions hold
@@ -32,6 +36,17 @@ namespace kiln::platform {
 // Where byte-range locks end in the kernel and share-mode bytes begin.
 constexpr off_t kLockAreaEnd = INT64_MAX - 63;
 
+// The most locks one handle, and all handles of a process (a server
+// session), may hold; one more fails with ERROR_NOT_ENOUGH_QUOTA. The
+// kernel keeps a file's locks in one list that every lock call and every
+// I/O check walks, so each lock taken slows everyone who uses the file:
+// tens of thousands made another session's small reads ten times slower.
+// Programs that lock records hold a few locks per file at a time; these
+// bounds leave them ample room and keep the list short enough that the
+// walk costs less than a round trip.
+constexpr size_t kMaxLocksPerHandle = 1024;
+constexpr size_t kMaxLocksPerProcess = 4096;
+
 struct KernelRange {
     off_t start;
     off_t length;  // never 0, which the kernel reads as "to the end"
@@ -47,7 +62,8 @@ int KernelLock(int fd, int command, short type, off_t start, off_t length, struc
 
 // Takes a lock for `owner` (a file object whose descriptor is `fd`). With
 // wait false a conflict fails with ERROR_LOCK_VIOLATION; with wait true the
-// call blocks until the range is free.
+// call blocks until the range is free. Beyond the limits above it fails with
+// ERROR_NOT_ENOUGH_QUOTA.
 bool LockRange(const FileKey& key, const void* owner, int fd, uint64_t offset, uint64_t length,
                bool exclusive, bool wait);
 

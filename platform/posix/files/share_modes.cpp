@@ -3,6 +3,15 @@
 // the existing opens have, and every existing open must share every kind of
 // access that the new one asks for.
 //
+// A handle denies others only what its own user could do to the file: to
+// deny reading or writing it needs write access (with which it could empty
+// the file anyway), to deny delete it needs delete access; what it may not
+// deny it shares. On Windows only those who may change a tree open files
+// in it; on a shared Linux tree anyone who may read a file could otherwise
+// stop its uploads, truncation, rotation and removal, root's included, for
+// as long as he holds it open. Between writers Windows' rule holds as it is,
+// and a session that may only read (-R) denies nothing.
+//
 // Across processes. Windows keeps share modes in the kernel; Linux has none,
 // so each open writes its share state into the kernel as open-file-description
 // read locks on six bytes of the file itself, at the top of the kernel's lock
@@ -86,6 +95,13 @@ struct Table {
 Table& TheTable() {
     static Table* table = new Table;  // never destroyed: handles may close during exit
     return *table;
+}
+
+// What an open with `access` actually shares (see the top of this file).
+DWORD EffectiveShare(DWORD access, DWORD share) {
+    if (!(access & kWriteAccess)) share |= FILE_SHARE_READ | FILE_SHARE_WRITE;
+    if (!(access & DELETE)) share |= FILE_SHARE_DELETE;
+    return share;
 }
 
 bool Compatible(const Open& existing, DWORD access, DWORD share) {
@@ -230,6 +246,7 @@ void UnlockShareTable() {
 }
 
 bool ShareOpen(const FileKey& key, DWORD access, DWORD shareMode, const void* owner, int lockFd) {
+    shareMode = EffectiveShare(access, shareMode);
     Table& table = TheTable();
     std::lock_guard guard(table.lock);
     auto it = table.files.find(key);

@@ -2,7 +2,8 @@
 // or delete access is recorded, in a table of this process under its file's
 // device and inode and in the kernel as locks on the file (share_modes.cpp
 // tells how), and a new open (or a delete, rename or replacement) that
-// conflicts fails with ERROR_SHARING_VIOLATION by Windows' sharing rules.
+// conflicts fails with ERROR_SHARING_VIOLATION by Windows' sharing rules,
+// save that a handle denies others only what its own access lets it do.
 #pragma once
 
 #include <sys/types.h>

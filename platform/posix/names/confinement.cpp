@@ -196,6 +196,39 @@ bool SlowResolve(Location* location, bool followFinal) {
     return true;
 }
 
+// Whether a link with `text` in the parent directory of `place` leads inside.
+bool LinkTextStaysInside(const Location& place, std::string_view text) {
+    const BoundaryDir& boundary = *place.boundary;
+    std::vector<std::string> at;
+    if (!text.empty() && text[0] == '/') {
+        // As the kernel takes it: ".." at the top of the tree stays there.
+        std::string folded;
+        for (const std::string& part : SplitLinuxPath(text)) {
+            if (part != "..")
+                folded += "/" + part;
+            else
+                folded.resize(folded.empty() ? 0 : folded.rfind('/'));
+        }
+        return RelativeToBoundary(boundary, folded.empty() ? "/" : folded, &at);
+    }
+    if (place.parentFd != boundary.fd.Get()) {
+        char real[PATH_MAX];
+        const ssize_t n = ::readlink(ProcFdPath(place.parentFd).c_str(), real, sizeof real - 1);
+        if (n <= 0 || !RelativeToBoundary(boundary, std::string(real, size_t(n)), &at))
+            return false;
+    }
+    for (std::string& part : SplitLinuxPath(text)) {
+        if (part != "..") {
+            at.push_back(std::move(part));
+        } else if (at.empty()) {
+            return false;
+        } else {
+            at.pop_back();
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ResolveParent(const ParsedPath& parsed, Location* out) {
@@ -252,6 +285,15 @@ bool ResolvePath(LPCWSTR path, ParsedPath* parsed, Location* out) {
     if (!ParseWindowsPath(path, false, parsed) || !ResolveParent(*parsed, out)) return false;
     KeepResolvedPath(path, version, *parsed, *out);
     return true;
+}
+
+bool MovedLinkStaysInside(const Location& link, const Location& place) {
+    char text[PATH_MAX];
+    const ssize_t n = ::readlinkat(link.parentFd, link.name.c_str(), text, sizeof text);
+    // No longer a link: the rename or link call acts on what is there now.
+    if (n < 0) return true;
+    if (LinkTextStaysInside(place, std::string_view(text, size_t(n)))) return true;
+    return Fail(ERROR_CANT_ACCESS_FILE);
 }
 
 bool LinkLeadsToDirectory(const Location& base, std::vector<std::string> relative) {

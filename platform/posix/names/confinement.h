@@ -66,6 +66,14 @@ bool ResolvePath(LPCWSTR path, ParsedPath* parsed, Location* out);
 // link to a directory as a directory).
 bool LinkLeadsToDirectory(const Location& base, std::vector<std::string> relative);
 
+// Whether the symbolic link at `link`, renamed or linked to `place`, would
+// still lead inside the boundary there: its text taken lexically from where
+// the new parent directory really lies, as the text of a new link is judged.
+// False with ERROR_CANT_ACCESS_FILE when it would lead outside: the server
+// never follows such a link, but backups and other programs that follow
+// links in the tree would.
+bool MovedLinkStaysInside(const Location& link, const Location& place);
+
 // Opens the final object of a location with openat (O_NOFOLLOW added); for
 // an empty name the boundary itself is reopened with the flags.
 int OpenAtLocation(const Location& location, int flags);

@@ -74,6 +74,7 @@ constexpr MessageText kMessages[] = {
     {234, u"More data is available."},
     {267, u"The directory name is invalid."},
     {303, u"The file cannot be opened because it is in the process of being deleted."},
+    {307, u"The lock range is invalid."},
     {317,
      u"The system cannot find message text for message number 0x%1 in the message file for "
      u"%2."},
@@ -114,6 +115,7 @@ constexpr MessageText kMessages[] = {
     {1450, u"Insufficient system resources exist to complete the requested service."},
     {1460, u"This operation returned because the timeout period expired."},
     {1815, u"The specified resource language ID cannot be found in the image file."},
+    {1816, u"Not enough quota is available to process this command."},
     {1920, u"The file cannot be accessed by the system."},
     {1921, u"The name of the file cannot be resolved by the system."},
     {4390, u"The file or directory is not a reparse point."},
