@@ -179,13 +179,12 @@ Completion Forward() {
     };
 }
 
-Completion ForwardHandle(std::string path) {
-    return
-        [path = std::move(path)](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
-            if (auto h = QuantumCast<QtSfsHandle>(response.m_content); h && h->m_handle)
-                s.RememberHandle(h->m_handle->View(), path);
-            Forward()(s, r, response);
-        };
+Completion ForwardHandle(std::string path, bool directory) {
+    return [path = std::move(path), directory](SftpSession& s, ClientRequest& r,
+                                               const QtSfsResponse& response) {
+        s.OpenAnswered(response, path, directory);
+        Forward()(s, r, response);
+    };
 }
 
 Completion ForwardNameAs(std::string name) {
