@@ -1,8 +1,12 @@
 #!/usr/bin/python3
 """Requests whose work has no natural bound, against kiln-sftp-server and the
 real provider: a check-file whose reply could not fit a packet is refused at
-once, and hashes of a huge sparse file stop when the client closes its input,
-so the server ends promptly instead of hashing for hours."""
+once; hashes of a huge sparse file stop when the client hangs up, also while
+the in-flight bound holds the server's reader, so the server ends promptly
+instead of hashing for hours; a client that only closes its input still gets
+its answers; open handles are bounded, and a stalled client that pipelines
+opens of a directory stays within the stalled-client memory bound."""
+import hashlib
 import os
 import select
 import shutil
@@ -12,6 +16,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from sftp_raw import RawSession, Reader, s, server_command  # noqa: E402
+
 server = os.environ["KILN_SFTP_SERVER"]
 module = os.environ["KILN_SFTP_MODULE"]
 work = tempfile.mkdtemp(prefix="kiln-e2e-bounded.")
@@ -20,16 +27,17 @@ os.mkdir(root)
 # A TiB of zeros takes many minutes to hash; no disk is used.
 with open(os.path.join(root, "huge"), "wb") as f:
     f.truncate(1 << 40)
+with open(os.path.join(root, "mid"), "wb") as f:
+    f.truncate(64 << 20)
+os.mkdir(os.path.join(root, "d"))
+for i in range(200):
+    open(os.path.join(root, "d", "entry-with-a-longer-name-%04d" % i), "w").close()
 proc = subprocess.Popen([server, "--module", module, "--root", root, "-e", "-l", "ERROR"],
                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
 # Generous: a working server answers in well under a second.
 PROMPT = 10.0
 FAILURE = 4
-
-
-def s(b):
-    b = b.encode() if isinstance(b, str) else b
-    return struct.pack(">I", len(b)) + b
+servers = []  # every session started, so that a failed case leaves none behind
 
 
 def send(ptype, body):
@@ -57,9 +65,90 @@ def recv():
     return data[0], data[1:]
 
 
+def hash_body(path, block_size=0):
+    return s("check-file-name") + s(path) + s("sha256") + struct.pack(">QQI", 0, 0, block_size)
+
+
 def check_file(request_id, block_size):
-    send(200, struct.pack(">I", request_id) + s("check-file-name") + s("/huge") + s("sha256") +
-         struct.pack(">QQI", 0, 0, block_size))
+    send(200, struct.pack(">I", request_id) + hash_body("/huge", block_size))
+
+
+def hashes(x, n):
+    for i in range(n):
+        x.send(200, struct.pack(">I", 100 + i) + hash_body("/huge"))
+
+
+def hash_and_writes(x):
+    handle = Reader(x.call(3, s("/w") + struct.pack(">II", 0x1A, 0))[1]).string()
+    hashes(x, 1)
+    for i in range(16):  # the 15th passes the bound; the client's pipe holds the rest
+        x.send(6, struct.pack(">I", 200 + i) + s(handle) + struct.pack(">Q", i << 18) +
+               s(bytes(1 << 18)))
+
+
+def session(*options):
+    x = RawSession(server_command(root) + list(options), 3, stderr=subprocess.DEVNULL)
+    servers.append(x.proc)
+    return x
+
+
+def hang_up(start, closed):
+    x = session()
+    start(x)
+    time.sleep(0.5)  # the first hash is under way
+    for pipe in closed:
+        getattr(x.proc, pipe).close()
+    x.proc.wait(timeout=PROMPT)
+
+
+def half_close():
+    # Closing its input, a client says it sends no more, not that it stops
+    # reading: the hash runs to its end and is answered.
+    x = session()
+    x.send(200, struct.pack(">I", 7) + hash_body("/mid"))
+    x.proc.stdin.close()
+    rtype, data = x.recv()
+    assert rtype == 201 and data.endswith(hashlib.sha256(bytes(64 << 20)).digest()), data[:80]
+    assert x.proc.wait(timeout=PROMPT) == 0
+
+
+def handle_limit():
+    x = session("--max-handles", "3")
+    handles = [Reader(x.call(11, s("/d"))[1]).string() for _ in range(3)]
+    for rtype, body in ((11, s("/d")), (3, s("/mid") + struct.pack(">II", 1, 0))):
+        rtype, data = x.call(rtype, body)
+        expect_failure(rtype, struct.pack(">I", x.next_id) + data, x.next_id, b"Too many open")
+    assert x.status(4, s(handles[0])) == 0 and x.call(11, s("/d"))[0] == 102
+
+
+def stalled_opendirs():
+    x = session()
+    before = rss(x.proc.pid)
+    x.proc.stdin.write(b"".join(struct.pack(">IBI", 11, 11, i) + s("/d") for i in range(20000)))
+    x.proc.stdin.flush()
+    time.sleep(2)
+    grown = rss(x.proc.pid) - before
+    assert grown < 16 << 10, "%d KiB more" % grown
+
+
+# Each was seen to fail before the server watched its output while held,
+# told the end of input only once nothing was in flight, and bounded handles.
+CASES = [
+    ("hang-up with 16 hashes filling the in-flight bound ends the session",
+     lambda: hang_up(lambda x: hashes(x, 16), ("stdin", "stdout"))),
+    ("hang-up with a hash and 16 large WRITEs filling the bound ends the session",
+     lambda: hang_up(hash_and_writes, ("stdin", "stdout"))),
+    ("a client that stops reading but keeps its input open ends the hashes",
+     lambda: hang_up(lambda x: hashes(x, 8), ("stdout",))),
+    ("a client that closes its input still gets its answers", half_close),
+    ("open handles are bounded per session; a close makes room", handle_limit),
+    ("20,000 pipelined OPENDIRs of a stalled client stay within 16 MiB", stalled_opendirs),
+]
+
+
+def rss(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(next(line for line in f if line.startswith("VmRSS")).split()[1])
 
 
 def expect_failure(rtype, data, request_id, text):
@@ -80,21 +169,19 @@ try:
     check_file(1, 256)
     expect_failure(*recv(), 1, b"bytes of digests, more than the")
     print("PASS oversized check-file is refused at once")
-
-    for i in range(8):
-        check_file(10 + i, 0)
-    time.sleep(0.5)  # the first hash is under way
-    proc.stdin.close()
-    proc.wait(timeout=PROMPT)
-    for i in range(8):
-        expect_failure(*recv(), 10 + i, b"The session ended")
-    print("PASS hashes stop when the client's input ends")
 except Exception as e:  # noqa: BLE001
     failed = True
     print("FAIL", repr(e))
-finally:
-    if proc.poll() is None:
-        proc.kill()
-        proc.wait()
-    shutil.rmtree(work, ignore_errors=True)
+for name, run in CASES:
+    try:
+        run()
+        print("PASS", name)
+    except Exception as e:  # noqa: BLE001
+        failed = True
+        print("FAIL %s: %r" % (name, e))
+for p in [proc] + servers:
+    if p.poll() is None:
+        p.kill()
+        p.wait()
+shutil.rmtree(work, ignore_errors=True)
 sys.exit(1 if failed else 0)
