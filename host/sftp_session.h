@@ -65,9 +65,9 @@ struct ProviderLink {
 inline constexpr uint64_t kDefaultMaxInFlightBytes = 4ull << 20;
 // OpenSSH's server is bound by its descriptor limit, 1024 under sshd's
 // default; clients keep a few handles open (sshfs one per open file). Each
-// handle costs a descriptor and about a KiB, read or not, so the limit keeps
-// a session that opens all it may well within the memory of a stalled
-// client.
+// handle costs a descriptor and 1.5 to 2 KiB (4 KiB more for a directory in
+// the middle of a listing), so a session that opens all it may stays well
+// within the memory bound of a stalled client.
 inline constexpr size_t kDefaultMaxHandles = 1024;
 
 struct SessionOptions {
