@@ -149,8 +149,11 @@ PacketInput::Result PacketInput::WaitReadable(bool empty) {
             }
             continue;
         }
-        if (fds[1].revents || fds[2].revents) return Result::Stopped;
-        return Result::Packet;
+        if (fds[1].revents) return Result::Stopped;
+        // A client that closed both sides between packets has ended the
+        // session normally: its end of input is read first.
+        if (fds[0].revents) return Result::Packet;
+        return Result::Stopped;  // nothing to read, and the output is gone
     }
 }
 
