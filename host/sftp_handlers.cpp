@@ -212,11 +212,10 @@ Completion Forward() {
     };
 }
 
-Completion ForwardHandle(std::string path, bool append) {
-    return [path = std::move(path), append](SftpSession& s, ClientRequest& r,
-                                            const QtSfsResponse& response) {
-        if (auto h = QuantumCast<QtSfsHandle>(response.m_content); h && h->m_handle)
-            s.RememberHandle(h->m_handle->View(), path, false, append);
+Completion ForwardHandle(std::string path, bool directory, bool append) {
+    return [path = std::move(path), directory, append](SftpSession& s, ClientRequest& r,
+                                                       const QtSfsResponse& response) {
+        s.OpenAnswered(response, path, directory, append);
         Forward()(s, r, response);
     };
 }

@@ -49,8 +49,9 @@ void SendSetStat(SftpSession& s, ClientRequest& r, const std::string& path,
 // Completions.
 // Any response as its natural reply (Status, Handle, Data, Attrs, Name(s)).
 Completion Forward();
-// A Handle response is remembered with its path before it is forwarded.
-Completion ForwardHandle(std::string path, bool append = false);
+// The answer to an open that reserved a handle (SftpSession::ReserveHandle):
+// a Handle response is remembered with its path before it is forwarded.
+Completion ForwardHandle(std::string path, bool directory = false, bool append = false);
 // A Name response answered with `name` (the client's form of the path)
 // instead of the provider's.
 Completion ForwardNameAs(std::string name);

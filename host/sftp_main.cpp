@@ -256,6 +256,7 @@ int main(int argc, char** argv) {
     options.allowedRequests = opts.allowedRequests;
     options.deniedRequests = opts.deniedRequests;
     if (opts.maxInFlight) options.maxInFlightBytes = opts.maxInFlight;
+    if (opts.maxHandles) options.maxHandles = opts.maxHandles;
     for (const auto& [name, value] : opts.switches)
         options.parameters.emplace_back(std::u16string(Widen(name).sv()),
                                         std::u16string(Widen(value).sv()));

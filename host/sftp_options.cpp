@@ -45,7 +45,7 @@ std::string ParseRequestList(std::string_view text, std::vector<std::string>& ou
     }
 }
 
-enum LongOption { kRoot = 256, kModule, kDrive, kMaxInFlight };
+enum LongOption { kRoot = 256, kModule, kDrive, kMaxInFlight, kMaxHandles };
 
 }  // namespace
 
@@ -79,6 +79,8 @@ void PrintUsage(FILE* out) {
                  "                    OwnerGroup, FileShare, ShowHidden (default Yes)\n"
                  "  --max-in-flight BYTES  memory that requests in flight may hold\n"
                  "                    (default 4 MiB)\n"
+                 "  --max-handles N   open files and directories a session may hold\n"
+                 "                    (default 1024; an open beyond them fails)\n"
                  "  -h, --help        this text\n"
                  "  -V, --version     the version\n"
                  "\n"
@@ -122,6 +124,7 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& o) {
         {"module", required_argument, nullptr, kModule},
         {"drive", required_argument, nullptr, kDrive},
         {"max-in-flight", required_argument, nullptr, kMaxInFlight},
+        {"max-handles", required_argument, nullptr, kMaxHandles},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -198,6 +201,13 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& o) {
                 char* end = nullptr;
                 o.maxInFlight = std::strtoull(v.c_str(), &end, 10);
                 if (v.empty() || *end || o.maxInFlight == 0) return "bad --max-in-flight " + v;
+                break;
+            }
+            case kMaxHandles: {
+                char* end = nullptr;
+                const unsigned long long n = std::strtoull(v.c_str(), &end, 10);
+                if (v.empty() || *end || n == 0 || n > (1u << 30)) return "bad --max-handles " + v;
+                o.maxHandles = static_cast<size_t>(n);
                 break;
             }
             case kDrive:

@@ -27,6 +27,7 @@ struct ServerOptions {
     bool readOnly = false;
     std::optional<mode_t> umask;
     uint64_t maxInFlight = 0;  // 0: the session's default
+    size_t maxHandles = 0;     // 0: the session's default
 
     LogLevel level = LogLevel::Error;
     bool logToStderr = false;

@@ -111,9 +111,10 @@ WString SftpPacket::Dump(const DumpOptions&) const {
     return text;
 }
 
-PacketInput::PacketInput(int fd, int wakeFd, uint32_t maxPacket)
+PacketInput::PacketInput(int fd, int wakeFd, uint32_t maxPacket, int watchFd)
     : m_fd(fd),
       m_wakeFd(wakeFd),
+      m_watchFd(watchFd),
       m_maxPacket(maxPacket),
       // Not zeroed: pages that no input reaches are never touched.
       m_buffer(new uint8_t[kInputBufferSize]),
@@ -123,14 +124,16 @@ PacketInput::Result PacketInput::WaitReadable(bool empty) {
     bool looked = empty;
     if (empty && m_beforeSleep) m_beforeSleep();
     for (;;) {
-        pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        // No events asked of the watched descriptor: poll reports its errors
+        // and hang-ups anyway.
+        pollfd fds[3] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}, {m_watchFd, 0, 0}};
         // Without a read that found nothing, a first look without waiting
         // tells whether this thread is about to sleep; only then is the hook
         // worth its call.
         int timeout = m_beforeSleep && !looked ? 0 : -1;
         const bool idleWait = timeout < 0 && m_whenIdle && !m_idleDone;
         if (idleWait) timeout = static_cast<int>(m_idleAfter.count());
-        int n = poll(fds, m_wakeFd >= 0 ? 2 : 1, timeout);
+        int n = poll(fds, 3, timeout);
         if (n < 0) {
             if (errno == EINTR) continue;
             m_errno = errno;
@@ -146,8 +149,11 @@ PacketInput::Result PacketInput::WaitReadable(bool empty) {
             }
             continue;
         }
-        if (m_wakeFd >= 0 && fds[1].revents) return Result::Stopped;
-        return Result::Packet;
+        if (fds[1].revents) return Result::Stopped;
+        // A client that closed both sides between packets has ended the
+        // session normally: its end of input is read first.
+        if (fds[0].revents) return Result::Packet;
+        return Result::Stopped;  // nothing to read, and the output is gone
     }
 }
 
@@ -433,6 +439,19 @@ bool PacketOutput::WriteAll(std::string_view head, std::string_view payload,
 
 bool PacketOutput::Broken() const {
     return m_broken;
+}
+
+void PacketOutput::MarkBroken() {
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_broken) return;
+        m_broken = true;
+        m_held.clear();
+        m_holding.store(false, std::memory_order_release);
+        hook = std::exchange(m_onBroken, nullptr);
+    }
+    if (hook) hook();
 }
 
 uint64_t PacketOutput::PacketsWritten() const {

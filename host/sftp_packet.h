@@ -195,8 +195,10 @@ class PacketInput {
     };
 
     // `wakeFd`, when not -1, interrupts a wait for input when it becomes
-    // readable.
-    PacketInput(int fd, int wakeFd, uint32_t maxPacket = kMaxPacketLength);
+    // readable; so does `watchFd` (the client's output) when it reports an
+    // error or a hang-up: a client that stopped reading while it still
+    // keeps its input open must not leave the session waiting for it.
+    PacketInput(int fd, int wakeFd, uint32_t maxPacket = kMaxPacketLength, int watchFd = -1);
 
     Result Next(RefPtr<SftpPacket>& packet);
     // Called before the input waits for the client, which may be waiting
@@ -230,6 +232,7 @@ class PacketInput {
 
     int m_fd;
     int m_wakeFd;
+    int m_watchFd;
     uint32_t m_maxPacket;
     std::unique_ptr<uint8_t[]> m_buffer;
     size_t m_capacity;
@@ -282,6 +285,9 @@ class PacketOutput {
     // How long the oldest held packet has waited (zero when none waits).
     std::chrono::steady_clock::duration HeldFor() const;
     bool Broken() const;
+    // Makes the output broken without a write: the descriptor has told that
+    // nobody reads it any more. Runs the broken hook like a failed write.
+    void MarkBroken();
     // Runs once, on the writing thread, when a write fails: the session stops
     // reading and ends the work in flight, since no answer can reach the
     // client any more. Set before the first write.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +27,10 @@ constexpr auto kMaxHold = std::chrono::milliseconds(2);
 // Read data at least this large is written by the output's own thread, so
 // that the provider reads on while the client takes it.
 constexpr size_t kWriteLaterSize = 32 * 1024;
+
+// How often a reader that waits for the provider looks whether the client
+// is still there: a hang-up stops the work in flight within this.
+constexpr auto kHangUpCheck = std::chrono::milliseconds(100);
 
 // Set while a thread makes replies from the provider's answers: those may
 // be held back.
@@ -348,10 +353,37 @@ void SftpSession::ReplyData(ClientRequest& request, const QtBytes& data, bool en
     Release(request.charge);
 }
 
-void SftpSession::RememberHandle(std::string_view handle, std::string path, bool directory,
-                                 bool append) {
+bool SftpSession::ReserveHandle(ClientRequest& request) {
+    {
+        std::lock_guard<std::mutex> guard(m_handleLock);
+        if (m_handlesTaken < m_options.maxHandles) {
+            ++m_handlesTaken;
+            return true;
+        }
+    }
+    m_log.Log(LogLevel::Verbose,
+              "open refused: " + std::to_string(m_options.maxHandles) + " handles open");
+    ReplyStatus(request, SfsStatusCode::Failure,
+                "Too many open handles (at most " + std::to_string(m_options.maxHandles) +
+                    " in a session); close some first.");
+    return false;
+}
+
+void SftpSession::OpenAnswered(const QtSfsResponse& response, std::string path, bool directory,
+                               bool append) {
+    auto h = QuantumCast<QtSfsHandle>(response.m_content);
     std::lock_guard<std::mutex> guard(m_handleLock);
-    m_handles[std::string(handle)] = HandleInfo{std::move(path), directory, append};
+    if (!h || !h->m_handle) {
+        --m_handlesTaken;
+        return;
+    }
+    const bool added = m_handles
+                           .insert_or_assign(std::string(h->m_handle->View()),
+                                             HandleInfo{std::move(path), directory, append})
+                           .second;
+    // The provider never issues a handle twice; should it, one handle is
+    // still one slot.
+    if (!added) --m_handlesTaken;
 }
 
 std::optional<std::string> SftpSession::PathOfHandle(std::string_view handle) const {
@@ -376,7 +408,9 @@ bool SftpSession::IsAppendHandle(std::string_view handle) const {
 void SftpSession::ForgetHandle(std::string_view handle) {
     std::lock_guard<std::mutex> guard(m_handleLock);
     auto it = m_handles.find(handle);
-    if (it != m_handles.end()) m_handles.erase(it);
+    if (it == m_handles.end()) return;
+    m_handles.erase(it);
+    --m_handlesTaken;
 }
 
 uint32_t SftpSession::StatusCodeForClient(SfsStatusCode code) const {
@@ -487,17 +521,41 @@ bool SftpSession::Admit(uint64_t charge) {
                (m_flightBytes + charge <= m_options.maxInFlightBytes &&
                 m_flightCount < m_options.maxInFlightRequests);
     };
-    if (!ready()) {
-        ++m_flightWaiters;
-        m_flightChanged.wait(lock, ready);
-        --m_flightWaiters;
-    }
+    if (!ready() && !WaitWatchingOutput(lock, ready)) return false;
     if (m_stopping || m_out->Broken()) return false;
     m_flightBytes += charge;
     ++m_flightCount;
     uint64_t peak = m_peakFlightBytes.load();
     while (m_flightBytes > peak && !m_peakFlightBytes.compare_exchange_weak(peak, m_flightBytes)) {
     }
+    return true;
+}
+
+bool SftpSession::WaitWatchingOutput(std::unique_lock<std::mutex>& lock,
+                                     const std::function<bool()>& ready) {
+    ++m_flightWaiters;
+    bool gone = false;
+    while (!m_flightChanged.wait_for(lock, kHangUpCheck, ready)) {
+        lock.unlock();
+        gone = OutputGone();
+        lock.lock();
+        if (gone) break;
+    }
+    --m_flightWaiters;
+    return !gone;
+}
+
+bool SftpSession::OutputGone() {
+    if (!m_out->Broken()) {
+        // No events asked: poll reports an error (a pipe nobody reads) or a
+        // hang-up (a socket closed both ways) anyway. A socket that the
+        // client only half-closed reports neither, and is served on.
+        pollfd out{m_outFd, 0, 0};
+        if (poll(&out, 1, 0) <= 0 || (out.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0)
+            return false;
+        m_out->MarkBroken();
+    }
+    if (m_providerThread.joinable()) EndInput();
     return true;
 }
 
@@ -578,11 +636,12 @@ int SftpSession::Serve(int inFd, int outFd) {
         m_log.Log(LogLevel::Error, "cannot create a pipe; closing");
         return 1;
     }
+    m_outFd = outFd;
     m_out = std::make_unique<PacketOutput>(outFd);
     m_out->SetOnBroken([this] { WakeReader(); });
     StartProvider();
 
-    PacketInput input(inFd, m_wakePipe[0]);
+    PacketInput input(inFd, m_wakePipe[0], kMaxPacketLength, outFd);
     // Replies held while the provider works through a long request must not
     // wait for it when the client has nothing more to send.
     input.SetBeforeSleep([this] { m_out->Flush(); });
@@ -591,13 +650,17 @@ int SftpSession::Serve(int inFd, int outFd) {
     input.SetWhenIdle(std::chrono::seconds(1), [] { malloc_trim(0); });
     int status = 0;
     bool negotiated = false;
+    bool inputEnded = false;  // normally, between packets
     for (;;) {
         RefPtr<SftpPacket> packet;
         PacketInput::Result r = input.Next(packet);
-        if (r == PacketInput::Result::End) break;
+        if (r == PacketInput::Result::End) {
+            inputEnded = true;
+            break;
+        }
         if (r == PacketInput::Result::Stopped) {
             if (m_providerDead) status = 1;
-            if (m_out->Broken()) {
+            if (OutputGone()) {
                 m_log.Log(LogLevel::Error, "output closed; ending the session");
                 status = 1;
             }
@@ -651,17 +714,25 @@ int SftpSession::Serve(int inFd, int outFd) {
         }
     }
 
-    // The provider learns at once that input ended: it still answers every
-    // request queued before, but long ones stop instead of running on for a
-    // client that has gone.
-    if (m_providerThread.joinable()) EndInput();
+    // A client that only closed its input gets the answers to everything it
+    // sent, and the provider learns of the end once they are out. Otherwise
+    // it learns at once: long work stops instead of running on for nobody.
+    if (m_providerThread.joinable() && !inputEnded) EndInput();
     {
         std::unique_lock<std::mutex> lock(m_flightLock);
-        ++m_flightWaiters;
-        m_flightChanged.wait(lock, [&] { return m_flightCount == 0 || m_providerFinished; });
-        --m_flightWaiters;
+        const auto done = [&] { return m_flightCount == 0 || m_providerFinished.load(); };
+        if (!done() && !WaitWatchingOutput(lock, done)) {
+            m_log.Log(LogLevel::Error, "output closed; ending the session");
+            status = 1;
+            ++m_flightWaiters;
+            m_flightChanged.wait(lock, done);
+            --m_flightWaiters;
+        }
     }
-    if (m_providerThread.joinable()) m_providerThread.join();
+    if (m_providerThread.joinable()) {
+        EndInput();
+        m_providerThread.join();
+    }
     m_stopping = true;
     m_out->Flush();
     if (m_providerDead) status = 1;

@@ -11,6 +11,14 @@
 // are held while the provider has more requests queued and go out together.
 // Every client request gets exactly one reply, whatever path it takes.
 //
+// Ending: a client that closes its input but still reads (a half-close)
+// gets every answer; the provider learns of the end of input only once
+// nothing is in flight, since it stops long work when it does. A client
+// whose output is gone (a failed write, or the descriptor reporting an error
+// or a hang-up, which the reader watches while it waits, also at the
+// in-flight bound) can get nothing more: the provider learns at once and the
+// work in flight stops.
+//
 // Memory: each request in flight is charged its packet and the reply it may
 // bring (a READ its length, cut to maxReadLength). While the charges reach
 // the bound, no further input is read, so a client that floods large reads,
@@ -55,6 +63,12 @@ struct ProviderLink {
 };
 
 inline constexpr uint64_t kDefaultMaxInFlightBytes = 4ull << 20;
+// OpenSSH's server is bound by its descriptor limit, 1024 under sshd's
+// default; clients keep a few handles open (sshfs one per open file). Each
+// handle costs a descriptor and 1.5 to 2 KiB (4 KiB more for a directory in
+// the middle of a listing), so a session that opens all it may stays well
+// within the memory bound of a stalled client.
+inline constexpr size_t kDefaultMaxHandles = 1024;
 
 struct SessionOptions {
     std::string root = "/";   // the Linux directory that clients see as "/"
@@ -69,6 +83,8 @@ struct SessionOptions {
     // The most one READ answers, whatever the provider could give.
     uint32_t maxReadLength = kMaxWriteLength;
     size_t maxInFlightRequests = 4096;
+    // Open files and directories at most, opens in flight included.
+    size_t maxHandles = kDefaultMaxHandles;
     // Further initialisation parameters (the provider switches), in order.
     std::vector<std::pair<std::u16string, std::u16string>> parameters;
 };
@@ -151,9 +167,13 @@ class SftpSession {
     void ReplyStatus(ClientRequest& request, const QtSfsStatus& status);
     void ReplyData(ClientRequest& request, const QtBytes& data, bool endOfFile);
 
+    // Takes one of the session's handles for an open about to be sent; when
+    // none is left the request is answered Failure (false).
+    bool ReserveHandle(ClientRequest& request);
+    // The provider's answer to an open that reserved a handle: a handle is
+    // remembered with its path, anything else gives the reservation back.
+    void OpenAnswered(const QtSfsResponse& response, std::string path, bool directory, bool append);
     // Handles the server has seen the provider issue, with their paths.
-    void RememberHandle(std::string_view handle, std::string path, bool directory = false,
-                        bool append = false);
     std::optional<std::string> PathOfHandle(std::string_view handle) const;
     bool IsDirectoryHandle(std::string_view handle) const;
     bool IsAppendHandle(std::string_view handle) const;
@@ -198,6 +218,12 @@ class SftpSession {
     bool Negotiate(const RefPtr<SftpPacket>& packet);
     uint64_t ChargeOf(const SftpPacket& packet) const;
     bool Admit(uint64_t charge);
+    // Waits on m_flightChanged until `ready`, looking at the client's
+    // output meanwhile; false as soon as the output is gone.
+    bool WaitWatchingOutput(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready);
+    // Whether the client can no longer get replies; the first time it is
+    // seen the provider is told to stop.
+    bool OutputGone();
     void Release(uint64_t charge);
     // Drops one count of `outstanding`; the last one makes sure of a reply.
     void Settle(ClientRequest& request);
@@ -223,6 +249,7 @@ class SftpSession {
     RefPtr<QtOutPort<QtSfsNotifyFileTransfer>> m_transferPort;
 
     std::unique_ptr<PacketOutput> m_out;
+    int m_outFd = -1;
     std::thread m_providerThread;
     int m_wakePipe[2] = {-1, -1};
 
@@ -255,6 +282,7 @@ class SftpSession {
         bool append = false;
     };
     std::map<std::string, HandleInfo, std::less<>> m_handles;
+    size_t m_handlesTaken = 0;  // m_handles and the opens in flight
 };
 
 // The request handlers of each protocol version (sftp_versions.cpp).

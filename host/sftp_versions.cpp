@@ -60,13 +60,14 @@ void SendOpen(SftpSession& s, ClientRequest& r, const std::string& path, uint32_
         s.ReplyStatus(r, SfsStatusCode::PermissionDenied, "The server is read-only.");
         return;
     }
+    if (!s.ReserveHandle(r)) return;
     ApplyCreateMask(*attrs);
     auto open = MakeRef<QtSfsOpen>();
     open->m_fileName = SfsPath(path);
     open->m_desiredAccess = access;
     open->m_flags = flags;
     open->m_attrs = attrs;
-    s.SfsOpen(r, open, ForwardHandle(path, flags & SfsOpenFlags::AppendData));
+    s.SfsOpen(r, open, ForwardHandle(path, false, flags & SfsOpenFlags::AppendData));
 }
 
 // The path of an OPEN. A trailing slash or "/." names a directory, which
@@ -270,14 +271,10 @@ void vany_opendir(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string path;
     if (!ReadPath(s, r, in, path)) return;
     LogInfo(s, [&] { return "opendir \"" + LogPath(s, path) + "\""; });
+    if (!s.ReserveHandle(r)) return;
     auto open = MakeRef<QtSfsOpenDir>();
     open->m_path = SfsPath(path);
-    s.Sfs(r, SfsRequest::OpenDir, open,
-          [path](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
-              if (auto h = QuantumCast<QtSfsHandle>(response.m_content); h && h->m_handle)
-                  s.RememberHandle(h->m_handle->View(), path, true);
-              Forward()(s, r, response);
-          });
+    s.Sfs(r, SfsRequest::OpenDir, open, ForwardHandle(path, true));
 }
 
 // A listing carries what the directory tells (type, size, times) and, for

@@ -65,6 +65,59 @@ bool MatchesPattern(std::u16string_view pattern, std::u16string_view name) {
            Match(pattern.substr(0, pattern.size() - 2), name);
 }
 
+// A directory's entries as getdents64 hands them out. They are read into a
+// small buffer that exists only while entries wait in it: a search that has
+// found its first entry and waits for its client (a listing opened and not
+// yet read) holds nothing but its descriptor. A DIR stream kept 32 KiB for
+// the search's whole life, and a client may open many listings at once.
+class DirectoryStream {
+  public:
+    explicit DirectoryStream(int fd) : m_fd(fd) {}
+    ~DirectoryStream() { ::close(m_fd); }
+    DirectoryStream(const DirectoryStream&) = delete;
+    DirectoryStream& operator=(const DirectoryStream&) = delete;
+    int Fd() const { return m_fd; }
+
+    // The next entry, valid until the next call; null at the end (errno 0)
+    // or on a failure (errno set).
+    const struct dirent64* Next() {
+        if (m_at == m_size) {
+            if (!m_buffer) m_buffer.reset(new char[kBufferSize]);
+            const ssize_t n = ::getdents64(m_fd, m_buffer.get(), kBufferSize);
+            if (n <= 0) {
+                if (n == 0) errno = 0;
+                m_buffer.reset();
+                m_at = m_size = 0;
+                return nullptr;
+            }
+            m_at = 0;
+            m_size = static_cast<size_t>(n);
+        }
+        const auto* entry = reinterpret_cast<const struct dirent64*>(m_buffer.get() + m_at);
+        m_at += entry->d_reclen;
+        m_resume = entry->d_off;
+        return entry;
+    }
+
+    // Frees the buffer; reading goes on with the entry after the last one
+    // handed out. Where the directory cannot seek, the buffer stays.
+    void Release() {
+        if (m_at < m_size && ::lseek(m_fd, m_resume, SEEK_SET) < 0) return;
+        m_buffer.reset();
+        m_at = m_size = 0;
+    }
+
+  private:
+    // About a hundred entries of ordinary names: a listing reads a batch of
+    // them per system call, and a paused listing costs little.
+    static constexpr size_t kBufferSize = 4096;
+    int m_fd;
+    std::unique_ptr<char[]> m_buffer;
+    size_t m_at = 0;
+    size_t m_size = 0;
+    off_t m_resume = 0;  // where the entry after the last one handed out is
+};
+
 class FindObject;
 
 // The entry this thread found last: the search that found it (not kept alive
@@ -95,17 +148,13 @@ std::shared_ptr<FindObject> TakeFoundEntry(LPCWSTR path) {
 class FindObject final : public KernelObject, public std::enable_shared_from_this<FindObject> {
   public:
     std::mutex lock;
-    DIR* dir = nullptr;
+    std::unique_ptr<DirectoryStream> dir;
     std::u16string pattern;
     bool atBoundary = false;
     bool single = false;  // a plain name: one entry, already delivered
     Location location;    // the directory's boundary, for links among the entries
     std::vector<std::string> directoryRelative;
     std::u16string directoryPrefix;  // the caller's spelling, up to the last separator
-
-    ~FindObject() override {
-        if (dir) ::closedir(dir);
-    }
 
     // The next matching entry; false with ERROR_NO_MORE_FILES at the end.
     bool Next(WIN32_FIND_DATAW* data) {
@@ -115,8 +164,7 @@ class FindObject final : public KernelObject, public std::enable_shared_from_thi
             return false;
         }
         for (;;) {
-            errno = 0;
-            dirent* entry = ::readdir(dir);
+            const struct dirent64* entry = dir->Next();
             if (!entry) {
                 t_found.valid = false;
                 SetLastError(errno ? WindowsErrorFromErrno(errno) : ERROR_NO_MORE_FILES);
@@ -130,7 +178,7 @@ class FindObject final : public KernelObject, public std::enable_shared_from_thi
             // ".." of a directory is described by the directory itself, so
             // that a listing never reads past what it may see.
             const char* statName = name == ".." ? "." : entry->d_name;
-            if (Fill(::dirfd(dir), statName, name, wide, data)) return true;
+            if (Fill(dir->Fd(), statName, name, wide, data)) return true;
         }
     }
 
@@ -218,7 +266,7 @@ int OpenFoundEntry(LPCWSTR path) {
     if (!find->dir) return -1;
     // One component, never following a link: whatever the name is now, it
     // lies in the directory the search verified.
-    return ::openat(::dirfd(find->dir), t_found.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    return ::openat(find->dir->Fd(), t_found.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
 }
 
 }  // namespace kiln::platform
@@ -255,15 +303,17 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
     } else {
         int dirFd = ::openat(location.parentFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dirFd < 0) return Fail(WindowsErrorFromErrno(errno));
-        find->dir = ::fdopendir(dirFd);
-        if (!find->dir) {
-            ::close(dirFd);
-            return Fail(WindowsErrorFromErrno(errno));
-        }
+        find->dir = std::make_unique<DirectoryStream>(dirFd);
+        // The entries are read through the directory's own descriptor from
+        // now on; a second one for its path would only count against the
+        // descriptor limit while the search stays open.
+        location.ownedParent.reset();
+        location.parentFd = -1;
         find->pattern = std::u16string(given);
         if (!find->Next(lpFindFileData))
             return Fail(GetLastError() == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND
                                                               : GetLastError());
+        find->dir->Release();
     }
     HANDLE handle = RegisterHandle(find);
     if (!handle) return INVALID_HANDLE_VALUE;
