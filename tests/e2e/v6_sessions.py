@@ -9,12 +9,13 @@ import fcntl
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sftp_raw import RawSession, server_command  # noqa: E402
+from sftp_raw import RawSession, Reader, s, server_command  # noqa: E402
 
 OK, NO_SUCH_FILE, PERMISSION_DENIED, FAILURE, QUOTA_EXCEEDED = 0, 2, 3, 4, 15
 LOCK_CONFLICT, NOT_A_DIRECTORY, INVALID_PARAMETER, RANGE_LOCK_REFUSED = 17, 19, 23, 26
