@@ -92,7 +92,11 @@ SftpSession::~SftpSession() {
 }
 
 std::optional<std::string> SftpSession::Resolve(std::string_view clientPath) const {
-    return CanonicalPath(m_home, clientPath);
+    auto canonical = CanonicalPath(m_home, clientPath);
+    // Refused here, by name, rather than reaching a stream or a device of the
+    // file system under a name the client did not mean.
+    if (canonical && !PathFitsDisk(*canonical)) return std::nullopt;
+    return canonical;
 }
 
 void SftpSession::StartProvider() {

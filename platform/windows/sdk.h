@@ -34,6 +34,9 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wide characters");
 #ifndef ERROR_STOPPED_ON_SYMLINK
 #define ERROR_STOPPED_ON_SYMLINK 681L
 #endif
+#ifndef ERROR_INVALID_LOCK_RANGE
+#define ERROR_INVALID_LOCK_RANGE 307L
+#endif
 #ifndef ERROR_INVALID_SECURITY_INFO
 #define ERROR_INVALID_SECURITY_INFO 1383L
 #endif
