@@ -1,8 +1,10 @@
 #include "host/sftp_attrs.h"
 
 #include <charconv>
+#include <cstdio>
 #include <vector>
 
+#include "host/host_os.h"
 #include "platform/accounts.h"
 #include "platform/caches.h"
 
@@ -373,9 +375,13 @@ std::string_view DateColumn(time_t t, time_t now) {
     if (kept[0] && keptTime == t && keptRecent == recent) return kept;
     struct tm tm {};
     kept[0] = 0;
-    if (localtime_r(&t, &tm) &&
-        strftime(kept, sizeof kept, recent ? "%b %e %H:%M" : "%b %e  %Y", &tm) == 0)
-        kept[0] = 0;
+    // The day padded by hand: not every C library knows %e.
+    if (os::LocalTime(t, tm)) {
+        char day[4];
+        std::snprintf(day, sizeof day, "%2d", tm.tm_mday);
+        const std::string format = std::string("%b ") + day + (recent ? " %H:%M" : "  %Y");
+        if (strftime(kept, sizeof kept, format.c_str(), &tm) == 0) kept[0] = 0;
+    }
     keptTime = t;
     keptRecent = recent;
     return kept;
