@@ -98,6 +98,8 @@ std::vector<std::string> ModuleCandidates();
 // The module loaded, or null with why in `error`; its export by name.
 void* LoadModule(const std::string& path, std::string& error);
 void* ModuleExport(void* module, const char* name);
+// A drive letter for a directory (--drive); empty, or why not.
+std::string MapDrive(char16_t letter, const std::string& dir);
 // The absolute, resolved disk path of a directory; nullopt when it is none.
 std::optional<std::string> RealDirectory(const std::string& path);
 // Signals, the umask where the system has one, the allocator and the pipes.

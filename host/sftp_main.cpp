@@ -15,7 +15,6 @@
 #include "host/sftp_options.h"
 #include "host/sftp_paths.h"
 #include "host/sftp_session.h"
-#include "platform/config_files.h"
 #include "platform/disk_names.h"
 #include "sfs/kiln_sfs_provider.h"
 
@@ -144,9 +143,8 @@ int kiln::sftp::RunServer(int argc, char** argv) {
     std::string root = opts.root;
 
     for (const auto& [letter, dir] : opts.drives) {
-        if (!platform::SetDrive(letter, dir)) {
-            log.Log(LogLevel::Error,
-                    "bad drive mapping " + std::string(1, char(letter)) + "=" + dir);
+        if (std::string why = os::MapDrive(letter, dir); !why.empty()) {
+            log.Log(LogLevel::Error, why + ": " + std::string(1, char(letter)) + "=" + dir);
             return 1;
         }
     }

@@ -31,7 +31,7 @@ bool DiskNameFits(std::string_view name);
 // touching the disk and without confinement. False with the Windows last
 // error (ERROR_INVALID_NAME, ERROR_PATH_NOT_FOUND, ERROR_BAD_NETPATH,
 // ERROR_FILENAME_EXCED_RANGE) when the path cannot be mapped.
-bool WindowsPathToDisk(LPCWSTR windowsPath, std::string* diskPath);
+bool WindowsPathToDisk(const char16_t* windowsPath, std::string* diskPath);
 
 // The Windows path (plain form, e.g. C:\dir\f or \\srv\share\f) of an
 // absolute disk path, through the drive and share tables: the entry with the

@@ -21,6 +21,7 @@
 
 #include "host/sftp_log.h"
 #include "host/sftp_paths.h"
+#include "platform/config_files.h"
 
 namespace kiln::sftp::os {
 
@@ -222,6 +223,10 @@ void* LoadModule(const std::string& path, std::string& error) {
 
 void* ModuleExport(void* module, const char* name) {
     return dlsym(module, name);
+}
+
+std::string MapDrive(char16_t letter, const std::string& dir) {
+    return platform::SetDrive(letter, dir) ? std::string() : std::string("bad drive mapping");
 }
 
 std::optional<std::string> RealDirectory(const std::string& path) {

@@ -83,12 +83,12 @@ bool DiskNameFits(std::string_view name) {
     return !IsDeviceName(wide);
 }
 
-bool WindowsPathToDisk(LPCWSTR windowsPath, std::string* diskPath) {
+bool WindowsPathToDisk(const char16_t* windowsPath, std::string* diskPath) {
     if (!windowsPath || !*windowsPath) {
         SetLastError(ERROR_INVALID_NAME);
         return false;
     }
-    std::u16string path(reinterpret_cast<const char16_t*>(windowsPath));
+    std::u16string path(windowsPath);
     if (path.starts_with(u"\\\\?\\UNC\\"))
         path = u"\\\\" + path.substr(8);
     else if (path.starts_with(u"\\\\?\\"))
