@@ -152,6 +152,9 @@ User CurrentUser() {
     if (user.name.empty()) user.name = Environment("USERNAME").value_or("?");
     for (char& c : user.home)
         if (c == '\\') c = '/';
+    // As an absolute path of the front end ("/C:/Users/x"), which it places
+    // below the root like a Linux home.
+    if (!user.home.empty()) user.home.insert(0, "/");
     return user;
 }
 
