@@ -3,10 +3,9 @@
 // replies of the negotiated version.
 #include "host/sftp_handlers.h"
 
-#include "host/host_os.h"
-
 #include <ctime>
 
+#include "host/host_os.h"
 #include "host/sftp_request_log.h"
 
 namespace kiln::sftp {

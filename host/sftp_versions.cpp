@@ -307,54 +307,55 @@ void vany_readdir(SftpSession& s, ClientRequest& r, SftpReader& in) {
     auto read = MakeRef<QtSfsReadDir>();
     read->m_handle = SfsHandle(handle);
     std::optional<std::string> dir = s.PathOfHandle(handle);
-    s.Sfs(
-        r, SfsRequest::ReadDir, read,
-        [dir](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
-            auto names = QuantumCast<QtSfsNames>(response.m_content);
-            if (response.m_type != SfsResponse::Names || !names) {
-                Forward()(s, r, response);
-                return;
-            }
-            if (!names->m_names) names->m_names = MakeRef<QtVectS<QtSfsName>>();
-            auto st = std::make_shared<ListingState>();
-            st->names = names;
-            for (QtSfsName* entry : *names->m_names)
-                st->clientNames.push_back(
-                    entry && entry->m_fileName ? FromSfsPath(entry->m_fileName->sv()) : "");
-            const uint32_t flags = StatFlags(s, 0);
-            const uint32_t needed = flags & (SfsAttrFlags::Permissions | SfsAttrFlags::OwnerGroup);
-            std::vector<size_t> incomplete;
-            for (size_t i = 0; i < st->clientNames.size(); ++i) {
-                QtSfsName* entry = (*names->m_names)[i];
-                const uint32_t has = entry && entry->m_attrs ? entry->m_attrs->m_validAttrFlags : 0;
-                if ((has & needed) != needed) incomplete.push_back(i);
-            }
-            st->remaining = incomplete.size();
-            if (!dir || st->remaining == 0) return ReplyListing(s, r, *st);
-            for (size_t i : incomplete) {
-                const std::string& name = st->clientNames[i];
-                auto stat = MakeRef<QtSfsStat>();
-                const std::string path = name == ".."  ? ParentPath(*dir)
-                                         : name == "." ? *dir
-                                                       : JoinPath(*dir, name);
-                stat->m_path = SfsPath(path);
-                stat->m_flags = flags;
-                stat->m_followSymlink = false;
-                auto settle = [st, i](SftpSession& s, ClientRequest& r,
-                                      const RefPtr<QtSfsAttrs>& attrs) {
-                    QtSfsName* entry = (*st->names->m_names)[i];
-                    if (attrs && entry) entry->m_attrs = attrs;
-                    if (--st->remaining == 0) ReplyListing(s, r, *st);
-                };
-                s.Sfs(
-                    r, SfsRequest::Stat, stat,
-                    [path, settle](SftpSession& s, ClientRequest& r, const QtSfsResponse& answer) {
-                        auto attrs = QuantumCast<QtSfsAttrs>(answer.m_content);
-                        if (answer.m_type != SfsResponse::Attrs) attrs = nullptr;
-                        WithClientLinkSize(s, r, path, attrs, settle);
-                    });
-            }
-        });
+    s.Sfs(r, SfsRequest::ReadDir, read,
+          [dir](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
+              auto names = QuantumCast<QtSfsNames>(response.m_content);
+              if (response.m_type != SfsResponse::Names || !names) {
+                  Forward()(s, r, response);
+                  return;
+              }
+              if (!names->m_names) names->m_names = MakeRef<QtVectS<QtSfsName>>();
+              auto st = std::make_shared<ListingState>();
+              st->names = names;
+              for (QtSfsName* entry : *names->m_names)
+                  st->clientNames.push_back(
+                      entry && entry->m_fileName ? FromSfsPath(entry->m_fileName->sv()) : "");
+              const uint32_t flags = StatFlags(s, 0);
+              const uint32_t needed =
+                  flags & (SfsAttrFlags::Permissions | SfsAttrFlags::OwnerGroup);
+              std::vector<size_t> incomplete;
+              for (size_t i = 0; i < st->clientNames.size(); ++i) {
+                  QtSfsName* entry = (*names->m_names)[i];
+                  const uint32_t has =
+                      entry && entry->m_attrs ? entry->m_attrs->m_validAttrFlags : 0;
+                  if ((has & needed) != needed) incomplete.push_back(i);
+              }
+              st->remaining = incomplete.size();
+              if (!dir || st->remaining == 0) return ReplyListing(s, r, *st);
+              for (size_t i : incomplete) {
+                  const std::string& name = st->clientNames[i];
+                  auto stat = MakeRef<QtSfsStat>();
+                  const std::string path = name == ".."  ? ParentPath(*dir)
+                                           : name == "." ? *dir
+                                                         : JoinPath(*dir, name);
+                  stat->m_path = SfsPath(path);
+                  stat->m_flags = flags;
+                  stat->m_followSymlink = false;
+                  auto settle = [st, i](SftpSession& s, ClientRequest& r,
+                                        const RefPtr<QtSfsAttrs>& attrs) {
+                      QtSfsName* entry = (*st->names->m_names)[i];
+                      if (attrs && entry) entry->m_attrs = attrs;
+                      if (--st->remaining == 0) ReplyListing(s, r, *st);
+                  };
+                  s.Sfs(r, SfsRequest::Stat, stat,
+                        [path, settle](SftpSession& s, ClientRequest& r,
+                                       const QtSfsResponse& answer) {
+                            auto attrs = QuantumCast<QtSfsAttrs>(answer.m_content);
+                            if (answer.m_type != SfsResponse::Attrs) attrs = nullptr;
+                            WithClientLinkSize(s, r, path, attrs, settle);
+                        });
+              }
+          });
 }
 
 void PathOnly(SftpSession& s, ClientRequest& r, SftpReader& in, SfsRequest type) {
