@@ -5,11 +5,14 @@
 // on the pump's event together with the wake event, so that a stopped
 // provider or a broken output ends the session whatever the client does.
 // Writes go out gathered into one WriteFile.
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
 
+#include "host/host_os.h"
 #include "host/sftp_packet.h"
 #include "platform/win32.h"
 
@@ -96,17 +99,30 @@ PacketInput::~PacketInput() {
 }
 
 PacketInput::Result PacketInput::WaitReadable(bool empty) {
+    // A pipe cannot be waited on for its reader going away, so a session
+    // that waits for input looks at its output this often; Linux's poll
+    // tells at once.
+    constexpr DWORD kWatchEvery = 500;
     bool looked = empty;
     if (empty && m_beforeSleep) m_beforeSleep();
     HANDLE handles[2] = {m_pump->state->ready, m_wakeFd};
     const DWORD count = m_wakeFd ? 2 : 1;
+    const auto since = std::chrono::steady_clock::now();
     for (;;) {
         DWORD timeout = m_beforeSleep && !looked ? 0 : INFINITE;
         const bool idleWait = timeout == INFINITE && m_whenIdle && !m_idleDone;
-        if (idleWait) timeout = static_cast<DWORD>(m_idleAfter.count());
+        if (idleWait) {
+            const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - since);
+            timeout = static_cast<DWORD>(std::max<int64_t>(0, (m_idleAfter - waited).count()));
+        }
+        const bool watching = m_watchFd && timeout > kWatchEvery;
+        if (watching) timeout = kWatchEvery;
         const DWORD w = WaitForMultipleObjects(count, handles, FALSE, timeout);
         if (w == WAIT_TIMEOUT) {
-            if (idleWait) {
+            if (watching) {
+                if (os::OutputHungUp(m_watchFd)) return Result::Stopped;
+            } else if (idleWait) {
                 m_idleDone = true;
                 m_whenIdle();
             } else {
