@@ -1,10 +1,10 @@
 #include "host/sftp_attrs.h"
 
-#include <sys/stat.h>
-
 #include <charconv>
+#include <cstdio>
 #include <vector>
 
+#include "host/host_os.h"
 #include "platform/accounts.h"
 #include "platform/caches.h"
 
@@ -334,25 +334,25 @@ uint32_t PosixMode(const QtSfsAttrs& a) {
     uint32_t type = 0;
     switch (a.m_type) {
         case SfsType::Regular:
-            type = S_IFREG;
+            type = WireMode::Regular;
             break;
         case SfsType::Directory:
-            type = S_IFDIR;
+            type = WireMode::Directory;
             break;
         case SfsType::Symlink:
-            type = S_IFLNK;
+            type = WireMode::Symlink;
             break;
         case SfsType::Socket:
-            type = S_IFSOCK;
+            type = WireMode::Socket;
             break;
         case SfsType::CharDevice:
-            type = S_IFCHR;
+            type = WireMode::CharDevice;
             break;
         case SfsType::BlockDevice:
-            type = S_IFBLK;
+            type = WireMode::BlockDevice;
             break;
         case SfsType::Fifo:
-            type = S_IFIFO;
+            type = WireMode::Fifo;
             break;
         default:
             break;
@@ -375,9 +375,13 @@ std::string_view DateColumn(time_t t, time_t now) {
     if (kept[0] && keptTime == t && keptRecent == recent) return kept;
     struct tm tm {};
     kept[0] = 0;
-    if (localtime_r(&t, &tm) &&
-        strftime(kept, sizeof kept, recent ? "%b %e %H:%M" : "%b %e  %Y", &tm) == 0)
-        kept[0] = 0;
+    // The day padded by hand: not every C library knows %e.
+    if (os::LocalTime(t, tm)) {
+        char day[4];
+        std::snprintf(day, sizeof day, "%2d", tm.tm_mday);
+        const std::string format = std::string("%b ") + day + (recent ? " %H:%M" : "  %Y");
+        if (strftime(kept, sizeof kept, format.c_str(), &tm) == 0) kept[0] = 0;
+    }
     keptTime = t;
     keptRecent = recent;
     return kept;
@@ -388,26 +392,26 @@ std::string_view DateColumn(time_t t, time_t now) {
 std::string Longname(std::string_view name, const QtSfsAttrs& a, time_t now) {
     const uint32_t mode = PosixMode(a);
     char modeText[12] = "?--------- ";
-    switch (mode & S_IFMT) {
-        case S_IFREG:
+    switch (mode & WireMode::TypeMask) {
+        case WireMode::Regular:
             modeText[0] = '-';
             break;
-        case S_IFDIR:
+        case WireMode::Directory:
             modeText[0] = 'd';
             break;
-        case S_IFLNK:
+        case WireMode::Symlink:
             modeText[0] = 'l';
             break;
-        case S_IFSOCK:
+        case WireMode::Socket:
             modeText[0] = 's';
             break;
-        case S_IFCHR:
+        case WireMode::CharDevice:
             modeText[0] = 'c';
             break;
-        case S_IFBLK:
+        case WireMode::BlockDevice:
             modeText[0] = 'b';
             break;
-        case S_IFIFO:
+        case WireMode::Fifo:
             modeText[0] = 'p';
             break;
         default:
@@ -526,14 +530,14 @@ std::optional<uint32_t> GidOfPrincipal(std::u16string_view principal) {
 }
 
 std::optional<std::u16string> PrincipalOfUid(uint32_t uid) {
-    std::optional<std::string> user = platform::security::UserNameOf(static_cast<uid_t>(uid));
+    std::optional<std::string> user = platform::security::UserNameOf(uid);
     if (!user) return std::nullopt;
     WString name = Widen(*user);
     return std::u16string(name.sv()) + u"@" + std::u16string(kUserDomain);
 }
 
 std::optional<std::u16string> PrincipalOfGid(uint32_t gid) {
-    std::optional<std::string> group = platform::security::GroupNameOf(static_cast<gid_t>(gid));
+    std::optional<std::string> group = platform::security::GroupNameOf(gid);
     if (!group) return std::nullopt;
     WString name = Widen(*group);
     return std::u16string(name.sv()) + u"@" + std::u16string(kGroupDomain);

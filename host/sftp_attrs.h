@@ -36,6 +36,20 @@ inline constexpr uint32_t UntranslatedName = 0x4000;  // version 6
 inline constexpr uint32_t Extended = 0x80000000;
 }  // namespace V4Attr
 
+// The file type bits of the permissions field: the values every client
+// decodes, fixed by the protocol's POSIX heritage whatever the local C
+// library calls them (mingw's S_IFBLK, for one, differs).
+namespace WireMode {
+inline constexpr uint32_t TypeMask = 0170000;
+inline constexpr uint32_t Socket = 0140000;
+inline constexpr uint32_t Symlink = 0120000;
+inline constexpr uint32_t Regular = 0100000;
+inline constexpr uint32_t BlockDevice = 0060000;
+inline constexpr uint32_t Directory = 0040000;
+inline constexpr uint32_t CharDevice = 0020000;
+inline constexpr uint32_t Fifo = 0010000;
+}  // namespace WireMode
+
 // The attribute flags that each version can carry (without EXTENDED).
 uint32_t AttrFlagsOfVersion(int version);
 

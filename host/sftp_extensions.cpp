@@ -2,13 +2,11 @@
 // protocol drafts, each served through provider requests or, for what the
 // provider leaves to its host (home directories, limits, name look-ups),
 // here.
-#include <grp.h>
-#include <pwd.h>
-#include <sys/stat.h>
 
 #include <memory>
 #include <vector>
 
+#include "host/host_os.h"
 #include "host/sftp_handlers.h"
 #include "host/sftp_request_log.h"
 
@@ -38,7 +36,7 @@ void ReplySpace(SftpSession& s, ClientRequest& r, const QtSfsResponse& response,
     w.U64(space->m_bytesOnDevice / unit);               // f_blocks
     w.U64(space->m_unusedBytesOnDevice / unit);         // f_bfree
     w.U64(space->m_unusedBytesAvailableToUser / unit);  // f_bavail
-    const InodeCounts inodes = InodeCountsOf(s, path);
+    const os::InodeCounts inodes = os::InodeCountsOf(s.Options().root, path);
     w.U64(inodes.files);                  // f_files
     w.U64(inodes.free);                   // f_ffree
     w.U64(inodes.available);              // f_favail
@@ -76,11 +74,9 @@ void ReplyCheckFile(SftpSession& s, ClientRequest& r, const QtSfsResponse& respo
 // The home directory of another user, as a client path; nullopt when the
 // user is unknown or lives outside the root.
 std::optional<std::string> HomeOfUser(const SftpSession& s, const std::string& user) {
-    std::vector<char> buffer(16384);
-    passwd pw{}, *result = nullptr;
-    if (getpwnam_r(user.c_str(), &pw, buffer.data(), buffer.size(), &result) != 0 || !result)
-        return std::nullopt;
-    return ClientPathOf(s.Options().root, pw.pw_dir);
+    const auto home = os::HomeOfUser(user);
+    if (!home) return std::nullopt;
+    return ClientPathOf(s.Options().root, *home);
 }
 
 struct CopyState {
@@ -92,13 +88,9 @@ struct CopyState {
 // Whether two handles stand for one file: the files their names lead to now
 // have one device and inode.
 bool SameFile(const SftpSession& s, std::string_view a, std::string_view b) {
-    const auto identity = [&](std::string_view handle) -> std::optional<std::pair<dev_t, ino_t>> {
+    const auto identity = [&](std::string_view handle) {
         auto path = s.PathOfHandle(handle);
-        struct stat st;
-        if (!path ||
-            ::stat((s.Options().root == "/" ? *path : s.Options().root + *path).c_str(), &st) != 0)
-            return std::nullopt;
-        return std::pair{st.st_dev, st.st_ino};
+        return path ? os::FileIdentity(s.Options().root, *path) : std::nullopt;
     };
     const auto first = identity(a);
     return first && first == identity(b);

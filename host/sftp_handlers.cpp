@@ -3,16 +3,9 @@
 // replies of the negotiated version.
 #include "host/sftp_handlers.h"
 
-#include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <ctime>
 
+#include "host/host_os.h"
 #include "host/sftp_request_log.h"
 
 namespace kiln::sftp {
@@ -56,33 +49,6 @@ bool ReadHandle(SftpSession& s, ClientRequest& r, SftpReader& in, std::string_vi
     return true;
 }
 
-int OpenBelowRoot(const std::string& root, std::string_view clientPath, int flags) {
-    const int rootFd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (rootFd < 0) return -1;
-    open_how how{};
-    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
-    how.resolve = RESOLVE_IN_ROOT;
-    const std::string relative =
-        clientPath.size() <= 1 ? std::string(".") : std::string(clientPath.substr(1));
-    const long fd = syscall(SYS_openat2, rootFd, relative.c_str(), &how, sizeof how);
-    const int error = errno;
-    close(rootFd);
-    errno = error;
-    return static_cast<int>(fd);
-}
-
-// The provider speaks of bytes only (Windows volumes have no inode counts);
-// `df -i` through sshfs wants the file system's.
-InodeCounts InodeCountsOf(const SftpSession& s, std::string_view clientPath) {
-    InodeCounts counts;
-    const int fd = OpenBelowRoot(s.Options().root, clientPath, O_PATH);
-    if (fd < 0) return counts;
-    struct statvfs vfs {};
-    if (fstatvfs(fd, &vfs) == 0) counts = {vfs.f_files, vfs.f_ffree, vfs.f_favail};
-    close(fd);
-    return counts;
-}
-
 RefPtr<QtStr> SfsPath(std::string_view canonical) {
     return MakeStr(ToSfsPath(canonical).sv());
 }
@@ -110,11 +76,7 @@ uint32_t StatFlags(const SftpSession& s, uint32_t requested) {
 }
 
 void ApplyCreateMask(QtSfsAttrs& attrs) {
-    static const mode_t mask = [] {
-        mode_t m = umask(022);
-        umask(m);
-        return m;
-    }();
+    static const uint32_t mask = os::CreateMask();
     if (attrs.m_validAttrFlags & SfsAttrFlags::Permissions) attrs.m_permissions &= ~mask & 0777;
 }
 

@@ -65,18 +65,6 @@ void ReplyName(SftpSession& s, ClientRequest& r, std::string_view name, const Qt
 void SendHardLink(SftpSession& s, ClientRequest& r, const std::string& existing,
                   const std::string& link);
 
-// Opens a canonical client path below the Linux directory `root` as the
-// kernel resolves it, links included but never out of the root (openat2's
-// RESOLVE_IN_ROOT): for what the server asks of the operating system itself.
-// A descriptor, or -1 with errno set.
-int OpenBelowRoot(const std::string& root, std::string_view clientPath, int flags);
-// The file system's inode counts for a canonical client path: total, free,
-// free to unprivileged users; zeros where they cannot be had.
-struct InodeCounts {
-    uint64_t files = 0, free = 0, available = 0;
-};
-InodeCounts InodeCountsOf(const SftpSession& s, std::string_view clientPath);
-
 // The extended requests: the handler of an extension name, or null.
 Handler ExtensionHandler(std::string_view name);
 

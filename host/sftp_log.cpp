@@ -1,11 +1,11 @@
 #include "host/sftp_log.h"
 
-#include <syslog.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cstdio>
+#include <ctime>
 #include <string>
+
+#include "host/host_os.h"
 
 namespace kiln::sftp {
 
@@ -63,12 +63,15 @@ std::string EscapeForLog(std::string_view text) {
     return out;
 }
 
-Logger::Logger(Sink sink, LogLevel level, int facility) : m_sink(sink), m_level(level) {
-    if (m_sink == Sink::Syslog) openlog("kiln-sftp-server", LOG_PID, facility);
+Logger::Logger(Sink sink, LogLevel level, int facility, const std::string& file)
+    : m_sink(sink), m_level(level) {
+    if (m_sink == Sink::Syslog) os::OpenSystemLog(facility ? facility : os::DefaultFacility());
+    if (m_sink == Sink::File) m_file = os::OpenLogFile(file);
 }
 
 Logger::~Logger() {
-    if (m_sink == Sink::Syslog) closelog();
+    if (m_sink == Sink::Syslog) os::CloseSystemLog();
+    if (m_file) std::fclose(m_file);
 }
 
 void Logger::Log(LogLevel level, std::string_view text) {
@@ -79,21 +82,25 @@ void Logger::Log(LogLevel level, std::string_view text) {
             std::string line = "kiln-sftp-server: ";
             line.append(text);
             line += '\n';
-            // One write per record keeps lines whole when threads log at once.
-            ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
-            (void)ignored;
+            os::WriteStandardError(line);
             break;
         }
-        case Sink::Syslog: {
-            // As OpenSSH's servers: VERBOSE is a finer INFO, not a kind of
-            // debugging, and a syslog that keeps INFO must keep it too.
-            int priority = level == LogLevel::Error   ? LOG_ERR
-                           : level == LogLevel::Debug ? LOG_DEBUG
-                                                      : LOG_INFO;
-            std::string line(text);
-            syslog(priority, "%s", line.c_str());
+        case Sink::Syslog:
+            os::WriteSystemLog(level, std::string(text));
             break;
-        }
+        case Sink::File:
+            // One record per call with the lock held; flushed at once, so
+            // that a session that ends abruptly loses no record.
+            if (m_file) {
+                char when[32] = "";
+                tm local{};
+                if (os::LocalTime(std::time(nullptr), local))
+                    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
+                std::fprintf(m_file, "%s kiln-sftp-server[%lu]: %.*s\n", when, os::ProcessId(),
+                             static_cast<int>(text.size()), text.data());
+                std::fflush(m_file);
+            }
+            break;
         case Sink::Memory:
             m_lines.emplace_back(text);
             break;
@@ -106,11 +113,9 @@ void RefuseNonSftpSession(Logger& log, std::string_view why) {
     // Whatever the level, the user is told; a log on standard error told
     // them already, and a log kept in memory has no user.
     const Logger::Sink sink = log.Destination();
-    if (sink == Logger::Sink::Syslog ||
+    if (sink == Logger::Sink::Syslog || sink == Logger::Sink::File ||
         (sink == Logger::Sink::Stderr && !log.Enabled(LogLevel::Error))) {
-        const std::string line = std::string(kSftpOnly) + "\n";
-        ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
-        (void)ignored;
+        os::WriteStandardError(std::string(kSftpOnly) + "\n");
     }
 }
 

@@ -1,9 +1,8 @@
 // Log records of the server and of the provider, filtered by level, to
-// standard error or to syslog, one line each.
+// standard error, the system's log or a file, one line each.
 #pragma once
 
-#include <syslog.h>
-
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -27,16 +26,18 @@ std::string EscapeForLog(std::string_view text);
 
 class Logger {
   public:
-    enum class Sink { Stderr, Syslog, Memory };
+    enum class Sink { Stderr, Syslog, File, Memory };
 
-    // `facility` is syslog's (LOG_AUTH, LOG_LOCAL0, ...).
-    Logger(Sink sink, LogLevel level, int facility = LOG_AUTH);
+    // `facility` is syslog's (LOG_AUTH, LOG_LOCAL0, ...; 0 for the default)
+    // and means nothing on Windows; `file` names the log file of Sink::File.
+    Logger(Sink sink, LogLevel level, int facility = 0, const std::string& file = {});
     ~Logger();
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
 
     void Log(LogLevel level, std::string_view text);
     Sink Destination() const { return m_sink; }
+    bool FileOpen() const { return m_file != nullptr; }
     bool Enabled(LogLevel level) const { return level <= m_level && m_level != LogLevel::Quiet; }
     // What a Memory logger kept (tests).
     std::vector<std::string> Lines() const;
@@ -44,6 +45,7 @@ class Logger {
   private:
     Sink m_sink;
     LogLevel m_level;
+    FILE* m_file = nullptr;
     mutable std::mutex m_lock;
     std::vector<std::string> m_lines;
 };

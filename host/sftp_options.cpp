@@ -1,29 +1,16 @@
 #include "host/sftp_options.h"
 
 #include <getopt.h>
-#include <strings.h>
-#include <syslog.h>
 
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/host_os.h"
 #include "host/sftp_session.h"
 
 namespace kiln::sftp {
 namespace {
-
-struct Facility {
-    const char* name;
-    int value;
-};
-// OpenSSH's names for its -f option.
-constexpr Facility kFacilities[] = {
-    {"DAEMON", LOG_DAEMON},     {"USER", LOG_USER},     {"AUTH", LOG_AUTH},
-    {"AUTHPRIV", LOG_AUTHPRIV}, {"LOCAL0", LOG_LOCAL0}, {"LOCAL1", LOG_LOCAL1},
-    {"LOCAL2", LOG_LOCAL2},     {"LOCAL3", LOG_LOCAL3}, {"LOCAL4", LOG_LOCAL4},
-    {"LOCAL5", LOG_LOCAL5},     {"LOCAL6", LOG_LOCAL6}, {"LOCAL7", LOG_LOCAL7},
-};
 
 constexpr const char* kSwitches[] = {"PosixPermissions", "OwnerGroup", "FileShare", "ShowHidden"};
 
@@ -45,7 +32,7 @@ std::string ParseRequestList(std::string_view text, std::vector<std::string>& ou
     }
 }
 
-enum LongOption { kRoot = 256, kModule, kDrive, kMaxInFlight, kMaxHandles };
+enum LongOption { kRoot = 256, kModule, kDrive, kMaxInFlight, kMaxHandles, kLogFile };
 
 }  // namespace
 
@@ -71,6 +58,8 @@ void PrintUsage(FILE* out) {
                  "  -f FACILITY       syslog facility: DAEMON, USER, AUTH, AUTHPRIV,\n"
                  "                    LOCAL0 to LOCAL7 (default AUTH)\n"
                  "  -e                log to standard error instead of syslog\n"
+                 "  --log-file FILE   append log records to FILE instead of syslog (on\n"
+                 "                    Windows: instead of the event log; -f means nothing)\n"
                  "  --drive X=DIR     map drive letter X to the Linux directory DIR\n"
                  "  --module PATH     the provider module (default: libKilnSfsWin.so found\n"
                  "                    next to this program, in ../lib/kiln-sftp-server,\n"
@@ -120,6 +109,7 @@ std::optional<std::string> ExpandHomeTokens(std::string_view text, std::string_v
 std::string ParseServerOptions(int argc, char** argv, ServerOptions& o) {
     static const option kLong[] = {
         {"root", required_argument, nullptr, kRoot},
+        {"log-file", required_argument, nullptr, kLogFile},
         {"home", required_argument, nullptr, 'd'},
         {"module", required_argument, nullptr, kModule},
         {"drive", required_argument, nullptr, kDrive},
@@ -129,7 +119,7 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& o) {
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
-    o.facility = LOG_AUTH;
+    o.facility = os::DefaultFacility();
     bool query = false;
     int given = 0;
     // getopt keeps its place in globals: start afresh on every call, and
@@ -163,15 +153,14 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& o) {
                 if (!ParseLogLevel(v, o.level)) return "unknown log level " + v;
                 break;
             case 'f': {
-                bool found = false;
-                for (const Facility& f : kFacilities)
-                    if (strcasecmp(f.name, v.c_str()) == 0) {
-                        o.facility = f.value;
-                        found = true;
-                    }
-                if (!found) return "unknown log facility " + v;
+                auto facility = os::FacilityByName(v);
+                if (!facility) return "unknown log facility " + v;
+                o.facility = *facility;
                 break;
             }
+            case kLogFile:
+                o.logFile = v;
+                break;
             case 'u': {
                 char* end = nullptr;
                 long mask = std::strtol(v.c_str(), &end, 8);

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <sys/types.h>
+#ifndef _WIN32
+#include <syslog.h>  // the values that `facility` holds
+#endif
 
 #include <cstdint>
 #include <optional>
@@ -31,7 +34,8 @@ struct ServerOptions {
 
     LogLevel level = LogLevel::Error;
     bool logToStderr = false;
-    int facility = 0;  // a syslog facility; set to LOG_AUTH by the parser
+    std::string logFile;  // records go to this file instead of the system's log
+    int facility = 0;     // a syslog facility; set to AUTH by the parser
 
     // Requests by OpenSSH's names. No allow list means every request is
     // allowed that the deny list does not name.

@@ -1,9 +1,5 @@
 #include "host/sftp_packet.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -92,10 +88,6 @@ namespace {
 // A packet body at least this long, not yet complete in the buffer, is read
 // directly into the packet instead of through the buffer.
 constexpr size_t kDirectReadThreshold = 16 * 1024;
-// Small packets are read in chunks of this size. Every packet that is not
-// read directly fits whole with room to spare; a larger buffer would only
-// stay resident in every session once a burst of requests has filled it.
-constexpr size_t kInputBufferSize = 64 * 1024;
 }  // namespace
 
 RefPtr<SftpPacket> SftpPacket::Make(const uint8_t* p, size_t size) {
@@ -111,81 +103,6 @@ WString SftpPacket::Dump(const DumpOptions&) const {
     return text;
 }
 
-PacketInput::PacketInput(int fd, int wakeFd, uint32_t maxPacket, int watchFd)
-    : m_fd(fd),
-      m_wakeFd(wakeFd),
-      m_watchFd(watchFd),
-      m_maxPacket(maxPacket),
-      // Not zeroed: pages that no input reaches are never touched.
-      m_buffer(new uint8_t[kInputBufferSize]),
-      m_capacity(kInputBufferSize) {}
-
-PacketInput::Result PacketInput::WaitReadable(bool empty) {
-    bool looked = empty;
-    if (empty && m_beforeSleep) m_beforeSleep();
-    for (;;) {
-        // No events asked of the watched descriptor: poll reports its errors
-        // and hang-ups anyway.
-        pollfd fds[3] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}, {m_watchFd, 0, 0}};
-        // Without a read that found nothing, a first look without waiting
-        // tells whether this thread is about to sleep; only then is the hook
-        // worth its call.
-        int timeout = m_beforeSleep && !looked ? 0 : -1;
-        const bool idleWait = timeout < 0 && m_whenIdle && !m_idleDone;
-        if (idleWait) timeout = static_cast<int>(m_idleAfter.count());
-        int n = poll(fds, 3, timeout);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            m_errno = errno;
-            return Result::Error;
-        }
-        if (n == 0) {
-            if (idleWait) {
-                m_idleDone = true;
-                m_whenIdle();
-            } else {
-                looked = true;
-                m_beforeSleep();
-            }
-            continue;
-        }
-        if (fds[1].revents) return Result::Stopped;
-        // A client that closed both sides between packets has ended the
-        // session normally: its end of input is read first.
-        if (fds[0].revents) return Result::Packet;
-        return Result::Stopped;  // nothing to read, and the output is gone
-    }
-}
-
-PacketInput::Result PacketInput::ReadSome(iovec* iov, int count, size_t& got) {
-    for (;;) {
-        ssize_t n = -1;
-        bool empty = false;
-        if (m_noWait) {
-            // One call instead of a poll and a read while the client keeps
-            // the descriptor busy, which it does for the whole of an upload.
-            n = preadv2(m_fd, iov, count, -1, RWF_NOWAIT);
-            if (n < 0 && (errno == EOPNOTSUPP || errno == EINVAL)) {
-                m_noWait = false;  // a descriptor that cannot say; ask poll
-                continue;
-            }
-            if (n < 0 && errno == EAGAIN) empty = true;
-        }
-        if (!m_noWait || empty) {
-            Result w = WaitReadable(empty);
-            if (w != Result::Packet) return w;
-            n = readv(m_fd, iov, count);
-        }
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            m_errno = errno;
-            return Result::Error;
-        }
-        got = static_cast<size_t>(n);
-        return Result::Packet;
-    }
-}
-
 PacketInput::Result PacketInput::Fill() {
     if (m_start == m_end && m_capacity > kInputBufferSize) {
         m_buffer.reset(new uint8_t[kInputBufferSize]);
@@ -198,7 +115,7 @@ PacketInput::Result PacketInput::Fill() {
         m_end -= m_start;
         m_start = 0;
     }
-    iovec iov{m_buffer.get() + m_end, m_capacity - m_end};
+    ByteSpan iov{m_buffer.get() + m_end, m_capacity - m_end};
     size_t got = 0;
     Result r = ReadSome(&iov, 1, got);
     if (r != Result::Packet) return r;
@@ -237,10 +154,10 @@ PacketInput::Result PacketInput::ReadBody(SftpPacket& big, size_t filled) {
         }
         m_start = m_end = 0;
         if (!guess) guess = SftpPacket::Make(length);
-        iovec iov[4] = {{big.MutableData() + filled, length - filled},
-                        {m_word, sizeof m_word},
-                        {guess->MutableData(), length},
-                        {m_buffer.get(), m_capacity}};
+        ByteSpan iov[4] = {{big.MutableData() + filled, length - filled},
+                           {m_word, sizeof m_word},
+                           {guess->MutableData(), length},
+                           {m_buffer.get(), m_capacity}};
         size_t got = 0;
         Result r = ReadSome(iov, 4, got);
         if (r != Result::Packet) return r;
@@ -402,35 +319,16 @@ std::chrono::steady_clock::duration PacketOutput::HeldFor() const {
 
 bool PacketOutput::WriteAll(std::string_view head, std::string_view payload,
                             std::string_view tail) {
-    iovec iov[4] = {{m_held.data(), m_held.size()},
-                    {const_cast<char*>(head.data()), head.size()},
-                    {const_cast<char*>(payload.data()), payload.size()},
-                    {const_cast<char*>(tail.data()), tail.size()}};
-    int first = 0;
-    while (first < 4) {
-        if (iov[first].iov_len == 0) {
-            ++first;
-            continue;
-        }
-        ssize_t n = writev(m_fd, iov + first, 4 - first);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            m_broken = true;
-            m_held.clear();
-            m_holding.store(false, std::memory_order_release);
-            if (m_onBroken) std::exchange(m_onBroken, nullptr)();
-            return false;
-        }
-        size_t done = static_cast<size_t>(n);
-        while (first < 4 && done >= iov[first].iov_len) {
-            done -= iov[first].iov_len;
-            iov[first].iov_len = 0;
-            ++first;
-        }
-        if (first < 4) {
-            iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + done;
-            iov[first].iov_len -= done;
-        }
+    ByteSpan spans[4] = {{m_held.data(), m_held.size()},
+                         {const_cast<char*>(head.data()), head.size()},
+                         {const_cast<char*>(payload.data()), payload.size()},
+                         {const_cast<char*>(tail.data()), tail.size()}};
+    if (!WriteSpans(spans, 4)) {
+        m_broken = true;
+        m_held.clear();
+        m_holding.store(false, std::memory_order_release);
+        if (m_onBroken) std::exchange(m_onBroken, nullptr)();
+        return false;
     }
     m_held.clear();
     m_holding.store(false, std::memory_order_release);

@@ -9,8 +9,6 @@
 // length above its bound before it allocates anything.
 #pragma once
 
-#include <sys/uio.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -66,6 +64,22 @@ inline constexpr uint8_t ExtendedReply = 201;
 // The largest data a WRITE may carry, and the largest packet we accept: the
 // data plus room for the header fields around it. Anything longer is refused
 // before a byte of it is buffered.
+// The session's streams as the operating system names them: descriptors on
+// Linux, handles on Windows.
+#ifdef _WIN32
+using NativeStream = void*;
+inline const NativeStream kNoStream = nullptr;
+#else
+using NativeStream = int;
+inline constexpr NativeStream kNoStream = -1;
+#endif
+
+// Part of a scattered read or a gathered write.
+struct ByteSpan {
+    void* data;
+    size_t size;
+};
+
 inline constexpr uint32_t kMaxWriteLength = 256 * 1024;
 inline constexpr uint32_t kMaxPacketLength = kMaxWriteLength + 1024;
 
@@ -183,6 +197,11 @@ class SftpPacket final : public Quantum {
 // so a stream of uploads costs about one read per packet and no copy.
 // Reads do not wait when input is there; only when none is does the input
 // run the sleep hook and wait.
+// Small packets are read in chunks of this size. Every packet that is not
+// read directly fits whole with room to spare; a larger buffer would only
+// stay resident in every session once a burst of requests has filled it.
+inline constexpr size_t kInputBufferSize = 64 * 1024;
+
 class PacketInput {
   public:
     enum class Result {
@@ -198,7 +217,11 @@ class PacketInput {
     // readable; so does `watchFd` (the client's output) when it reports an
     // error or a hang-up: a client that stopped reading while it still
     // keeps its input open must not leave the session waiting for it.
-    PacketInput(int fd, int wakeFd, uint32_t maxPacket = kMaxPacketLength, int watchFd = -1);
+    PacketInput(NativeStream fd, NativeStream wakeFd, uint32_t maxPacket = kMaxPacketLength,
+                NativeStream watchFd = kNoStream);
+    ~PacketInput();
+    PacketInput(const PacketInput&) = delete;
+    PacketInput& operator=(const PacketInput&) = delete;
 
     Result Next(RefPtr<SftpPacket>& packet);
     // Called before the input waits for the client, which may be waiting
@@ -217,7 +240,9 @@ class PacketInput {
   private:
     // Reads what is there into the pieces, waiting only when nothing is;
     // Packet with `got` bytes (0 at the end of input).
-    Result ReadSome(iovec* iov, int count, size_t& got);
+    // These two and the pump are the operating system's part
+    // (host/posix/packet_io.cpp, host/windows/packet_io.cpp).
+    Result ReadSome(ByteSpan* spans, int count, size_t& got);
     // Waits until the descriptor is readable; Packet when it is.
     // `empty`: a read has just found nothing, so the sleep hook runs at once.
     Result WaitReadable(bool empty);
@@ -230,9 +255,11 @@ class PacketInput {
     // buffer, in the order they came.
     void Refill(std::string_view first, std::string_view second, size_t buffered);
 
-    int m_fd;
-    int m_wakeFd;
-    int m_watchFd;
+    NativeStream m_fd;
+    NativeStream m_wakeFd;
+    NativeStream m_watchFd;
+    struct Pump;
+    std::unique_ptr<Pump> m_pump;  // Windows: the reader thread's side
     uint32_t m_maxPacket;
     std::unique_ptr<uint8_t[]> m_buffer;
     size_t m_capacity;
@@ -260,7 +287,7 @@ class PacketInput {
 // instead of one system call (and one wake-up of the client) per reply.
 class PacketOutput {
   public:
-    explicit PacketOutput(int fd) : m_fd(fd) {}
+    explicit PacketOutput(NativeStream fd) : m_fd(fd) {}
     // Finishes the packets queued by WriteLater.
     ~PacketOutput();
     PacketOutput(const PacketOutput&) = delete;
@@ -297,8 +324,11 @@ class PacketOutput {
   private:
     // Writes the held packets followed by the pieces; with the lock held.
     bool WriteAll(std::string_view head, std::string_view payload, std::string_view tail);
+    // Writes every byte of the spans (operating system's part); false when
+    // the output is broken.
+    bool WriteSpans(ByteSpan* spans, int count);
 
-    int m_fd;
+    NativeStream m_fd;
     mutable std::mutex m_lock;
     std::atomic<bool> m_broken{false};   // set under the lock, read without it
     std::string m_held;                  // whole packets waiting to be sent

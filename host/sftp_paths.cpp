@@ -67,6 +67,17 @@ WString ToSfsPath(std::string_view canonical) {
     return WString(std::u16string_view(out));
 }
 
+bool PathFitsDisk(std::string_view canonical) {
+    size_t i = 0;
+    while (i < canonical.size()) {
+        size_t j = canonical.find('/', i);
+        if (j == std::string_view::npos) j = canonical.size();
+        if (j > i && !platform::DiskNameFits(canonical.substr(i, j - i))) return false;
+        i = j + 1;
+    }
+    return true;
+}
+
 std::string FromSfsPath(std::u16string_view sfs) {
     std::string out;
     size_t i = 0;

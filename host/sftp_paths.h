@@ -33,6 +33,10 @@ std::string ParentPath(std::string_view canonical);
 // A canonical client path as the provider's SFS path.
 WString ToSfsPath(std::string_view canonical);
 
+// Whether every name of a canonical client path can be a file of this
+// system (platform::DiskNameFits).
+bool PathFitsDisk(std::string_view canonical);
+
 // A name or path from the provider as the client's UTF-8.
 std::string FromSfsPath(std::u16string_view sfs);
 

@@ -3,6 +3,7 @@
 #include <ctime>
 #include <iterator>
 
+#include "host/host_os.h"
 #include "host/sftp_attrs.h"
 
 namespace kiln::sftp {
@@ -100,7 +101,7 @@ void LogSetAttrs(SftpSession& s, std::string_view clientPath, const QtSfsAttrs& 
         char when[64] = "";
         const time_t t = static_cast<time_t>(a.m_modifyTime);
         tm local{};
-        if (localtime_r(&t, &local)) std::strftime(when, sizeof when, "%Y%m%d-%H:%M:%S", &local);
+        if (os::LocalTime(t, local)) std::strftime(when, sizeof when, "%Y%m%d-%H:%M:%S", &local);
         LogInfo(s, [&] { return prefix + "modtime " + when; });
     }
     if ((f & SfsAttrFlags::OwnerGroup) && a.m_owner && a.m_group) {

@@ -1,13 +1,9 @@
 #include "host/sftp_session.h"
 
-#include <fcntl.h>
-#include <malloc.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <exception>
 
+#include "host/host_os.h"
 #include "host/sftp_paths.h"
 #include "host/sftp_request_log.h"
 #include "platform/disk_names.h"
@@ -87,12 +83,14 @@ SftpSession::~SftpSession() {
     m_hub.Unlink(m_requestOut, *m_provider.requestPort);
     m_hub.Unlink(m_eofOut, *m_provider.eofPort);
     m_provider.component->SetHub(nullptr);
-    for (int fd : m_wakePipe)
-        if (fd >= 0) close(fd);
 }
 
 std::optional<std::string> SftpSession::Resolve(std::string_view clientPath) const {
-    return CanonicalPath(m_home, clientPath);
+    auto canonical = CanonicalPath(m_home, clientPath);
+    // Refused here, by name, rather than reaching a stream or a device of the
+    // file system under a name the client did not mean.
+    if (canonical && !PathFitsDisk(*canonical)) return std::nullopt;
+    return canonical;
 }
 
 void SftpSession::StartProvider() {
@@ -481,11 +479,7 @@ void SftpSession::EndSession(std::string_view why) {
 }
 
 void SftpSession::WakeReader() {
-    if (m_wakePipe[1] >= 0) {
-        char b = 1;
-        ssize_t ignored = write(m_wakePipe[1], &b, 1);
-        (void)ignored;
-    }
+    m_wake.Set();
     std::lock_guard<std::mutex> guard(m_flightLock);
     m_flightChanged.notify_all();
 }
@@ -547,12 +541,7 @@ bool SftpSession::WaitWatchingOutput(std::unique_lock<std::mutex>& lock,
 
 bool SftpSession::OutputGone() {
     if (!m_out->Broken()) {
-        // No events asked: poll reports an error (a pipe nobody reads) or a
-        // hang-up (a socket closed both ways) anyway. A socket that the
-        // client only half-closed reports neither, and is served on.
-        pollfd out{m_outFd, 0, 0};
-        if (poll(&out, 1, 0) <= 0 || (out.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0)
-            return false;
+        if (!os::OutputHungUp(m_outFd)) return false;
         m_out->MarkBroken();
     }
     if (m_providerThread.joinable()) EndInput();
@@ -631,8 +620,8 @@ void SftpSession::Dispatch(const ClientRequestPtr& request) {
     Settle(*request);
 }
 
-int SftpSession::Serve(int inFd, int outFd) {
-    if (pipe2(m_wakePipe, O_CLOEXEC) != 0) {
+int SftpSession::Serve(NativeStream inFd, NativeStream outFd) {
+    if (!m_wake.Open()) {
         m_log.Log(LogLevel::Error, "cannot create a pipe; closing");
         return 1;
     }
@@ -641,13 +630,13 @@ int SftpSession::Serve(int inFd, int outFd) {
     m_out->SetOnBroken([this] { WakeReader(); });
     StartProvider();
 
-    PacketInput input(inFd, m_wakePipe[0], kMaxPacketLength, outFd);
+    PacketInput input(inFd, m_wake.WaitOn(), kMaxPacketLength, outFd);
     // Replies held while the provider works through a long request must not
     // wait for it when the client has nothing more to send.
     input.SetBeforeSleep([this] { m_out->Flush(); });
     // Memory freed by a burst of work goes back to the system once the
     // client pauses, not while it keeps the session busy (see main).
-    input.SetWhenIdle(std::chrono::seconds(1), [] { malloc_trim(0); });
+    input.SetWhenIdle(std::chrono::seconds(1), [] { os::ReturnFreeMemory(); });
     int status = 0;
     bool negotiated = false;
     bool inputEnded = false;  // normally, between packets

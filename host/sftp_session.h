@@ -43,6 +43,7 @@
 
 #include "component/kiln_component.h"
 #include "component/qt_out_port.h"
+#include "host/host_os.h"
 #include "host/port_hub_impl.h"
 #include "host/sftp_log.h"
 #include "host/sftp_packet.h"
@@ -140,7 +141,7 @@ class SftpSession {
     // Serves one session: runs the provider, reads requests from `inFd` until
     // end of input and writes replies to `outFd`. 0 after a normal end, 1
     // when the session had to be cut short (the reason is logged).
-    int Serve(int inFd, int outFd);
+    int Serve(NativeStream inFd, NativeStream outFd);
 
     // ---- For the request handlers --------------------------------------
 
@@ -249,9 +250,9 @@ class SftpSession {
     RefPtr<QtOutPort<QtSfsNotifyFileTransfer>> m_transferPort;
 
     std::unique_ptr<PacketOutput> m_out;
-    int m_outFd = -1;
+    NativeStream m_outFd = kNoStream;
     std::thread m_providerThread;
-    int m_wakePipe[2] = {-1, -1};
+    os::WakeSignal m_wake;
 
     std::mutex m_pendingLock;
     std::unordered_map<uint32_t, Pending> m_pending;

@@ -19,12 +19,19 @@ namespace kiln::platform {
 std::u16string DiskNameToWindows(std::string_view name);
 bool WindowsNameToDisk(std::u16string_view name, std::string* diskName);
 
+// Whether a client's name (UTF-8 bytes, one component) can be a file of
+// this system. Always on Linux, where the mapping carries every name; on
+// Windows not for malformed UTF-8, the characters \ : * ? " < > |, control
+// characters, device names (CON, NUL, COM1, ...) and trailing dots or spaces,
+// which Windows would take as a stream, a device or another name.
+bool DiskNameFits(std::string_view name);
+
 // Lexical translation of a whole Windows path (drive, UNC, long or plain
 // form) into the disk path that the drive or share table gives, without
 // touching the disk and without confinement. False with the Windows last
 // error (ERROR_INVALID_NAME, ERROR_PATH_NOT_FOUND, ERROR_BAD_NETPATH,
 // ERROR_FILENAME_EXCED_RANGE) when the path cannot be mapped.
-bool WindowsPathToDisk(LPCWSTR windowsPath, std::string* diskPath);
+bool WindowsPathToDisk(const char16_t* windowsPath, std::string* diskPath);
 
 // The Windows path (plain form, e.g. C:\dir\f or \\srv\share\f) of an
 // absolute disk path, through the drive and share tables: the entry with the

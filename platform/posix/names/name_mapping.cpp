@@ -96,6 +96,10 @@ std::u16string DiskNameToWindows(std::string_view name) {
     return wide;
 }
 
+bool DiskNameFits(std::string_view) {
+    return true;
+}
+
 bool WindowsNameToDisk(std::u16string_view name, std::string* linuxName) {
     std::string out;
     out.reserve(name.size() * 3);
