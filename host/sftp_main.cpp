@@ -271,12 +271,20 @@ int main(int argc, char** argv) {
     options.home = StartDirectory(root, home, HomeBelowRoot(root, user.home), log);
     log.Log(LogLevel::Debug, "serving " + root + " as /, starting in " + options.home);
     int status;
+#ifndef _WIN32
+    // A file system on which share modes cannot reach other sessions.
+    platform::SetFileSystemNoticeHandler(
+        [&log](const std::string& text) { log.Log(LogLevel::Info, text); });
+#endif
     {
         SftpSession session(std::move(link), std::move(options), log);
         EnlargePipe(STDIN_FILENO);
         EnlargePipe(STDOUT_FILENO);
         status = session.Serve(STDIN_FILENO, STDOUT_FILENO);
     }
+#ifndef _WIN32
+    platform::SetFileSystemNoticeHandler(nullptr);
+#endif
     log.Log(LogLevel::Info, "session closed for local user " + who);
     provider.reset();
     // The module stays loaded: objects it made may be released as the
