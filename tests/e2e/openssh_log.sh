@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
-# One sftp batch through OpenSSH's sftp-server and through ours, each over a
-# directory of its own (ours as its --root), at each level up to VERBOSE: the
-# logs agree line by line, paths as the client sees them. Deliberate
-# differences, removed first: the provider's own records ("KilnSfsWin: ..."),
-# and "users-groups-by-id", whose group count OpenSSH 9.2 adds to its user
-# count. DEBUG levels differ by design.
+# One sftp batch through OpenSSH's sftp-server and through ours (under --root),
+# each over a directory of its own, at each level up to VERBOSE: the logs agree
+# line by line. Deliberate differences, removed first: the provider's own records
+# ("KilnSfsWin: ..."), and "users-groups-by-id", whose group count OpenSSH 9.2
+# adds to its user count. DEBUG levels differ by design.
 set -uo pipefail
 openssh=/usr/lib/openssh/sftp-server
 [ -x $openssh ] && command -v sftp > /dev/null || exit 77

@@ -20,7 +20,6 @@ os.chmod(work, 0o755)
 umask = os.umask(0o22)
 os.umask(umask)
 ME = (65534, 65534) if drop else (os.getuid(), os.getgid())  # who runs the servers
-ME_NAMES = (pwd.getpwuid(ME[0]).pw_name, grp.getgrgid(ME[1]).gr_name)
 Q = lambda *v: struct.pack(">%dQ" % len(v), *v)  # noqa: E731
 U = lambda *v: struct.pack(">%dI" % len(v), *v)  # noqa: E731
 
@@ -79,7 +78,8 @@ ROWS = [  # label, request, version 6 answer (or a function of our tree)
     ("an absolute link's size is its text's", lambda c: c.lstat_size("/abs") == len(
         Reader(c.call(19, c.p("/abs"))[1][4:]).string()), True),
     ("chown -h of a link to root's file",
-     lambda c: c.lsetstat("/lroot", (2, U(*ME)), (0x80, s(ME_NAMES[0]) + s(ME_NAMES[1]))), 0),
+     lambda c: c.lsetstat("/lroot", (2, U(*ME)), (0x80, s(pwd.getpwuid(ME[0]).pw_name) +
+                                                 s(grp.getgrgid(ME[1]).gr_name))), 0),
     ("times of a link to root's file",
      lambda c: (c.lsetstat("/lroot", (8, U(10**6, 2 * 10**6)), (0x28, Q(10**6, 2 * 10**6))),
                 os.lstat(c.top + "/lroot").st_mtime), (0, 2e6)),

@@ -285,8 +285,7 @@ def other_program():
 
 
 def locks_refused():
-    """Where locks are refused, an open denying others is refused, the rest and their reads
-    and writes go on, and the log says so once."""
+    """Where locks are refused, an open denying others is refused, the rest go on; told once."""
     make("f")
     env = dict(os.environ, LD_PRELOAD=os.environ["KILN_REFUSE_LOCKS"])
     with open(os.path.join(work, "refused.log"), "w+") as log:
