@@ -327,28 +327,15 @@ void ext_fsync(SftpSession& s, ClientRequest& r, SftpReader& in) {
 }
 
 // Attributes of the object a path names, without following a final
-// symbolic link. The provider sets attributes through links, so a path
-// whose last component is a link is refused rather than changing the link's
-// target; any other path is set as SETSTAT sets it.
+// symbolic link: a link's own owner and times, as lchown and lutimes set them.
 void ext_lsetstat(SftpSession& s, ClientRequest& r, SftpReader& in) {
     std::string path;
     RefPtr<QtSfsAttrs> attrs;
     if (!ReadSetStatByPath(s, r, in, path, attrs)) return;
-    auto stat = MakeRef<QtSfsStat>();
-    stat->m_path = SfsPath(path);
-    stat->m_flags = SfsAttrFlags::Size;
-    stat->m_followSymlink = false;
-    s.Sfs(r, SfsRequest::Stat, stat,
-          [path, attrs](SftpSession& s, ClientRequest& r, const QtSfsResponse& response) {
-              auto found = QuantumCast<QtSfsAttrs>(response.m_content);
-              if (response.m_type != SfsResponse::Attrs || !found) return Forward()(s, r, response);
-              if (found->m_type == SfsType::Symlink) {
-                  if (attrs->m_validAttrFlags == 0) return s.ReplyStatus(r, SfsStatusCode::Ok);
-                  return s.ReplyStatus(r, SfsStatusCode::OpUnsupported,
-                                       "Attributes of a symbolic link itself cannot be set.");
-              }
-              SendSetStat(s, r, path, attrs);
-          });
+    auto set = MakeRef<QtSfsSetStat>();
+    set->m_path = SfsPath(path);
+    set->m_attrs = std::move(attrs);
+    s.Sfs(r, SfsRequest::LSetStat, set, Forward());
 }
 
 void ext_check_file_name(SftpSession& s, ClientRequest& r, SftpReader& in) {

@@ -196,10 +196,18 @@ int kiln::sftp::RunServer(int argc, char** argv) {
     options.home = StartDirectory(root, home, HomeBelowRoot(root, user.home), log);
     log.Log(LogLevel::Debug, "serving " + root + " as /, starting in " + options.home);
     int status;
+#ifndef _WIN32
+    // A file system on which share modes cannot reach other sessions.
+    platform::SetFileSystemNoticeHandler(
+        [&log](const std::string& text) { log.Log(LogLevel::Info, text); });
+#endif
     {
         SftpSession session(std::move(link), std::move(options), log);
         status = session.Serve(os::StandardInput(), os::StandardOutput());
     }
+#ifndef _WIN32
+    platform::SetFileSystemNoticeHandler(nullptr);
+#endif
     log.Log(LogLevel::Info, "session closed for local user " + who);
     provider.reset();
     // The module stays loaded: objects it made may be released as the

@@ -8,11 +8,8 @@
 
 namespace kiln::sftp {
 
-std::string LogPath(const SftpSession& s, std::string_view clientPath) {
-    const std::string& root = s.Options().root;
-    if (root.empty() || root == "/") return EscapeForLog(clientPath);
-    if (clientPath == "/") return EscapeForLog(root);
-    return EscapeForLog(root + std::string(clientPath));
+std::string LogPath(const SftpSession&, std::string_view clientPath) {
+    return EscapeForLog(clientPath);
 }
 
 void LogSentStatus(Logger& log, uint32_t code) {

@@ -2,9 +2,9 @@
 // OpenSSH's sftp-server ("open \"/srv/f\" flags READ mode 0666"), so that
 // log parsing written for that server keeps working.
 //
-// Paths are Linux paths, not the client's: the lines of many sessions with
-// different roots meet in one log, and the close lines, which come from the
-// provider's transfer notes, name the file on disk as well.
+// Paths are the client's, as OpenSSH's server logs them inside a
+// ChrootDirectory: under --root a line names "/f", not the file on disk, so
+// that it reads the same as the client's own record of the session.
 #pragma once
 
 #include <string>
@@ -14,8 +14,7 @@
 
 namespace kiln::sftp {
 
-// The Linux path of a canonical client path below the session's root,
-// escaped for a log line.
+// A canonical client path escaped for a log line.
 std::string LogPath(const SftpSession& s, std::string_view clientPath);
 
 // OpenSSH's words for an open's access and disposition:

@@ -214,11 +214,12 @@ void SftpSession::HandleLog(const QtSfsLog& log) {
 }
 
 void SftpSession::HandleTransfer(const QtSfsNotifyFileTransfer& note) {
+    // The note names the file as the provider opened it; the line names it
+    // as the client did.
     std::string path = Utf8(note.m_path);
-    if (note.m_path) {
-        std::string linuxPath;
-        if (platform::WindowsPathToDisk(note.m_path->c_str(), &linuxPath)) path = linuxPath;
-    }
+    std::string linuxPath;
+    if (note.m_path && platform::WindowsPathToDisk(note.m_path->c_str(), &linuxPath))
+        path = ClientPathOf(m_options.root, linuxPath).value_or(linuxPath);
     m_log.Log(LogLevel::Info, "close \"" + EscapeForLog(path) + "\" bytes read " +
                                   std::to_string(note.m_readBytes) + " written " +
                                   std::to_string(note.m_writeBytes));

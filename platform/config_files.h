@@ -3,6 +3,7 @@
 // tests set and reset them. All settings are process-wide.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,14 @@ bool SetConfinementRoot(const char16_t* windowsRoot);
 // with ERROR_IO_PENDING.
 void SetOverlappedPendingForTests(bool pending);
 bool OverlappedPendingForTests();
+
+// Where the platform tells the host what no call's answer shows: a file
+// system that refuses file locks, so that share modes on it hold within this
+// process only (and opens that deny sharing there fail with
+// ERROR_NOT_SUPPORTED). One line of text per file system and process, from
+// the thread of the call that found it; the handler must not call the file
+// functions. Nobody is told by default; null stops the telling.
+void SetFileSystemNoticeHandler(std::function<void(const std::string& text)> handler);
 
 }  // namespace kiln::platform
 

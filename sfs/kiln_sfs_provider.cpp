@@ -131,6 +131,7 @@ SfsLogCode KilnSfsProvider::LogCodeFor(SfsRequest type) {
             return SfsLogCode::Stat;
         case SfsRequest::SetStat:
         case SfsRequest::FSetStat:
+        case SfsRequest::LSetStat:
             return SfsLogCode::SetStat;
         case SfsRequest::OpenDir:
             return SfsLogCode::OpenDir;

@@ -53,6 +53,7 @@ constexpr EnumEntry kRequest[] = {
     {2003, u"SpaceAvail"},
     {2004, u"HomeDir"},
     {2005, u"FSync"},
+    {2006, u"LSetStat"},
 };
 
 constexpr EnumEntry kResponse[] = {

@@ -38,6 +38,9 @@ enum class SfsRequest : uint32_t {
     SpaceAvail = 2003,
     HomeDir = 2004,
     FSync = 2005,
+    // SetStat of a final symbolic link itself, not of what it leads to; the
+    // content is a QtSfsSetStat.
+    LSetStat = 2006,
 };
 
 enum class SfsResponse : uint32_t {

@@ -17,6 +17,7 @@ const char* SfsRequestContentTypeId(SfsRequest type) {
         case SfsRequest::FStat:
             return QtSfsFStat::kTypeId;
         case SfsRequest::SetStat:
+        case SfsRequest::LSetStat:
             return QtSfsSetStat::kTypeId;
         case SfsRequest::FSetStat:
             return QtSfsFSetStat::kTypeId;

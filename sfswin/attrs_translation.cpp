@@ -341,6 +341,7 @@ RequestAttrs ExtractSfsAttrs(const QtSfsRequest& request) {
             }
             break;
         case SfsRequest::SetStat:
+        case SfsRequest::LSetStat:
             if (auto* setStat = dynamic_cast<const QtSfsSetStat*>(content)) {
                 attrs = setStat->m_attrs;
                 action = u"Writing attributes for";

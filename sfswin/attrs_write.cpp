@@ -1,4 +1,4 @@
-// SetStat and FSetStat: everything that can fail for want of input is
+// SetStat, FSetStat and LSetStat: everything that can fail for want of input is
 // prepared before the first write, so that a bad request changes nothing;
 // the writes then go in a fixed order, and a failure after the first of them
 // says "partially" so that the client knows the file did change.
@@ -25,6 +25,12 @@ constexpr uint32_t kTimeFlags =
     SfsAttrFlags::AccessTime | SfsAttrFlags::CreateTime | SfsAttrFlags::ModifyTime;
 constexpr const char16_t* kUnsupportedText =
     u"The following attributes are not supported: AllocSize, CTime.";
+// A symbolic link itself has an owner, a group and times of its own, as
+// lchown and lutimes set them; its mode and the rest belong to its target.
+constexpr uint32_t kLinkSettableFlags = SfsAttrFlags::OwnerGroup | SfsAttrFlags::AccessTime |
+                                        SfsAttrFlags::ModifyTime | SfsAttrFlags::SubsecondTimes;
+constexpr const char16_t* kLinkUnsupportedText =
+    u"Only the owner, group and times of a symbolic link itself can be set.";
 
 class OwnedHandle {
   public:
@@ -87,6 +93,7 @@ void KilnSfsWin::SetStat(const QtSfsRequest& request) {
     const RequestAttrs requestAttrs = ExtractSfsAttrs(request);
     const QtSfsAttrs& record = *requestAttrs.attrs;
     const bool byHandle = request.m_type == SfsRequest::FSetStat;
+    const bool linkItself = request.m_type == SfsRequest::LSetStat;
     FsObj* object = nullptr;
     HANDLE handle = INVALID_HANDLE_VALUE;
     DWORD granted = 0;
@@ -109,7 +116,9 @@ void KilnSfsWin::SetStat(const QtSfsRequest& request) {
         RaiseStatus(SfsStatusCode::PermissionDenied);
     }
 
-    const WString suffix(byHandle ? u" (by handle)" : u"");
+    const WString suffix(byHandle     ? u" (by handle)"
+                         : linkItself ? u" (not following a link)"
+                                      : u"");
     const WString action = u"Writing attributes for '" + path + u"'" + suffix;
     const WString callPath = CallPath(path);
     const uint32_t flags = record.m_validAttrFlags;
@@ -172,6 +181,20 @@ void KilnSfsWin::SetStat(const QtSfsRequest& request) {
                 if (!hasHandle && (current & FILE_ATTRIBUTE_DIRECTORY))
                     openFlags = FILE_FLAG_BACKUP_SEMANTICS;
             }
+            if (linkItself && (current & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                const uint32_t wanted =
+                    (wantPermissions ? SfsAttrFlags::Permissions : 0) |
+                    (wantOwnerGroup ? SfsAttrFlags::OwnerGroup : 0) |
+                    (flags & ~(SfsAttrFlags::Permissions | SfsAttrFlags::OwnerGroup));
+                if (wanted & ~kLinkSettableFlags) {
+                    LogRequest(request, SfsLogType::Error,
+                               u"KilnSfsWin: " + action + u" failed" +
+                                   StatusSuffix(SfsStatusCode::OpUnsupported) + u". " +
+                                   kLinkUnsupportedText);
+                    RaiseStatus(MakeStatus(SfsStatusCode::OpUnsupported, kLinkUnsupportedText));
+                }
+            }
+            if (linkItself) openFlags |= FILE_FLAG_OPEN_REPARSE_POINT;
             HANDLE h = CreateFileW(callPath.c_str(), needed, kShareAll, nullptr, OPEN_EXISTING,
                                    openFlags, nullptr);
             if (h != INVALID_HANDLE_VALUE) {

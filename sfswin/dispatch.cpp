@@ -33,6 +33,7 @@ const DispatchEntry kDispatchTable[] = {
     Query<QtSfsFStat>(SfsRequest::FStat, &KilnSfsWin::Stat),
     Entry<QtSfsSetStat>(SfsRequest::SetStat, &KilnSfsWin::SetStat),
     Entry<QtSfsFSetStat>(SfsRequest::FSetStat, &KilnSfsWin::SetStat),
+    Entry<QtSfsSetStat>(SfsRequest::LSetStat, &KilnSfsWin::SetStat),
     Entry<QtSfsOpenDir>(SfsRequest::OpenDir, &KilnSfsWin::OpenDir),
     Entry<QtSfsReadDir>(SfsRequest::ReadDir, &KilnSfsWin::ReadDir),
     Entry<QtSfsRemove>(SfsRequest::Remove, &KilnSfsWin::Remove),

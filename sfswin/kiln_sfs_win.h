@@ -91,7 +91,7 @@ class KilnSfsWin : public KilnSfsProvider, public SfsHandles {
     void Write(const QtSfsRequest& request);
     void FSync(const QtSfsRequest& request);
     void Stat(const QtSfsRequest& request);     // FStat and Stat
-    void SetStat(const QtSfsRequest& request);  // SetStat and FSetStat
+    void SetStat(const QtSfsRequest& request);  // SetStat, FSetStat and LSetStat
     void OpenDir(const QtSfsRequest& request);
     void ReadDir(const QtSfsRequest& request);
     void Remove(const QtSfsRequest& request);

@@ -25,6 +25,8 @@ constexpr PathRequest kPathRequests[] = {
     {SfsRequest::Open, u"Opening file", PathField<QtSfsOpen, &QtSfsOpen::m_fileName>},
     {SfsRequest::SetStat, u"Writing attributes for",
      PathField<QtSfsSetStat, &QtSfsSetStat::m_path>},
+    {SfsRequest::LSetStat, u"Writing attributes for",
+     PathField<QtSfsSetStat, &QtSfsSetStat::m_path>},
     {SfsRequest::OpenDir, u"Opening directory", PathField<QtSfsOpenDir, &QtSfsOpenDir::m_path>},
     {SfsRequest::Remove, u"Removing file", PathField<QtSfsRemove, &QtSfsRemove::m_fileName>},
     {SfsRequest::MkDir, u"Creating directory", PathField<QtSfsMkDir, &QtSfsMkDir::m_path>},

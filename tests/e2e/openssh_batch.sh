@@ -37,7 +37,7 @@ cd "$local" || exit 1
 head -c $((64 << 20)) /dev/urandom > big.bin
 
 # The provider reports each closed file; the server logs one line for it.
-transfer_logged='grep -q "close \"$root/big.bin\" bytes read 0 written 67108864" "$work/out"'
+transfer_logged='grep -q "close \"/big.bin\" bytes read 0 written 67108864" "$work/out"'
 [ "${KILN_E2E_REAL_PROVIDER:-0}" = 1 ] || transfer_logged=true
 run_case "upload and download 64 MiB" 'cmp -s big.bin "$root/big.bin" && cmp -s big.bin back.bin && eval "$transfer_logged"' <<EOF
 put big.bin

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# One sftp batch through OpenSSH's sftp-server and through ours, each over a
-# directory of its own, at each level up to VERBOSE: the logs agree line by
-# line. Deliberate differences, removed first: the provider's own records
+# One sftp batch through OpenSSH's sftp-server and through ours (under --root),
+# each over a directory of its own, at each level up to VERBOSE: the logs agree
+# line by line. Deliberate differences, removed first: the provider's own records
 # ("KilnSfsWin: ..."), and "users-groups-by-id", whose group count OpenSSH 9.2
 # adds to its user count. DEBUG levels differ by design.
 set -uo pipefail
@@ -17,13 +17,14 @@ failed=0
 for level in QUIET ERROR INFO VERBOSE; do
     for side in openssh kiln; do
         rm -rf "$side" && mkdir "$side"
-        command=$openssh
-        [ $side = kiln ] && command="$KILN_SFTP_SERVER --module $KILN_SFTP_MODULE"
+        command=$openssh start=$work/$side
+        [ $side = kiln ] && command="$KILN_SFTP_SERVER --module $KILN_SFTP_MODULE --root $start" start=/
         # sftp -D runs no shell, so a script keeps the log; OpenSSH ends lines with CR LF.
         printf '#!/bin/sh\nexec %s -e -l %s -P rmdir -d %s 2>%s\n' "$command" $level \
-            "$work/$side" "$side.log" > $side.sh && chmod +x $side.sh
+            "$start" "$side.log" > $side.sh && chmod +x $side.sh
         env -u SSH_CONNECTION sftp -b batch -D "$work/$side.sh" > /dev/null 2>&1
-        tr -d '\r' < $side.log | sed -e "s|$work/$side|DIR|g" -e 's/^kiln-sftp-server: //' |
+        tr -d '\r' < $side.log | sed -e "s|$work/openssh/|/|g" -e "s|\"$work/openssh\"|\"/\"|g" \
+            -e 's/^kiln-sftp-server: //' |
             grep -v -e '^KilnSfsWin: ' -e '^users-groups-by-id: ' > $side.$level
     done
     diff openssh.$level kiln.$level > diff && echo "PASS -l $level: $(wc -l < kiln.$level) lines" ||

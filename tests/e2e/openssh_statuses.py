@@ -2,7 +2,9 @@
 """Answers an administrator replacing OpenSSH's sftp-server would notice: at
 version 3 what OpenSSH's server answers (both run as nobody under root, so
 refusals are real), at version 6 the exact code; mkdir keeps special bits."""
+import grp
 import os
+import pwd
 import struct
 import sys
 import tempfile
@@ -17,6 +19,7 @@ work = tempfile.mkdtemp(prefix="kiln-e2e-statuses.")
 os.chmod(work, 0o755)
 umask = os.umask(0o22)
 os.umask(umask)
+ME = (65534, 65534) if drop else (os.getuid(), os.getgid())  # who runs the servers
 Q = lambda *v: struct.pack(">%dQ" % len(v), *v)  # noqa: E731
 U = lambda *v: struct.pack(">%dI" % len(v), *v)  # noqa: E731
 
@@ -27,7 +30,8 @@ class Client(RawSession):
         for f in ("f", "g"):
             open(top + "/" + f, "w").write("data\n")
         os.symlink(top + "/f", top + "/abs")
-        for n in os.listdir(top) + [""] if drop else []:
+        open(top + "/rootf", "w"), os.symlink("rootf", top + "/lroot")  # rootf stays root's
+        for n in set(os.listdir(top) + [""]) - {"rootf"} if drop else []:
             os.lchown(os.path.join(top, n), 65534, 65534)
         self.top, self.prefix = top, top if command == [OPENSSH] else ""
         super().__init__(drop + command, version)
@@ -50,6 +54,10 @@ class Client(RawSession):
         r = Reader(self.call(7, self.p(name) + U(1)[:4 * (self.version > 3)])[1])
         return (r.u32(), r.take(self.version > 3), r.u64())[-1]
 
+    def lsetstat(self, name, v3, v6):  # (flags, fields) of each version's attributes
+        flags, fields = v3 if self.version == 3 else v6
+        return self.st(200, s("lsetstat@openssh.com"), self.p(name), self.attrs(flags, fields))
+
     def rename(self, a, b, posix=False):
         return self.st(200, s("posix-rename@openssh.com"), self.p(a), self.p(b)) if posix else \
             self.st(18, self.p(a), self.p(b), U(1)[:4 * (self.version > 3)])  # OVERWRITE
@@ -69,12 +77,19 @@ ROWS = [  # label, request, version 6 answer (or a function of our tree)
     ("size of a directory", lambda c: c.lstat_size("/d"), lambda top: os.lstat(top + "/d").st_size),
     ("an absolute link's size is its text's", lambda c: c.lstat_size("/abs") == len(
         Reader(c.call(19, c.p("/abs"))[1][4:]).string()), True),
+    ("chown -h of a link to root's file",
+     lambda c: c.lsetstat("/lroot", (2, U(*ME)), (0x80, s(pwd.getpwuid(ME[0]).pw_name) +
+                                                 s(grp.getgrgid(ME[1]).gr_name))), 0),
+    ("times of a link to root's file",
+     lambda c: (c.lsetstat("/lroot", (8, U(10**6, 2 * 10**6)), (0x28, Q(10**6, 2 * 10**6))),
+                os.lstat(c.top + "/lroot").st_mtime), (0, 2e6)),
     ("statvfs inode total", lambda c: struct.unpack(">11Q", c.call(
         200, s("statvfs@openssh.com") + c.p("/d"))[1])[5] or "0", lambda t: os.statvfs(t).f_files),
 ]
-ROWS_V6 = [  # requests OpenSSH's server does not serve
+ROWS_V6 = [  # requests OpenSSH's server does not serve, or answers otherwise on purpose
     ("an alarm entry in an ACL", lambda c: c.st(
         9, c.p("/g"), c.attrs(0x40, s(U(3, 1, 3, 0, 1) + s("OWNER@")))), 23),
+    ("chmod -h of a link", lambda c: c.lsetstat("/lroot", None, (4, U(0o600))), 8),  # OpenSSH: 4
     ("space of a name yet to be made", lambda c: c.call(200, s("space-available") + c.p("/d/n"))[0],
      201),
 ]

@@ -67,9 +67,9 @@ user=$(id -un)
 for line in \
     "kiln-sftp-server: session opened for local user $user from [UNKNOWN]" \
     "kiln-sftp-server: chdir to \"/missing\" failed: No such file or directory" \
-    "kiln-sftp-server: open \"$root/f\" flags WRITE,CREATE,TRUNCATE mode 0644" \
-    "kiln-sftp-server: close \"$root/f\" bytes read 0 written 102400" \
-    "kiln-sftp-server: mkdir name \"$root/d\" mode 0777" \
+    "kiln-sftp-server: open \"/f\" flags WRITE,CREATE,TRUNCATE mode 0644" \
+    "kiln-sftp-server: close \"/f\" bytes read 0 written 102400" \
+    "kiln-sftp-server: mkdir name \"/d\" mode 0777" \
     "kiln-sftp-server: Refusing denylisted remove request" \
     "kiln-sftp-server: session closed for local user $user from [UNKNOWN]"; do
     check "logged: ${line#kiln-sftp-server: }" logged "$line"

@@ -3,8 +3,9 @@
 sshd runs one per session: share modes (BLOCK_READ/WRITE/DELETE of OPEN),
 BLOCK byte-range locks, reads and writes into locked ranges, remove and
 rename of a file held open, release when a server is killed, a server
-running as another user, a lock of another program (fcntl), and a hostile
-client's self-copies, lock floods and links renamed outside."""
+running as another user, a lock of another program (fcntl), a file system
+that refuses locks, and a hostile client's self-copies, lock floods and links
+renamed outside."""
 import fcntl
 import os
 import shutil
@@ -17,7 +18,7 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from sftp_raw import RawSession, Reader, s, server_command  # noqa: E402
 
-OK, NO_SUCH_FILE, PERMISSION_DENIED, FAILURE, QUOTA_EXCEEDED = 0, 2, 3, 4, 15
+OK, NO_SUCH_FILE, PERMISSION_DENIED, FAILURE, OP_UNSUPPORTED, QUOTA_EXCEEDED = 0, 2, 3, 4, 8, 15
 LOCK_CONFLICT, NOT_A_DIRECTORY, INVALID_PARAMETER, RANGE_LOCK_REFUSED = 17, 19, 23, 26
 READ, WRITE = 0x1, 0x2 | 0x4  # ACE4 data access
 ATTRS = 0x80 | 0x100
@@ -34,11 +35,11 @@ os.chmod(root, 0o777)
 
 
 class Session(RawSession):
-    def __init__(self, user=None, options=(), version=6):
+    def __init__(self, user=None, options=(), version=6, **popen):
         cmd = server_command(root) + list(options)
         if user:
             cmd = ["setpriv", "--reuid=" + user, "--regid=nogroup", "--clear-groups"] + cmd
-        super().__init__(cmd, version)
+        super().__init__(cmd, version, **popen)
 
     def open(self, path, access, flags=0):
         return super().open(path, access, OPEN_EXISTING | flags)
@@ -283,10 +284,26 @@ def other_program():
     A.close(h)
 
 
+def locks_refused():
+    """Where locks are refused, an open denying others is refused, the rest go on; told once."""
+    make("f")
+    env = dict(os.environ, LD_PRELOAD=os.environ["KILN_REFUSE_LOCKS"])
+    with open(os.path.join(work, "refused.log"), "w+") as log:
+        L = Session(options=["-l", "INFO"], env=env, stderr=log)
+        got = [L.open("/f", READ | WRITE, BLOCK_WRITE), L.open("/f", READ | WRITE), L.open("/f", READ)]
+        if all(isinstance(g, bytes) for g in got[1:]):
+            got += [L.write(got[1], 0, b"w"), L.read(got[2], 0, 5)]
+        L.end()
+        check("opens, a write and a read where locks are refused",
+              [OK if isinstance(g, bytes) else g for g in got], [OP_UNSUPPORTED] + [OK] * 4)
+        log.seek(0)
+        check("told once", sum("refuses file locks" in line for line in log), 1)
+
+
 A, B, C = Session(), Session(), Session()
 for case in (share_modes, remove_and_rename, blocks_three_sessions, killed_session,
              another_user, reader_denies_nothing, lock_bounds, copy_onto_itself,
-             links_moved_outside, other_program):
+             links_moved_outside, other_program, locks_refused):
     before = len(failures)
     try:
         case()

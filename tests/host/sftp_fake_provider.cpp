@@ -127,6 +127,9 @@ void FakeFileSystem::StatusFromErrno(const QtSfsRequest& request, int error) {
         case EISDIR:
             code = SfsStatusCode::FileIsADirectory;
             break;
+        case EOPNOTSUPP:
+            code = SfsStatusCode::OpUnsupported;
+            break;
         default:
             break;
     }
@@ -277,16 +280,18 @@ void FakeFileSystem::Serve(const QtSfsRequest& request) {
             if (!attrs) return StatusFromErrno(request, errno);
             return Send(request, SfsResponse::Attrs, attrs);
         }
-        case SfsRequest::SetStat: {
+        case SfsRequest::SetStat:
+        case SfsRequest::LSetStat: {
             auto q = QuantumCast<QtSfsSetStat>(c);
             if (statusHook(q->m_path)) return;
             std::string path = Local(q->m_path);
             const uint32_t f = q->m_attrs->m_validAttrFlags;
+            const int at = request.m_type == SfsRequest::LSetStat ? AT_SYMLINK_NOFOLLOW : 0;
             if ((f & SfsAttrFlags::Size) &&
                 truncate(path.c_str(), static_cast<off_t>(q->m_attrs->m_size)) != 0)
                 return StatusFromErrno(request, errno);
             if ((f & SfsAttrFlags::Permissions) &&
-                chmod(path.c_str(), q->m_attrs->m_permissions) != 0)
+                fchmodat(AT_FDCWD, path.c_str(), q->m_attrs->m_permissions, at) != 0)
                 return StatusFromErrno(request, errno);
             if (f & (SfsAttrFlags::AccessTime | SfsAttrFlags::ModifyTime)) {
                 timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
@@ -294,7 +299,7 @@ void FakeFileSystem::Serve(const QtSfsRequest& request) {
                     times[0] = {static_cast<time_t>(q->m_attrs->m_accessTime), 0};
                 if (f & SfsAttrFlags::ModifyTime)
                     times[1] = {static_cast<time_t>(q->m_attrs->m_modifyTime), 0};
-                if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+                if (utimensat(AT_FDCWD, path.c_str(), times, at) != 0)
                     return StatusFromErrno(request, errno);
             }
             return Status(request, SfsStatusCode::Ok);

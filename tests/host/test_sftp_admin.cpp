@@ -189,7 +189,7 @@ TEST(SftpSession, RequestListsRefuseByOpenSshsNames) {
     EXPECT_FALSE(sftp::IsRequestName("extended"));
 }
 
-// The lines name the Linux path below the root, in OpenSSH's words.
+// The lines name the client's path below the root, in OpenSSH's words.
 TEST(SftpSession, RequestLogLinesFollowOpenSsh) {
     sftp::SessionOptions options;
     options.root = "/srv/sftp";
@@ -211,17 +211,17 @@ TEST(SftpSession, RequestLogLinesFollowOpenSsh) {
     // A name cannot start a log line of its own.
     t.Call(Request(Fxp::Open, id++, "/d/a\nsession closed\\", 0x01, 0));  // READ
     const std::vector<std::string> expected = {
-        "mkdir name \"/srv/sftp/d\" mode 0750",
-        "open \"/srv/sftp/d/f\" flags WRITE,CREATE,TRUNCATE mode 0640",
-        "opendir \"/srv/sftp/d\"",
-        "closedir \"/srv/sftp/d\"",
-        "set \"/srv/sftp/d/f\" size 0",
-        "set \"/srv/sftp/d/f\" mode 0600",
-        "rename old \"/srv/sftp/d/f\" new \"/srv/sftp/d/g\"",
-        "symlink old \"g\" new \"/srv/sftp/d/l\"",
-        "remove name \"/srv/sftp/d/g\"",
-        "rmdir name \"/srv/sftp/e\"",
-        "open \"/srv/sftp/d/a\\012session closed\\134\" flags READ mode 0666",
+        "mkdir name \"/d\" mode 0750",
+        "open \"/d/f\" flags WRITE,CREATE,TRUNCATE mode 0640",
+        "opendir \"/d\"",
+        "closedir \"/d\"",
+        "set \"/d/f\" size 0",
+        "set \"/d/f\" mode 0600",
+        "rename old \"/d/f\" new \"/d/g\"",
+        "symlink old \"g\" new \"/d/l\"",
+        "remove name \"/d/g\"",
+        "rmdir name \"/e\"",
+        "open \"/d/a\\012session closed\\134\" flags READ mode 0666",
     };
     std::vector<std::string> lines;
     for (const std::string& line : t.Log().Lines())
@@ -229,7 +229,7 @@ TEST(SftpSession, RequestLogLinesFollowOpenSsh) {
             if (line == e) lines.push_back(line);
     EXPECT_EQ(lines, expected);
     // A file's handle is not taken for a directory's.
-    EXPECT_FALSE(t.LogContains("closedir \"/srv/sftp/d/f\""));
+    EXPECT_FALSE(t.LogContains("closedir \"/d/f\""));
 }
 
 }  // namespace

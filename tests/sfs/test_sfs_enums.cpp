@@ -100,12 +100,13 @@ TEST(SfsEnumText, EveryRequestNumberHasItsName) {
         {2003, "SpaceAvail"},
         {2004, "HomeDir"},
         {2005, "FSync"},
+        {2006, "LSetStat"},
     };
     int named = 0;
     for (uint32_t v = 0; v < 2100; ++v) {
         if (EnumName(static_cast<SfsRequest>(v))) ++named;
     }
-    EXPECT_EQ(named, 25);
+    EXPECT_EQ(named, 26);
     for (const auto& [value, name] : table)
         EXPECT_EQ(N(EnumText(static_cast<SfsRequest>(value))), std::string("SfsRequest.") + name);
 }

@@ -253,9 +253,10 @@ bool CheckLockedIo(const FileKey& key, const void* owner, int fd, uint64_t offse
     // processes and other programs.
     const KernelRange range = KernelRangeOf(offset, length);
     struct flock found;
+    // Where the file system keeps no locks, no other process can hold one.
     if (int error = KernelLock(fd, F_OFD_GETLK, write ? F_WRLCK : F_RDLCK, range.start,
                                range.length, &found))
-        return FailWith(error);
+        return LocksRefused(error) || FailWith(error);
     return found.l_type == F_UNLCK || FailWith(EAGAIN);
 }
 

@@ -27,6 +27,7 @@
 #include <fcntl.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstdint>
 
 #include "platform/posix/files/file_key.h"
@@ -59,6 +60,13 @@ KernelRange KernelRangeOf(uint64_t offset, uint64_t length);
 // F_OFD_GETLK) on [start, start + length), retried on EINTR; `out`, when
 // given, receives the kernel's answer. 0 or the errno.
 int KernelLock(int fd, int command, short type, off_t start, off_t length, struct flock* out);
+
+// Whether a lock call's errno says that the file system keeps no locks at all
+// (ENOLCK where a network file system has no lock service, EOPNOTSUPP): there
+// only this process's table holds, and share_modes.cpp says what follows.
+inline bool LocksRefused(int error) {
+    return error == ENOLCK || error == EOPNOTSUPP;
+}
 
 // Takes a lock for `owner` (a file object whose descriptor is `fd`). With
 // wait false a conflict fails with ERROR_LOCK_VIOLATION; with wait true the

@@ -50,19 +50,32 @@
 // open, and while it holds that lock our opens go unmarked; locks of other
 // programs are not share modes, so a lock not starting inside the share bytes
 // is ignored.
+//
+// A file system that refuses locks (an NFS mount without its lock service)
+// carries no marks: there share modes hold within this process only. An open
+// that denies others anything is then refused with ERROR_NOT_SUPPORTED rather
+// than granted a promise other sessions would not keep; opens that share
+// everything go on, and the host is told once per file system
+// (SetFileSystemNoticeHandler), as no call's answer shows it.
 #include "platform/posix/files/share_modes.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <functional>
 #include <mutex>
 #include <random>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/config_files.h"
 #include "platform/posix/files/locks.h"
 #include "platform/posix/names/resolution_scope.h"
 #include "platform/posix/system/descriptors.h"
@@ -74,6 +87,7 @@ namespace {
 constexpr DWORD kReadAccess = FILE_READ_DATA | FILE_EXECUTE;
 constexpr DWORD kWriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA;
 constexpr DWORD kSharedKinds = kReadAccess | kWriteAccess | DELETE;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 struct Open {
     const void* owner;
@@ -162,8 +176,9 @@ bool MarkedByOther(int fd, int index, int count = 1) {
 }
 
 // Marks, then looks (see the top of this file). False with
-// ERROR_SHARING_VIOLATION, the marks removed.
-bool TakeMarks(int fd, unsigned marks, unsigned obstacles) {
+// ERROR_SHARING_VIOLATION, the marks removed. `refused` tells of a file
+// system that takes no marks at all; nothing is checked there.
+bool TakeMarks(int fd, unsigned marks, unsigned obstacles, bool* refused) {
     thread_local std::minstd_rand pause(std::random_device{}());
     for (int attempt = 1;; ++attempt) {
         // Neighbouring bytes go to the kernel as one lock. A descriptor that
@@ -172,7 +187,12 @@ bool TakeMarks(int fd, unsigned marks, unsigned obstacles) {
         for (int index = 0; index < kShareBytes;) {
             int end = index;
             while (end < kShareBytes && (marks & (1u << end))) ++end;
-            if (end > index) SetShareLock(fd, F_RDLCK, ShareByte(index), end - index);
+            if (end > index &&
+                LocksRefused(SetShareLock(fd, F_RDLCK, ShareByte(index), end - index))) {
+                ClearMarks(fd);
+                *refused = true;
+                return true;
+            }
             index = end + 1;
         }
         // One question over the span of the bytes that matter usually finds
@@ -193,6 +213,51 @@ bool TakeMarks(int fd, unsigned marks, unsigned obstacles) {
         }
         std::this_thread::sleep_for(std::chrono::microseconds(100 + pause() % 500));
     }
+}
+
+struct Notice {
+    std::mutex lock;
+    std::function<void(const std::string&)> handler;
+    std::set<dev_t> told;  // file systems
+};
+
+Notice& TheNotice() {
+    static Notice* notice = new Notice;  // never destroyed, as the table
+    return *notice;
+}
+
+// "the nfs4 file system at /mnt/data" for the file system that holds `fd`,
+// from the mount table (the mount point as it spells it, escapes kept).
+std::string FileSystemOf(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return "a file system";
+    const std::string device =
+        std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+    std::string found = "the file system of device " + device;
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, numbers, root, point, field, type;
+        if (!(fields >> id >> parent >> numbers >> root >> point) || numbers != device) continue;
+        while (fields >> field && field != "-") {
+        }
+        if (fields >> type) found = "the " + type + " file system at " + point;
+    }
+    return found;  // the last mount of the device is the one on top
+}
+
+// Tells the host, once per file system, that its share modes stay in this
+// process.
+void TellLocksRefused(int fd) {
+    Notice& notice = TheNotice();
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return;
+    std::lock_guard guard(notice.lock);
+    if (!notice.handler || !notice.told.insert(st.st_dev).second) return;
+    notice.handler("share modes on " + FileSystemOf(fd) +
+                   " hold within this process only, as it refuses file locks; opens that deny "
+                   "sharing there are refused");
 }
 
 // A descriptor of `name` for the marks of a delete check: only of the file
@@ -263,9 +328,17 @@ bool ShareOpen(const FileKey& key, DWORD access, DWORD shareMode, const void* ow
             }
         }
     }
+    bool refused = false;
     if (lockFd >= 0 &&
-        !TakeMarks(lockFd, MarksOf(access, shareMode), ObstaclesOf(access, shareMode)))
+        !TakeMarks(lockFd, MarksOf(access, shareMode), ObstaclesOf(access, shareMode), &refused))
         return false;
+    if (refused) {
+        TellLocksRefused(lockFd);
+        if ((shareMode & kShareAll) != kShareAll) {
+            SetLastError(ERROR_NOT_SUPPORTED);
+            return false;
+        }
+    }
     table.files[key].opens.push_back(Open{owner, access, shareMode});
     return true;
 }
@@ -298,13 +371,19 @@ bool ShareAllowsDeleteLocked(const FileKey& key, int parentFd, const std::string
             }
         }
     }
-    constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     UniqueFd fd = OpenForDeleteCheck(parentFd, name, key);
     if (!fd) return true;
-    if (!TakeMarks(fd.Get(), MarksOf(DELETE, kShareAll), ObstaclesOf(DELETE, kShareAll)))
+    bool refused = false;  // then no open elsewhere denies delete: none may deny there
+    if (!TakeMarks(fd.Get(), MarksOf(DELETE, kShareAll), ObstaclesOf(DELETE, kShareAll), &refused))
         return false;
     if (tableDepth > 0) deleteMarks.push_back(std::move(fd));
     return true;
+}
+
+void SetFileSystemNoticeHandler(std::function<void(const std::string& text)> handler) {
+    Notice& notice = TheNotice();
+    std::lock_guard guard(notice.lock);
+    notice.handler = std::move(handler);
 }
 
 }  // namespace kiln::platform
