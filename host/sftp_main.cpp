@@ -15,6 +15,7 @@
 #include "host/sftp_options.h"
 #include "host/sftp_paths.h"
 #include "host/sftp_session.h"
+#include "platform/config_files.h"
 #include "platform/disk_names.h"
 #include "sfs/kiln_sfs_provider.h"
 
