@@ -722,7 +722,7 @@ bool DescriptorHasDacl(PSECURITY_DESCRIPTOR sd) {
     return sd && GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && present;
 }
 
-DWORD ApplyNewObjectSecurity(int fd, PSECURITY_DESCRIPTOR sd) {
+DWORD ApplyNewObjectSecurity(int fd, PSECURITY_DESCRIPTOR sd, const struct statx* created) {
     if (!sd) return ERROR_SUCCESS;
     if (!IsValidSecurityDescriptor(sd)) return ERROR_INVALID_SECURITY_DESCR;
     PSID owner = nullptr, group = nullptr;
@@ -742,7 +742,19 @@ DWORD ApplyNewObjectSecurity(int fd, PSECURITY_DESCRIPTOR sd) {
     Change change;
     if (DWORD error = CheckChange(info, owner, group, dacl, sacl, &change)) return error;
     Target target;
-    if (DWORD error = Describe(fd, &target)) return error;
+    if (created) {
+        // Only the owner, group and mode are read, and nothing but its
+        // creator has changed them yet.
+        target.fd = fd;
+        target.st.st_mode = created->stx_mode;
+        target.st.st_uid = created->stx_uid;
+        target.st.st_gid = created->stx_gid;
+        target.path = ProcFdPath(fd);
+        target.symlink = S_ISLNK(created->stx_mode);
+        target.directory = S_ISDIR(created->stx_mode);
+    } else if (DWORD error = Describe(fd, &target)) {
+        return error;
+    }
     // As on Windows, a descriptor without owner or group leaves the creator's.
     const kiln::platform::CallerIdentity creator = kiln::platform::ScopeCallerIdentity();
     change.daclOwner = creator.uid;
