@@ -23,6 +23,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -108,8 +109,8 @@ class ListWork : public Work {
 // known, with many files in flight at once.
 class UploadWork : public Work {
   public:
-    UploadWork(std::string dir, uint64_t n, uint64_t size)
-        : dir_(std::move(dir)), n_(n), data_(size) {
+    UploadWork(std::string dir, uint64_t n, uint64_t size, std::optional<uint32_t> mode)
+        : dir_(std::move(dir)), n_(n), data_(size), mode_(mode) {
         for (size_t i = 0; i < data_.size(); ++i) data_[i] = uint8_t(i * 131 + 7);
     }
     const char* Name() const override { return "upload"; }
@@ -138,7 +139,8 @@ class UploadWork : public Work {
         p.tag = next_;
         c.String(Join(dir_, "f" + std::to_string(next_++)));
         c.U32(kOpenWrite | kOpenCreat | kOpenTrunc);
-        c.U32(0);
+        c.U32(mode_ ? kAttrPermissions : 0);
+        if (mode_) c.U32(*mode_);
         c.End();
         return true;
     }
@@ -169,6 +171,7 @@ class UploadWork : public Work {
     std::string dir_;
     uint64_t n_, next_ = 0;
     std::vector<uint8_t> data_;
+    std::optional<uint32_t> mode_;
     std::deque<Open> ready_;
 };
 
@@ -356,8 +359,10 @@ const char kUsage[] =
     "  stat DIR N             LSTAT of DIR/f0 .. DIR/f<N-1>; ops = N\n"
     "  list DIR COUNT         OPENDIR, READDIR to EOF, CLOSE; the entries other than . and ..\n"
     "                         must number COUNT; ops = entries\n"
-    "  upload DIR [N [SIZE]]  N files DIR/f0.. of SIZE bytes (default 10000 of 4096): OPEN,\n"
-    "                         WRITE, CLOSE each, many files in flight; ops = files\n"
+    "  upload DIR [N [SIZE [MODE]]]  N files DIR/f0.. of SIZE bytes (default 10000 of 4096):\n"
+    "                         OPEN (with the octal MODE as its permissions, as sftp put\n"
+    "                         does, when given), WRITE, CLOSE each, many files in flight;\n"
+    "                         ops = files\n"
     "  hash FILE [ALGS]       check-file-name over the whole file (default sha256); exits 3\n"
     "                         printing \"unsupported\" when the server does not offer it\n"
     "  get REMOTE [LOCAL]     read REMOTE in CHUNK-byte READs (default 131072); LOCAL keeps it\n"
@@ -393,10 +398,17 @@ std::unique_ptr<Work> MakeWork(const std::vector<std::string>& a, uint64_t chunk
         return std::make_unique<ListWork>(a[1], Number(a[2].c_str(), "count", 0, UINT32_MAX));
     }
     if (item == "upload") {
-        need(2, 4);
+        need(2, 5);
         uint64_t n = a.size() > 2 ? Number(a[2].c_str(), "count", 1, UINT32_MAX) : 10000;
         uint64_t size = a.size() > 3 ? Number(a[3].c_str(), "size", 0, 1u << 20) : 4096;
-        return std::make_unique<UploadWork>(a[1], n, size);
+        std::optional<uint32_t> mode;
+        if (a.size() > 4) {
+            char* end = nullptr;
+            unsigned long m = std::strtoul(a[4].c_str(), &end, 8);
+            if (a[4].empty() || *end != '\0' || m > 07777) UsageError("bad mode \"" + a[4] + "\"");
+            mode = uint32_t(m);
+        }
+        return std::make_unique<UploadWork>(a[1], n, size, mode);
     }
     if (item == "hash") {
         need(2, 3);

@@ -13,26 +13,23 @@
 //    owner, group and mode of a DACL), or bounded by one of the lifetimes
 //    below, read off the one coarse clock.
 //
-//  memo                         | where                          | key                           |
-//  lifetime / invalidation
-//  -----------------------------+--------------------------------+-------------------------------+--------------------------------------
-//  resolved directories, path   | posix/names/resolution_scope   | parent path below the boundary|
-//  the request; marked calls forget kept object (stat by name)   | posix/names/resolution_scope   |
-//  parent fd + name              | the request; marked calls forget stat kept on a handle        |
-//  posix/files/file_object        | the handle                    | the request that opened it
-//  stored attributes (xattr)    | posix/files/attribute_store    | device, inode, change time    |
-//  kStoredAttributesLifetime, per thread found entry of a listing     | posix/files/listing | the
-//  path as the search spelled| kFoundEntryLifetime, answers once mode-only DACLs              |
-//  posix/security/file_security   | owner, group, mode, directory | exact (the key is the whole
-//  input) parsed ACL                   | posix/security/acl             | address and bytes of the
-//  ACL  | exact, until the thread's next call account names and ids        |
-//  posix/security/accounts        | uid, gid or name              | AccountLifetime(), shared group
-//  membership of a user   | posix/security/effective_rights| uid                           |
-//  AccountLifetime(), per thread case folding of a directory  | sfswin/attrs_read              |
-//  directory path                | kCaseFoldingLifetime, per thread principal facts (owner text) |
-//  host/sftp_attrs                | principal text                | kPrincipalFactsLifetime, per
-//  thread date column of a long name   | host/sftp_attrs                | the time and its 6-month
-//  side | exact
+// clang-format off
+//  memo                          | where                           | key                             | lifetime / invalidation
+//  ------------------------------+---------------------------------+---------------------------------+------------------------------------
+//  resolved directories, path    | posix/names/resolution_scope    | parent path below the boundary  | the request; marked calls forget
+//  kept object (stat by name)    | posix/names/resolution_scope    | parent fd + name                | the request; marked calls forget
+//  caller's effective uid, gid   | posix/names/resolution_scope    | none (the process)              | the request (the scope's end)
+//  stat kept on a handle         | posix/files/file_object         | the handle                      | the request that opened it
+//  stored attributes (xattr)     | posix/files/attribute_store     | device, inode, change time      | kStoredAttributesLifetime, per thread
+//  found entry of a listing      | posix/files/listing             | the path as the search spelled  | kFoundEntryLifetime, answers once
+//  mode-only DACLs               | posix/security/file_security    | owner, group, mode, directory   | exact (the key is the whole input)
+//  parsed ACL                    | posix/security/acl              | address and bytes of the ACL    | exact, until the thread's next call
+//  account names and ids         | posix/security/accounts         | uid, gid or name                | AccountLifetime(), shared
+//  group membership of a user    | posix/security/effective_rights | uid                             | AccountLifetime(), per thread
+//  case folding of a directory   | sfswin/attrs_read               | directory path                  | kCaseFoldingLifetime, per thread
+//  principal facts (owner text)  | host/sftp_attrs                 | principal text                  | kPrincipalFactsLifetime, per thread
+//  date column of a long name    | host/sftp_attrs                 | the time and its 6-month side   | exact
+// clang-format on
 #pragma once
 
 #include <chrono>

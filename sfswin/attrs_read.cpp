@@ -518,8 +518,8 @@ void KilnSfsWin::Stat(const QtSfsRequest& request) {
             }
 
             if (wantOwnerGroup) {
-                attrs->m_owner = MakeStr(SidToName(security.owner));
-                attrs->m_group = MakeStr(SidToName(security.group));
+                attrs->m_owner = SidToNameStr(security.owner);
+                attrs->m_group = SidToNameStr(security.group);
                 attrs->m_validAttrFlags |= SfsAttrFlags::OwnerGroup;
             }
             if (wantPermissions) {

@@ -1,5 +1,6 @@
 #include "sfswin/attrs_translation.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "nocrtlib/exceptions.h"
@@ -269,6 +270,23 @@ WString SidToName(PSID sid, PSID owner, PSID group) {
         LookupNamesOfSid(sid, &names))
         return names.account + u"@" + names.domain;
     return SidToText(sid);
+}
+
+RefPtr<QtStr> SidToNameStr(PSID sid) {
+    // A stat answers two names: an ordinary one is put together on the stack
+    // and copied once, into the quantum that carries it.
+    char16_t account[128], domain[128];
+    DWORD accountSize = 128, domainSize = 128;
+    SID_NAME_USE use = SidTypeUnknown;
+    if (sid != nullptr && IsValidSid(sid) && *GetSidSubAuthorityCount(sid) != 1 &&
+        LookupAccountSidW(nullptr, sid, account, &accountSize, domain, &domainSize, &use)) {
+        char16_t text[128 + 1 + 128];
+        std::copy_n(account, accountSize, text);
+        text[accountSize] = u'@';
+        std::copy_n(domain, domainSize, text + accountSize + 1);
+        return MakeStr(std::u16string_view(text, accountSize + 1 + domainSize));
+    }
+    return MakeStr(SidToName(sid));
 }
 
 OwnedSid NameToSid(std::u16string_view name, PSID owner, PSID group, PrincipalKind kind) {

@@ -27,6 +27,8 @@ class KilnSfsWin;
 // be null), a special name for a few well-known SIDs, account@domain when the
 // system knows the SID, else the SID's text form. Never fails.
 WString SidToName(PSID sid, PSID owner = nullptr, PSID group = nullptr);
+// The same name as a string quantum, for an answer.
+RefPtr<QtStr> SidToNameStr(PSID sid);
 
 // Which kind of account a bare name means: the owner field names a user
 // first, the group field a group first; an ACE's principal either.

@@ -95,8 +95,8 @@ class EntrySecurity {
         const bool sameOwner = SameBytes(m_owner, owner, GetLengthSid(owner));
         const bool sameGroup = SameBytes(m_group, group, GetLengthSid(group));
         if (m_ownerGroup) {
-            if (!sameOwner || !m_ownerName) m_ownerName = MakeStr(SidToName(owner));
-            if (!sameGroup || !m_groupName) m_groupName = MakeStr(SidToName(group));
+            if (!sameOwner || !m_ownerName) m_ownerName = SidToNameStr(owner);
+            if (!sameGroup || !m_groupName) m_groupName = SidToNameStr(group);
             attrs.m_owner = m_ownerName;
             attrs.m_group = m_groupName;
             attrs.m_validAttrFlags |= SfsAttrFlags::OwnerGroup;

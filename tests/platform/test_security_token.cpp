@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/resolution_scope.h"
 #include "security_test_support.h"
 
 namespace kiln::test {
@@ -72,6 +73,31 @@ TEST(SecurityToken, OwnerAndPrimaryGroupAreTheEffectiveIds) {
     EXPECT_FALSE(GetTokenInformation(adjustOnly, TokenOwner, nullptr, 0, &size));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     CloseHandle(adjustOnly);
+}
+
+// A request reads the effective user once; the next request sees a change.
+TEST(SecurityToken, TokenUserFollowsTheEffectiveUserFromOneRequestToTheNext) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to change the effective user";
+    auto tokenUserIs = [](uid_t uid) {
+        HANDLE token = nullptr;
+        BYTE buffer[128];
+        DWORD size = 0;
+        const bool read = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                          GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
+        CloseHandle(token);
+        SidBuffer expected = UserSid(uid);
+        return read && EqualSid(*reinterpret_cast<PSID*>(buffer), expected.data());
+    };
+    EXPECT_EQ(InChild([&] {
+                  {
+                      platform::ResolutionScope request;
+                      if (!tokenUserIs(0)) return 1;
+                  }
+                  if (seteuid(kNobody) != 0) return 2;
+                  platform::ResolutionScope next;
+                  return tokenUserIs(kNobody) ? 0 : 3;
+              }),
+              0);
 }
 
 TEST(SecurityToken, PrivilegeNamesHaveWindowsLuids) {

@@ -156,10 +156,16 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         }
         if (created) {
             pathOnly = false;
-            if (DWORD failure = security::ApplyNewObjectSecurity(fd.Get(), descriptor)) {
+            DWORD failure = StatAt(fd.Get(), "", &st) ? ERROR_SUCCESS : GetLastError();
+            if (!failure) failure = security::ApplyNewObjectSecurity(fd.Get(), descriptor, &st);
+            if (failure) {
                 ::unlinkat(location.parentFd, location.name.c_str(), 0);
                 return Fail(failure);
             }
+            // Its security changed the new file's mode and change time; what
+            // follows reads only its type and identity (a handle that keeps
+            // its stat for the attributes it answers never creates).
+            break;
         }
         if (!StatAt(fd.Get(), "", &st)) return INVALID_HANDLE_VALUE;
         if (S_ISLNK(st.stx_mode) && follow) {

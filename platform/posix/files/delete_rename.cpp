@@ -152,7 +152,7 @@ BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttrib
                          O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     // Whatever stands under the name now must be the directory just made.
-    if (!fd || ::fstat(fd.Get(), &st) != 0 || st.st_uid != ::geteuid() ||
+    if (!fd || ::fstat(fd.Get(), &st) != 0 || st.st_uid != ScopeCallerIdentity().uid ||
         (startsClosed && (st.st_mode & 0777) != 0))
         return Fail(ERROR_ACCESS_DENIED);
     if (DWORD failure = security::ApplyNewObjectSecurity(fd.Get(), descriptor)) {

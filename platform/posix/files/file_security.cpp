@@ -466,6 +466,9 @@ struct Change {
     std::optional<uid_t> daclOwner;
     std::optional<gid_t> daclGroup;
     unsigned keepSpecial = 0;  // bits the kernel gave a new object (setgid of a directory)
+    // A new object, which its creator removes if the change fails: nothing
+    // of what it had needs putting back.
+    bool newObject = false;
     bool sacl = false;
     std::optional<Bytes> saclBytes;  // none: remove the SACL
     std::optional<bool> saclProtected;
@@ -574,14 +577,16 @@ DWORD ApplyChange(const Target& target, const Change& change) {
     // The DACL first, while this process may still own the file; the owner
     // entry already describes the new owner.
     if (change.dacl) {
-        DWORD error;
-        previous.access = ReadPosixAcl(target, ACL_TYPE_ACCESS, &error);
-        if (!previous.access) return error;
-        if (target.directory) {
-            previous.defaults = ReadPosixAcl(target, ACL_TYPE_DEFAULT, &error);
-            if (error) return error;
+        DWORD error = ERROR_SUCCESS;
+        if (!change.newObject) {
+            previous.access = ReadPosixAcl(target, ACL_TYPE_ACCESS, &error);
+            if (!previous.access) return error;
+            if (target.directory) {
+                previous.defaults = ReadPosixAcl(target, ACL_TYPE_DEFAULT, &error);
+                if (error) return error;
+            }
+            previous.daclSaved = true;
         }
-        previous.daclSaved = true;
         uid_t newOwner = change.owner.value_or(change.daclOwner.value_or(target.st.st_uid));
         gid_t newGroup = change.group.value_or(change.daclGroup.value_or(target.st.st_gid));
         PosixFromDacl wanted;
@@ -626,13 +631,18 @@ DWORD ApplyChange(const Target& target, const Change& change) {
             // Windows refuses an owner or group that the caller may not
             // assign with these codes; a caller who does not own the file
             // lacks the right to change it at all.
-            if (geteuid() != target.st.st_uid) return ERROR_ACCESS_DENIED;
+            if (kiln::platform::ScopeCallerIdentity().uid != target.st.st_uid)
+                return ERROR_ACCESS_DENIED;
             if (change.owner && *change.owner != target.st.st_uid) return ERROR_INVALID_OWNER;
             return ERROR_INVALID_PRIMARY_GROUP;
         }
     }
-    // Last, since a change of owner clears setuid and setgid.
-    if (change.dacl && (change.special || change.keepSpecial)) {
+    // Last, since a change of owner clears setuid and setgid. Neither an ACL
+    // nor an owner ever adds one of them, so an object that had none keeps
+    // none without a look.
+    const unsigned wantedSpecial = change.special.value_or(0) | change.keepSpecial;
+    if (change.dacl && (change.special || change.keepSpecial) &&
+        (wantedSpecial != 0 || (target.st.st_mode & 07000) != 0)) {
         if (DWORD error =
                 ApplySpecialBits(target, change.special.value_or(0) | change.keepSpecial)) {
             Restore(target, previous);
@@ -712,7 +722,7 @@ bool DescriptorHasDacl(PSECURITY_DESCRIPTOR sd) {
     return sd && GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && present;
 }
 
-DWORD ApplyNewObjectSecurity(int fd, PSECURITY_DESCRIPTOR sd) {
+DWORD ApplyNewObjectSecurity(int fd, PSECURITY_DESCRIPTOR sd, const struct statx* created) {
     if (!sd) return ERROR_SUCCESS;
     if (!IsValidSecurityDescriptor(sd)) return ERROR_INVALID_SECURITY_DESCR;
     PSID owner = nullptr, group = nullptr;
@@ -732,10 +742,24 @@ DWORD ApplyNewObjectSecurity(int fd, PSECURITY_DESCRIPTOR sd) {
     Change change;
     if (DWORD error = CheckChange(info, owner, group, dacl, sacl, &change)) return error;
     Target target;
-    if (DWORD error = Describe(fd, &target)) return error;
+    if (created) {
+        // Only the owner, group and mode are read, and nothing but its
+        // creator has changed them yet.
+        target.fd = fd;
+        target.st.st_mode = created->stx_mode;
+        target.st.st_uid = created->stx_uid;
+        target.st.st_gid = created->stx_gid;
+        target.path = ProcFdPath(fd);
+        target.symlink = S_ISLNK(created->stx_mode);
+        target.directory = S_ISDIR(created->stx_mode);
+    } else if (DWORD error = Describe(fd, &target)) {
+        return error;
+    }
     // As on Windows, a descriptor without owner or group leaves the creator's.
-    change.daclOwner = geteuid();
-    change.daclGroup = getegid();
+    const kiln::platform::CallerIdentity creator = kiln::platform::ScopeCallerIdentity();
+    change.daclOwner = creator.uid;
+    change.daclGroup = creator.gid;
+    change.newObject = true;
     if (target.directory) change.keepSpecial = target.st.st_mode & S_ISGID;
     return ApplyChange(target, change);
 }

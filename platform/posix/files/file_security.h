@@ -3,6 +3,7 @@
 // their named forms answer here).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "platform/win32_security.h"
@@ -21,7 +22,10 @@ DWORD ModeOnlyDescriptor(uid_t uid, gid_t gid, unsigned mode, bool directory,
 // O_PATH descriptor will do). Parts the descriptor lacks keep Linux's
 // defaults; the DACL's entries for the creator's user and group stand for the
 // object's owner and group. The caller removes the object when this fails.
-DWORD ApplyNewObjectSecurity(int fd, PSECURITY_DESCRIPTOR sd);
+// `created`: the new object's stat taken after its creation, when the caller
+// has one; else the object is looked at again.
+DWORD ApplyNewObjectSecurity(int fd, PSECURITY_DESCRIPTOR sd,
+                             const struct statx* created = nullptr);
 // Whether the descriptor carries a DACL (null or not): only then is the
 // object created without access and given its permissions afterwards.
 bool DescriptorHasDacl(PSECURITY_DESCRIPTOR sd);

@@ -6,6 +6,7 @@
 #include "platform/resolution_scope.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstring>
@@ -50,6 +51,8 @@ struct ScopeState {
     KeptEntry object;
     KeptPath path;
     std::vector<std::weak_ptr<ScopeEndWork>> withoutFd;
+    bool identityKnown = false;
+    CallerIdentity identity{};
 };
 
 thread_local ScopeState t_scope;
@@ -92,6 +95,7 @@ ResolutionScope::~ResolutionScope() {
         scope.withoutFd.clear();
         ForgetRequestFacts();
         scope.changesNothing = false;
+        scope.identityKnown = false;
     }
 }
 
@@ -114,6 +118,17 @@ void KeepResolvedDirectory(const std::shared_ptr<const FileConfig>& config,
     entry.boundary = boundary;
     entry.directory = std::move(directory);
     entry.fd = fd;
+}
+
+CallerIdentity ScopeCallerIdentity() {
+    ScopeState& scope = t_scope;
+    if (scope.identityKnown) return scope.identity;
+    const CallerIdentity identity{::geteuid(), ::getegid()};
+    if (scope.depth > 0) {
+        scope.identity = identity;
+        scope.identityKnown = true;
+    }
+    return identity;
 }
 
 void ForgetRequestFacts() {

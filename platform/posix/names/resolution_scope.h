@@ -5,6 +5,7 @@
 #pragma once
 
 #include <linux/stat.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <memory>
@@ -30,6 +31,16 @@ void KeepResolvedPath(LPCWSTR path, uint64_t configVersion, const ParsedPath& pa
 // Forgets every request-lived fact the scope kept (platform/caches.h): the
 // scope's end calls it, and so does every ChangesNamesOrSecurity mark.
 void ForgetRequestFacts();
+
+// The process's effective user and group (the creator of what a request
+// makes, the user of its token), looked up once per scope: a request's
+// calls all act as one identity, as a Windows thread's calls act with one
+// token. Outside a scope, looked up afresh.
+struct CallerIdentity {
+    uid_t uid;
+    gid_t gid;
+};
+CallerIdentity ScopeCallerIdentity();
 
 // The object that a request which changes nothing asks about: the stat of
 // what the final name led to (never following a final link), taken by name

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "platform/posix/names/resolution_scope.h"
 #include "platform/posix/security/internal.h"
 #include "platform/posix/system/ascii_case.h"
 #include "platform/posix/system/handle_table.h"
@@ -21,6 +22,7 @@
 namespace {
 
 using kiln::platform::SameIgnoringAsciiCase;
+using kiln::platform::ScopeCallerIdentity;
 using kiln::platform::security::Bytes;
 
 struct CapList {
@@ -244,14 +246,15 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
     if (!LookupToken(TokenHandle, TOKEN_QUERY)) return FALSE;
     switch (TokenInformationClass) {
         case TokenUser:
-            return StoreSidRecord(UnixUserSid(geteuid()), sizeof(TOKEN_USER), TokenInformation,
-                                  TokenInformationLength, ReturnLength);
-        case TokenOwner:
-            return StoreSidRecord(UnixUserSid(geteuid()), sizeof(TOKEN_OWNER), TokenInformation,
-                                  TokenInformationLength, ReturnLength);
-        case TokenPrimaryGroup:
-            return StoreSidRecord(UnixGroupSid(getegid()), sizeof(TOKEN_PRIMARY_GROUP),
+            return StoreSidRecord(UnixUserSid(ScopeCallerIdentity().uid), sizeof(TOKEN_USER),
                                   TokenInformation, TokenInformationLength, ReturnLength);
+        case TokenOwner:
+            return StoreSidRecord(UnixUserSid(ScopeCallerIdentity().uid), sizeof(TOKEN_OWNER),
+                                  TokenInformation, TokenInformationLength, ReturnLength);
+        case TokenPrimaryGroup:
+            return StoreSidRecord(UnixGroupSid(ScopeCallerIdentity().gid),
+                                  sizeof(TOKEN_PRIMARY_GROUP), TokenInformation,
+                                  TokenInformationLength, ReturnLength);
         case TokenPrivileges: {
             TokenState& state = State();
             std::lock_guard guard(state.lock);
