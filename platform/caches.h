@@ -22,7 +22,7 @@
 //  stat kept on a handle         | posix/files/file_object         | the handle                      | the request that opened it
 //  stored attributes (xattr)     | posix/files/attribute_store     | device, inode, change time      | kStoredAttributesLifetime, per thread
 //  found entry of a listing      | posix/files/listing             | the path as the search spelled  | kFoundEntryLifetime, answers once
-//  mode-only DACLs               | posix/security/file_security    | owner, group, mode, directory   | exact (the key is the whole input)
+//  mode-only DACLs               | posix/files/file_security       | owner, group, mode, directory   | exact (the key is the whole input)
 //  parsed ACL                    | posix/security/acl              | address and bytes of the ACL    | exact, until the thread's next call
 //  account names and ids         | posix/security/accounts         | uid, gid or name                | AccountLifetime(), shared
 //  group membership of a user    | posix/security/effective_rights | uid                             | AccountLifetime(), per thread
