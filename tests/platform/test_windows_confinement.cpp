@@ -26,46 +26,6 @@ std::u16string Wide(const fs::path& path) {
     return out;
 }
 
-// Wine's CreateSymbolicLinkW makes nothing and reports success; the links
-// Wine follows are the host's own. Wine runs host programs, so the tests
-// make and remove them with the host's ln and rm.
-std::wstring HostName(const fs::path& path) {
-    using UnixName = char*(CDECL*)(LPCWSTR);
-    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    char* name = unixName ? unixName(path.c_str()) : nullptr;
-    if (!name) return {};
-    std::wstring out = fs::path(name).wstring();
-    HeapFree(GetProcessHeap(), 0, name);
-    return out;
-}
-// Wine neither waits for a host program nor passes on its exit status: the
-// caller says what shows that it has done its work.
-bool RunHost(const wchar_t* program, std::wstring commandLine, const std::function<bool()>& done) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process))
-        return false;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    for (int waited = 0; waited < 10000; waited += 10) {
-        if (done()) return true;
-        Sleep(10);
-    }
-    return false;
-}
-
-// Whether a directory lists the name (a link that leads nowhere included).
-bool Listed(const fs::path& path) {
-    WIN32_FIND_DATAW data{};
-    HANDLE find = ::FindFirstFileW(path.c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return false;
-    FindClose(find);
-    return true;
-}
-
 // A symbolic link made outside any confinement; false where the system
 // cannot make one (Windows without the privilege or developer mode).
 bool Link(const fs::path& link, const fs::path& target, bool directory) {
@@ -73,9 +33,7 @@ bool Link(const fs::path& link, const fs::path& target, bool directory) {
         return ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
                                      (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) |
                                          SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-    return RunHost(L"Z:\\bin\\ln",
-                   L"ln -s -- \"" + HostName(target) + L"\" \"" + HostName(link) + L"\"",
-                   [&] { return Listed(link); });
+    return kiln::test::MakeHostLink(link, kiln::test::HostName(target));
 }
 
 // Removes a tree without following the links in it; Wine's own calls would
@@ -83,9 +41,7 @@ bool Link(const fs::path& link, const fs::path& target, bool directory) {
 void RemoveTree(const fs::path& dir) {
     std::error_code ignored;
     if (kiln::test::RunningUnderWine()) {
-        if (::GetFileAttributesW(dir.c_str()) == INVALID_FILE_ATTRIBUTES) return;
-        RunHost(L"Z:\\bin\\rm", L"rm -rf -- \"" + HostName(dir) + L"\"",
-                [&] { return ::GetFileAttributesW(dir.c_str()) == INVALID_FILE_ATTRIBUTES; });
+        kiln::test::RemoveHostTree(dir);
         return;
     }
     for (const auto& entry : fs::recursive_directory_iterator(dir, ignored))

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "support/wine.h"
+
 namespace kiln::KilnSfsWin::test {
 
 #ifdef _WIN32
@@ -36,6 +38,13 @@ TempRoot::TempRoot() {
 #endif
 
 TempRoot::~TempRoot() {
+#ifdef _WIN32
+    // Wine would follow the host's links in the tree.
+    if (kiln::test::RunningUnderWine()) {
+        kiln::test::RemoveHostTree(m_linuxPath);
+        return;
+    }
+#endif
     std::error_code ignored;
     std::filesystem::remove_all(m_linuxPath, ignored);
 }

@@ -30,6 +30,8 @@ using Params = std::vector<std::pair<std::u16string, std::u16string>>;
 class ProviderRun {
   public:
     ProviderRun() : m_host(std::make_unique<KilnSfsWin>()) { m_host.Start(); }
+    // A provider made by a loaded module's CreateSfsProvider.
+    explicit ProviderRun(KilnComponent* adopted) : m_host(adopted) { m_host.Start(); }
     ~ProviderRun() { platform::SetConfinementRoot(nullptr); }
 
     TestHost& Host() { return m_host; }

@@ -4,6 +4,7 @@
 #ifndef _WIN32
 #include "platform/config_system.h"
 #endif
+#include "dirops_support.h"
 #include "sfswin_test_support.h"
 
 namespace kiln::KilnSfsWin::test {
@@ -222,7 +223,7 @@ namespace {
 // hub; this platform has no encryption, so the thread's failure must come
 // back as the call's SystemError.
 TEST(WorkerThread, ReportsTheThreadsFailure) {
-    #ifdef _WIN32
+#ifdef _WIN32
     GTEST_SKIP() << "Linux mapping: this platform has no encryption (ERROR_NOT_SUPPORTED)";
 #endif
     ProviderRun run;
@@ -241,3 +242,38 @@ TEST(WorkerThread, ReportsTheThreadsFailure) {
 
 }  // namespace
 }  // namespace kiln::KilnSfsWin::test
+
+#ifdef _WIN32
+namespace kiln::KilnSfsWin::test {
+namespace {
+
+// The other tests link the module's static twin; this one loads the shipped
+// KilnSfsWin.dll from the program's directory, as a host does, and has the
+// provider its one export makes serve a request.
+class ShippedModuleTest : public DirOpsTest {};
+
+TEST_F(ShippedModuleTest, ServesThroughItsExport) {
+    char16_t self[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    ASSERT_GT(length, 0u);
+    const std::u16string dll =
+        std::filesystem::path(std::u16string(self, length)).parent_path().u16string() +
+        u"\\KilnSfsWin.dll";
+    HMODULE module = LoadLibraryW(dll.c_str());
+    ASSERT_NE(module, nullptr) << "error " << GetLastError();
+    m_create = reinterpret_cast<KilnSfsProvider* (*)()>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, "CreateSfsProvider")));
+    ASSERT_NE(m_create, nullptr);
+
+    Start();
+    Reply reply = MkDir(u"/made");
+    EXPECT_TRUE(reply.IsStatus());
+    EXPECT_EQ(reply.Status(), SfsStatusCode::Ok) << N(reply.StatusText());
+    EXPECT_TRUE(std::filesystem::is_directory(Disk("made")));
+    m_run.reset();
+    FreeLibrary(module);
+}
+
+}  // namespace
+}  // namespace kiln::KilnSfsWin::test
+#endif

@@ -2,6 +2,10 @@
 // Where its answer differs from Windows', the test says so and skips there.
 #pragma once
 
+#include <filesystem>
+#include <functional>
+#include <string>
+
 #include "platform/win32.h"
 
 namespace kiln::test {
@@ -14,6 +18,72 @@ inline bool RunningUnderWine() {
     return false;
 #endif
 }
+
+#ifdef _WIN32
+// Wine's CreateSymbolicLinkW makes nothing and reports success; the links
+// Wine follows are the host's own. Wine runs host programs, so the tests
+// make and remove links with the host's ln and rm.
+
+// The host's name of a Windows path; empty where Wine has none for it.
+inline std::u16string HostName(const std::filesystem::path& path) {
+    using UnixName = char*(CDECL*)(LPCWSTR);
+    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    const std::u16string wide = path.u16string();
+    char* name = unixName ? unixName(platform::win::W(wide.c_str())) : nullptr;
+    if (!name) return {};
+    std::u16string out = std::filesystem::path(name).u16string();
+    HeapFree(GetProcessHeap(), 0, name);
+    return out;
+}
+
+// Wine neither waits for a host program nor passes on its exit status: the
+// caller says what shows that it has done its work.
+inline bool RunHost(const char16_t* program, std::u16string commandLine,
+                    const std::function<bool()>& done) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessW(platform::win::W(program), platform::win::W(commandLine.data()), nullptr,
+                          nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int waited = 0; waited < 10000; waited += 10) {
+        if (done()) return true;
+        Sleep(10);
+    }
+    return false;
+}
+
+// Whether a directory lists the name (a link that leads nowhere included).
+inline bool Listed(const std::filesystem::path& path) {
+    WIN32_FIND_DATAW data{};
+    const std::u16string wide = path.u16string();
+    HANDLE find = ::FindFirstFileW(platform::win::W(wide.c_str()), &data);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    FindClose(find);
+    return true;
+}
+
+// A host symbolic link; `target` is the link's text, a host path or one
+// relative to the link.
+inline bool MakeHostLink(const std::filesystem::path& link, const std::u16string& target) {
+    return RunHost(u"Z:\\bin\\ln", u"ln -s -- \"" + target + u"\" \"" + HostName(link) + u"\"",
+                   [&] { return Listed(link); });
+}
+
+// Removes a tree with the host's rm, which follows none of its links; Wine's
+// own calls would act on where they lead.
+inline void RemoveHostTree(const std::filesystem::path& dir) {
+    const std::u16string wide = dir.u16string();
+    const auto gone = [&] {
+        return ::GetFileAttributesW(platform::win::W(wide.c_str())) == INVALID_FILE_ATTRIBUTES;
+    };
+    if (gone()) return;
+    RunHost(u"Z:\\bin\\rm", u"rm -rf -- \"" + HostName(dir) + u"\"", gone);
+}
+#endif
 
 }  // namespace kiln::test
 
