@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "file_ops_support.h"
+#include "support/wine.h"
 
 namespace kiln::KilnSfsWin::test {
 namespace {
@@ -163,14 +164,16 @@ TEST_F(FileOpsTest, WriteThroughAReadOnlyHandleFailsAndChangesNothing) {
     RefPtr<QtBytes> handle = OpenOk(u"/f", Open_::OpenExisting, kRead);
     Exchange written = Write(handle, 0, "xyz");
     EXPECT_EQ(written.Status(), SfsStatusCode::PermissionDenied);
-    EXPECT_EQ(written.Log(), u"KilnSfsWin: Writing 3 bytes at position 0 to file '" + Win(u"/f") +
-                                 u"' failed with PermissionDenied. WriteFile() failed: Windows "
-                                 u"error 5: Access is denied.");
     EXPECT_EQ(written.LogType(), SfsLogType::Error);
     Exchange closed = Close(handle);
     EXPECT_EQ(closed.Log(), u"KilnSfsWin: Closed file '" + Win(u"/f") +
                                 u"'. Registered 0 successful operations.");
     EXPECT_EQ(Get("/f"), "abc");
+    KILN_SKIP_UNDER_WINE(
+        "its message for error 5 reads \"Access denied.\", Windows' reads \"Access is denied.\"");
+    EXPECT_EQ(written.Log(), u"KilnSfsWin: Writing 3 bytes at position 0 to file '" + Win(u"/f") +
+                                 u"' failed with PermissionDenied. WriteFile() failed: Windows "
+                                 u"error 5: Access is denied.");
 }
 
 TEST_F(FileOpsTest, ReadAndWriteRefuseDirectoryAndUnknownHandles) {
@@ -209,6 +212,7 @@ TEST_F(FileOpsTest, WriteAtTheLastOffsetAppends) {
     }
 }
 
+#ifndef _WIN32  // completions made to wait are a switch of the Linux platform layer
 TEST_F(FileOpsTest, PendingOperationsCompleteThroughTheHub) {
     PendingIo pending;
     Put("/f", "0123456789");
@@ -242,6 +246,7 @@ TEST_F(FileOpsTest, AHeldCompletionKeepsTheAnswerBackUntilItFinishes) {
     ASSERT_NE(data, nullptr);
     EXPECT_EQ(Text(*data->m_data), "456");
 }
+#endif
 
 }  // namespace
 }  // namespace kiln::KilnSfsWin::test
