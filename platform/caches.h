@@ -17,6 +17,7 @@
 //  memo                          | where                           | key                             | lifetime / invalidation
 //  ------------------------------+---------------------------------+---------------------------------+------------------------------------
 //  resolved directories, path    | posix/names/resolution_scope    | parent path below the boundary  | the request; marked calls forget
+//  watched directories          | posix/names/watched_directories | parent path below the boundary  | exact: inotify, mounts, privileges; local file systems only
 //  kept object (stat by name)    | posix/names/resolution_scope    | parent fd + name                | the request; marked calls forget
 //  caller's effective uid, gid   | posix/names/resolution_scope    | none (the process)              | the request (the scope's end)
 //  stat kept on a handle         | posix/files/file_object         | the handle                      | the request that opened it
@@ -33,6 +34,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 
 namespace kiln::platform::caches {
 
@@ -64,5 +66,10 @@ inline constexpr std::chrono::seconds kPrincipalFactsLifetime{1};
 // shortens it.
 std::chrono::steady_clock::duration AccountLifetime();
 void SetAccountLifetime(std::chrono::milliseconds lifetime);
+
+// Moves on whenever the process's privileges change: what a walk through
+// the tree may pass depends on them, so a memo of where one led compares it.
+uint64_t PrivilegesGeneration();
+void NotePrivilegesChanged();
 
 }  // namespace kiln::platform::caches

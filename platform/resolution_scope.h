@@ -10,7 +10,10 @@
 // What this allows: a directory that another process moves out of the root
 // while a request runs can still be reached by that request, just as it can
 // between the two steps (resolve the directory, act on the name) of any one
-// call. Nothing is kept from one request to the next.
+// call. From one request to the next a directory is kept only where the
+// kernel reports every change that would make it stale (inotify, on local
+// file systems; platform/posix/names/watched_directories.h), and each
+// request reads those reports before it uses one.
 //
 // A request that changes nothing (a stat) asks about one object several
 // times: the attributes twice, then an open for its information and one for

@@ -2,10 +2,13 @@
 // handle's open, and the calls of one request the directories it resolved.
 // Changes made through this process are seen at once, changes by others
 // within the stated bounds, and nothing outside the root is ever reached.
+#include <sys/mount.h>
 #include <sys/xattr.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -35,6 +38,8 @@ class QueryCacheTest : public FilesTest {
     bool Exists(std::string_view relative) const {
         return GetFileAttributesW(Path(relative).c_str()) != INVALID_FILE_ATTRIBUTES;
     }
+
+    std::string mounted_;
 
     static void PassTheBound() { std::this_thread::sleep_for(2 * FileObject::kOpenStatLifetime); }
 
@@ -198,6 +203,126 @@ TEST_F(QueryCacheTest, ChangesByOthersAreSeenWithinTheBound) {
     BY_HANDLE_FILE_INFORMATION info{};
     ASSERT_TRUE(GetFileInformationByHandle(handle.get(), &info));
     EXPECT_TRUE(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
+}
+
+// Whether the process holds a descriptor of the directory: a directory kept
+// from one request to the next stays open.
+bool HeldOpen(const std::string& disk) {
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(fd.path(), error) == disk) return true;
+    }
+    return false;
+}
+
+TEST_F(QueryCacheTest, KeptDirectoriesFollowEveryChangeBetweenRequests) {
+    // Each change is made by "another process" (direct system calls) between
+    // two requests, after the first kept root/a/b/c; the second must see
+    // exactly what the disk shows.
+    struct Case {
+        const char* what;
+        std::function<bool()> change;  // false: not possible here (skipped)
+    };
+    auto mv = [&](const char* from, const char* to) {
+        return ::rename(Disk(from).c_str(), Disk(to).c_str()) == 0;
+    };
+    const Case cases[] = {
+        {"kept directory moved out", [&] { return mv("root/a/b/c", "outside/c"); }},
+        {"its parent moved out", [&] { return mv("root/a/b", "outside/b"); }},
+        {"the top ancestor moved out", [&] { return mv("root/a", "outside/a"); }},
+        {"ancestor swapped for a tree from outside",
+         [&] { return mv("root/a", "outside/old") && mv("outside/twin", "root/a"); }},
+        {"kept directory removed and made anew",
+         [&] {
+             return ::unlink(Disk("root/a/b/c/f").c_str()) == 0 &&
+                    ::rmdir(Disk("root/a/b/c").c_str()) == 0 &&
+                    ::mkdir(Disk("root/a/b/c").c_str(), 0755) == 0 &&
+                    (MakeFile("root/a/b/c/f", "anew"), true);
+         }},
+        {"a directory moved over the kept one",
+         [&] {
+             return ::unlink(Disk("root/a/b/c/f").c_str()) == 0 && mv("root/other", "root/a/b/c");
+         }},
+        {"a file system mounted on an ancestor",
+         [&] {
+             if (::mount("none", Disk("root/a/b").c_str(), "tmpfs", 0, nullptr) != 0) return false;
+             mounted_ = Disk("root/a/b");
+             return true;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        MakeDir("root/a");
+        MakeDir("root/a/b");
+        MakeDir("root/a/b/c");
+        MakeFile("root/a/b/c/f", "inside");
+        MakeFile("root/other/f", "other");
+        for (const char* d : {"outside/twin", "outside/twin/b", "outside/twin/b/c"}) MakeDir(d);
+        MakeFile("outside/twin/b/c/f", "twin");
+        {
+            ResolutionScope request;
+            ASSERT_TRUE(Exists("root/a/b/c/f"));
+        }
+        // What makes the rest mean anything: the directory outlives the request.
+        ASSERT_TRUE(HeldOpen(Disk("root/a/b/c")));
+        if (!c.change()) {
+            ADD_FAILURE() << "change not made: " << std::strerror(errno);
+            continue;
+        }
+        ResolutionScope request;
+        EXPECT_EQ(Exists("root/a/b/c/f"), OnDisk("root/a/b/c/f"));
+        ScopedHandle file(Open(Path("root/a/b/c/f"), GENERIC_READ));
+        char buffer[16];
+        DWORD n = 0;
+        const std::string read =
+            file.valid() && ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr)
+                ? std::string(buffer, n)
+                : "";
+        EXPECT_EQ(read, Content("root/a/b/c/f"));
+        if (!mounted_.empty()) ::umount(mounted_.c_str());
+        mounted_.clear();
+    }
+}
+
+TEST_F(QueryCacheTest, NoRequestSeesADirectoryThatWasOutsideForAllOfIt) {
+    // Another thread moves root/x/y, then root/x, out of the root and back;
+    // the count is odd while one of them is out. A request that began and
+    // ended within one odd count never had the file inside the root.
+    MakeDir("root/x");
+    MakeDir("root/x/y");
+    MakeFile("root/x/y/f", "f");
+    std::atomic<unsigned> moves{0};
+    std::atomic<bool> stop{false};
+    std::thread racer([&] {
+        for (unsigned i = 0; !stop; ++i) {
+            const std::string in = Disk(i % 2 ? "root/x" : "root/x/y");
+            const std::string out = Disk(i % 2 ? "outside/x" : "outside/y");
+            if (::rename(in.c_str(), out.c_str()) != 0) break;
+            ++moves;
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+            ++moves;
+            if (::rename(out.c_str(), in.c_str()) != 0) break;
+        }
+    });
+    int whileOutside = 0, leaked = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const unsigned before = moves;
+        bool seen;
+        {
+            ResolutionScope request;
+            seen = Exists("root/x/y/f");
+        }
+        if (before % 2 == 1 && moves == before) {
+            ++whileOutside;
+            leaked += seen;
+        }
+    }
+    stop = true;
+    racer.join();
+    EXPECT_EQ(leaked, 0);
+    EXPECT_GT(whileOutside, 0);
 }
 
 // What a handle answers about its object, field by field.

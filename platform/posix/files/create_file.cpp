@@ -15,6 +15,7 @@
 #include "platform/posix/names/confinement.h"
 #include "platform/posix/names/path_parsing.h"
 #include "platform/posix/names/resolution_scope.h"
+#include "platform/posix/names/watched_directories.h"
 #include "platform/posix/security/internal.h"
 #include "platform/posix/system/descriptors.h"
 #include "platform/posix/system/errors.h"
@@ -110,8 +111,16 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     // descriptor open for reading (share_modes.h), and this one costs nothing
     // where a second open would cost a walk through /proc. ReadFile checks
     // the access granted, not the descriptor's mode.
+    // A DACL that is a mode and nothing else needs no second step where the
+    // kernel gives a new file exactly the mode it is made with: no default
+    // ACL in the directory, no bit the umask clears (seen in its stat).
+    std::optional<unsigned> plainMode;
+    if (startsClosed && mayCreate && !(newAttributes & FILE_ATTRIBUTE_READONLY) &&
+        KeptDirectoryWithoutDefaultAcl(location.parentFd))
+        plainMode = security::PlainModeOf(descriptor);
     auto create = [&]() -> bool {
         mode_t mode = startsClosed ? 0 : (newAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+        if (plainMode) mode = *plainMode;
         const int createMode = dataMode == O_WRONLY || dataMode == O_RDWR ? O_RDWR : O_RDONLY;
         openedMode = createMode;
         fd.Reset(::openat(location.parentFd, location.name.c_str(),
@@ -157,7 +166,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         if (created) {
             pathOnly = false;
             DWORD failure = StatAt(fd.Get(), "", &st) ? ERROR_SUCCESS : GetLastError();
-            if (!failure) failure = security::ApplyNewObjectSecurity(fd.Get(), descriptor, &st);
+            if (!failure && !(plainMode && (st.stx_mode & 07777) == *plainMode))
+                failure = security::ApplyNewObjectSecurity(fd.Get(), descriptor, &st);
             if (failure) {
                 ::unlinkat(location.parentFd, location.name.c_str(), 0);
                 return Fail(failure);

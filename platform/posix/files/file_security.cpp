@@ -16,6 +16,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -64,6 +65,7 @@ struct Target {
     int parentFd = -1;
     const char* name = nullptr;
     bool noPosixAcls = false;  // known from the attribute record's reading
+    bool dataFd = false;       // fd is open for data (not O_PATH): calls on it work directly
 };
 
 DWORD Describe(int fd, Target* target) {
@@ -155,6 +157,39 @@ bool ParseAclXattr(const unsigned char* data, size_t size, PosixAcl* acl, int* c
         }
     }
     return true;
+}
+
+// The same form written, entries in the order the kernel insists on: owner,
+// named users by id, group, named groups by id, mask, other.
+std::vector<unsigned char> EncodeAclXattr(const PosixAcl& acl) {
+    std::vector<unsigned char> out;
+    out.reserve(4 + 8 * (4 + acl.users.size() + acl.groups.size()));
+    auto put16 = [&](unsigned v) {
+        out.push_back(static_cast<unsigned char>(v));
+        out.push_back(static_cast<unsigned char>(v >> 8));
+    };
+    auto put32 = [&](uint32_t v) {
+        put16(v & 0xFFFFu);
+        put16(v >> 16);
+    };
+    auto entry = [&](uint16_t tag, unsigned perms, uint32_t id) {
+        put16(tag);
+        put16(perms & 7u);
+        put32(id);
+    };
+    constexpr uint32_t kNoId = 0xFFFFFFFFu;
+    put32(kAclXattrVersion);
+    entry(kTagUserObj, acl.owner, kNoId);
+    auto users = acl.users;
+    std::sort(users.begin(), users.end());
+    for (const auto& [uid, perms] : users) entry(kTagUser, perms, uid);
+    entry(kTagGroupObj, acl.group, kNoId);
+    auto groups = acl.groups;
+    std::sort(groups.begin(), groups.end());
+    for (const auto& [gid, perms] : groups) entry(kTagGroup, perms, gid);
+    if (acl.mask) entry(kTagMask, *acl.mask, kNoId);
+    entry(kTagOther, acl.other, kNoId);
+    return out;
 }
 
 bool AclUnsupported(int error) {
@@ -522,14 +557,24 @@ DWORD ApplyPosixAcl(const Target& target, acl_type_t type, const PosixAcl* model
             return WindowsErrorFromErrno(errno);
         return ERROR_SUCCESS;
     }
-    AclHandle acl(ToPosix(*model));
-    if (!acl.acl) return ERROR_NOT_ENOUGH_MEMORY;
-    if (acl_set_file(target.path.c_str(), type, acl.acl) == 0) return ERROR_SUCCESS;
+    // A new file's own descriptor takes the ACL directly; any other goes
+    // through its /proc name, since an O_PATH descriptor refuses it.
+    const bool direct = type == ACL_TYPE_ACCESS && target.dataFd;
+    if (direct) {
+        const std::vector<unsigned char> value = EncodeAclXattr(*model);
+        if (fsetxattr(target.fd, "system.posix_acl_access", value.data(), value.size(), 0) == 0)
+            return ERROR_SUCCESS;
+    } else {
+        AclHandle acl(ToPosix(*model));
+        if (!acl.acl) return ERROR_NOT_ENOUGH_MEMORY;
+        if (acl_set_file(target.path.c_str(), type, acl.acl) == 0) return ERROR_SUCCESS;
+    }
     int error = errno;
     if (AclUnsupported(error) && type == ACL_TYPE_ACCESS && !model->HasNamedEntries()) {
         // Without ACL support the mode bits still carry the permissions.
         mode_t mode = (target.st.st_mode & 07000) | model->Mode();
-        if (chmod(target.path.c_str(), mode) == 0) return ERROR_SUCCESS;
+        if ((direct ? fchmod(target.fd, mode) : chmod(target.path.c_str(), mode)) == 0)
+            return ERROR_SUCCESS;
         error = errno;
     }
     if (AclUnsupported(error)) return ERROR_NOT_SUPPORTED;
@@ -716,6 +761,31 @@ DWORD ModeOnlyDescriptor(uid_t uid, gid_t gid, unsigned mode, bool directory,
     return *sd ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
 }
 
+std::optional<unsigned> PlainModeOf(PSECURITY_DESCRIPTOR sd) {
+    if (!sd || !IsValidSecurityDescriptor(sd)) return std::nullopt;
+    PSID owner = nullptr, group = nullptr;
+    PACL dacl = nullptr, sacl = nullptr;
+    BOOL defaulted = FALSE, daclPresent = FALSE, saclPresent = FALSE;
+    if (!GetSecurityDescriptorOwner(sd, &owner, &defaulted) ||
+        !GetSecurityDescriptorGroup(sd, &group, &defaulted) ||
+        !GetSecurityDescriptorDacl(sd, &daclPresent, &dacl, &defaulted) ||
+        !GetSecurityDescriptorSacl(sd, &saclPresent, &sacl, &defaulted))
+        return std::nullopt;
+    if (saclPresent || !daclPresent || !dacl) return std::nullopt;
+    const kiln::platform::CallerIdentity creator = kiln::platform::ScopeCallerIdentity();
+    if (owner && UidOfSid(owner) != creator.uid) return std::nullopt;
+    if (group && GidOfSid(group) != creator.gid) return std::nullopt;
+    std::vector<AceView> entries;
+    if (!ParseAcl(dacl, &entries, nullptr)) return std::nullopt;
+    for (const AceView& entry : entries) {
+        const auto mode = entry.sid ? ModeOfNfsSid(entry.sid) : std::nullopt;
+        if (mode && (*mode & 07000)) return std::nullopt;  // setuid, setgid, sticky
+    }
+    const PosixFromDacl wanted = TranslateDacl(entries, creator.uid, creator.gid, false);
+    if (wanted.access.HasNamedEntries() || wanted.access.mask) return std::nullopt;
+    return wanted.access.Mode();
+}
+
 bool DescriptorHasDacl(PSECURITY_DESCRIPTOR sd) {
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
@@ -752,6 +822,7 @@ DWORD ApplyNewObjectSecurity(int fd, PSECURITY_DESCRIPTOR sd, const struct statx
         target.path = ProcFdPath(fd);
         target.symlink = S_ISLNK(created->stx_mode);
         target.directory = S_ISDIR(created->stx_mode);
+        target.dataFd = !target.directory && !target.symlink;
     } else if (DWORD error = Describe(fd, &target)) {
         return error;
     }

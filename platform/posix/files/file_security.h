@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <optional>
+
 #include "platform/win32_security.h"
 
 namespace kiln::platform::security {
@@ -26,6 +28,12 @@ DWORD ModeOnlyDescriptor(uid_t uid, gid_t gid, unsigned mode, bool directory,
 // has one; else the object is looked at again.
 DWORD ApplyNewObjectSecurity(int fd, PSECURITY_DESCRIPTOR sd,
                              const struct statx* created = nullptr);
+// The permission bits a new file's descriptor comes down to when it asks for
+// nothing else: a DACL that stands for owner, group and other alone, no
+// special bits, owner and group (if given) the creator's, no SACL. A file
+// made with exactly these bits, in a directory without a default ACL, is
+// what ApplyNewObjectSecurity would make of it.
+std::optional<unsigned> PlainModeOf(PSECURITY_DESCRIPTOR sd);
 // Whether the descriptor carries a DACL (null or not): only then is the
 // object created without access and given its permissions afterwards.
 bool DescriptorHasDacl(PSECURITY_DESCRIPTOR sd);

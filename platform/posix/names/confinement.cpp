@@ -21,6 +21,7 @@
 #include "platform/posix/names/drive_table.h"
 #include "platform/posix/names/path_parsing.h"
 #include "platform/posix/names/resolution_scope.h"
+#include "platform/posix/names/watched_directories.h"
 #include "platform/posix/system/descriptors.h"
 #include "platform/posix/system/errors.h"
 
@@ -255,6 +256,15 @@ bool ResolveParent(const ParsedPath& parsed, Location* out) {
         return true;
     }
     std::string directory = Join(relative, relative.size() - 1);
+    SharedFd watched = FindWatchedDirectory(out->boundary, relative, relative.size() - 1);
+    if (!watched)
+        watched = WatchDirectory(out->config, out->boundary, relative, relative.size() - 1);
+    if (watched) {
+        out->parentFd = watched->Get();
+        out->ownedParent = watched;
+        KeepResolvedDirectory(out->config, out->boundary, std::move(directory), std::move(watched));
+        return true;
+    }
     UniqueFd parent(OpenBeneath(boundaryFd, directory, O_PATH | O_DIRECTORY, 0));
     if (parent) {
         out->parentFd = parent.Get();

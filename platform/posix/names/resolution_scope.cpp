@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/posix/names/resolution_scope.h"
+#include "platform/posix/names/watched_directories.h"
 
 namespace kiln::platform {
 namespace {
@@ -131,8 +132,13 @@ CallerIdentity ScopeCallerIdentity() {
     return identity;
 }
 
+bool InResolutionScope() {
+    return t_scope.depth > 0;
+}
+
 void ForgetRequestFacts() {
     ScopeState& scope = t_scope;
+    CheckWatchesBeforeNextFind();
     for (KeptDirectory& entry : scope.kept) {
         if (!entry.fd) continue;
         entry.fd.reset();

@@ -28,6 +28,8 @@ void KeepResolvedDirectory(const std::shared_ptr<const FileConfig>& config,
 bool FindResolvedPath(LPCWSTR path, uint64_t configVersion, ParsedPath* parsed, Location* out);
 void KeepResolvedPath(LPCWSTR path, uint64_t configVersion, const ParsedPath& parsed,
                       const Location& location);
+// Whether the thread is inside a scope, where resolved directories are kept.
+bool InResolutionScope();
 // Forgets every request-lived fact the scope kept (platform/caches.h): the
 // scope's end calls it, and so does every ChangesNamesOrSecurity mark.
 void ForgetRequestFacts();

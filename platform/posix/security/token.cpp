@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "platform/caches.h"
 #include "platform/posix/names/resolution_scope.h"
 #include "platform/posix/security/internal.h"
 #include "platform/posix/system/ascii_case.h"
@@ -389,6 +390,7 @@ BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    if (!changed.empty()) kiln::platform::caches::NotePrivilegesChanged();
     for (size_t i = 0; i < kPrivilegeCount; ++i) state.enabled[i] = wanted[i];
 
     if (PreviousState) {

@@ -9,7 +9,8 @@
 namespace kiln::platform::caches {
 namespace {
 std::atomic<int64_t> g_accountLifetimeMs{5000};
-}
+std::atomic<uint64_t> g_privilegesGeneration{0};
+}  // namespace
 
 std::chrono::steady_clock::time_point CoarseNow() {
     // CLOCK_MONOTONIC_COARSE counts from the origin of the steady clock and
@@ -26,6 +27,14 @@ std::chrono::steady_clock::duration AccountLifetime() {
 
 void SetAccountLifetime(std::chrono::milliseconds lifetime) {
     g_accountLifetimeMs.store(lifetime.count(), std::memory_order_relaxed);
+}
+
+uint64_t PrivilegesGeneration() {
+    return g_privilegesGeneration.load(std::memory_order_acquire);
+}
+
+void NotePrivilegesChanged() {
+    g_privilegesGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 }  // namespace kiln::platform::caches
