@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/caches.h"
+
 namespace kiln::sftp {
 
 bool SftpReader::U8(uint8_t& v) {
@@ -120,6 +122,7 @@ PacketInput::Result PacketInput::Fill() {
     Result r = ReadSome(&iov, 1, got);
     if (r != Result::Packet) return r;
     if (got == 0) return m_end == m_start ? Result::End : Result::Truncated;
+    kiln::platform::caches::NoteRequestsRead();
     m_end += got;
     return Result::Packet;
 }
@@ -162,6 +165,7 @@ PacketInput::Result PacketInput::ReadBody(SftpPacket& big, size_t filled) {
         Result r = ReadSome(iov, 4, got);
         if (r != Result::Packet) return r;
         if (got == 0) return Result::Truncated;
+        kiln::platform::caches::NoteRequestsRead();
         const size_t rest = length - filled;
         filled += std::min(got, rest);
         if (got <= rest) continue;

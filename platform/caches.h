@@ -67,6 +67,13 @@ inline constexpr std::chrono::seconds kPrincipalFactsLifetime{1};
 std::chrono::steady_clock::duration AccountLifetime();
 void SetAccountLifetime(std::chrono::milliseconds lifetime);
 
+// The front end's word that it has just read requests from its client (a
+// host that never says so leaves every request to look for itself). The
+// watched directories then look for the kernel's notifications only when
+// something was read since they last looked.
+void NoteRequestsRead();
+uint64_t RequestsRead();
+
 // Moves on whenever the process's privileges change: what a walk through
 // the tree may pass depends on them, so a memo of where one led compares it.
 uint64_t PrivilegesGeneration();

@@ -23,4 +23,14 @@ void SetAccountLifetime(std::chrono::milliseconds lifetime) {
     g_accountLifetimeMs.store(lifetime.count(), std::memory_order_relaxed);
 }
 
+// Nothing on Windows keeps what these would tell to forget.
+void NoteRequestsRead() {}
+uint64_t RequestsRead() {
+    return 0;
+}
+uint64_t PrivilegesGeneration() {
+    return 0;
+}
+void NotePrivilegesChanged() {}
+
 }  // namespace kiln::platform::caches

@@ -132,6 +132,11 @@ CallerIdentity ScopeCallerIdentity() {
     return identity;
 }
 
+void ForgetAfterOwnChange() {
+    ForgetRequestFacts();
+    ReadWatchesBeforeNextFind();
+}
+
 bool InResolutionScope() {
     return t_scope.depth > 0;
 }

@@ -28,6 +28,10 @@ void KeepResolvedDirectory(const std::shared_ptr<const FileConfig>& config,
 bool FindResolvedPath(LPCWSTR path, uint64_t configVersion, ParsedPath* parsed, Location* out);
 void KeepResolvedPath(LPCWSTR path, uint64_t configVersion, const ParsedPath& parsed,
                       const Location& location);
+// ForgetRequestFacts, and the notifications of watched directories read
+// before the next use whatever the front end has read since: the change was
+// this request's own.
+void ForgetAfterOwnChange();
 // Whether the thread is inside a scope, where resolved directories are kept.
 bool InResolutionScope();
 // Forgets every request-lived fact the scope kept (platform/caches.h): the
@@ -86,7 +90,7 @@ class ChangesNamesOrSecurity {
     ChangesNamesOrSecurity(const ChangesNamesOrSecurity&) = delete;
     ChangesNamesOrSecurity& operator=(const ChangesNamesOrSecurity&) = delete;
     ~ChangesNamesOrSecurity() {
-        if (changes_) ForgetRequestFacts();
+        if (changes_) ForgetAfterOwnChange();
     }
 
   private:

@@ -50,8 +50,10 @@ struct Watch {
 std::atomic<uint64_t> g_forks{0};
 
 struct State {
-    bool off = false;  // no inotify instance to be had on this thread
-    bool checked = false;
+    bool off = false;           // no inotify instance to be had on this thread
+    bool checked = false;       // since the request began or its last own change
+    bool mustRead = true;       // an own change, or nothing read yet
+    uint64_t readsAtCheck = 0;  // caches::RequestsRead() when notifications were last read
     uint64_t configVersion = 0;
     uint64_t privileges = 0;
     uid_t uid = 0;  // whose search permissions the walks had
@@ -157,6 +159,21 @@ void ReadNotifications(State& s) {
     }
 }
 
+// Reads the notifications unless this request has, or the front end has read
+// nothing since they were last read. The count is taken before the reading:
+// a read counted in it finished before, and so did every change the requests
+// it brought could have followed.
+void CheckNotifications(State& s) {
+    if (s.checked) return;
+    const uint64_t reads = caches::RequestsRead();
+    if (s.mustRead || reads == 0 || reads != s.readsAtCheck) {
+        ReadNotifications(s);
+        s.readsAtCheck = reads;
+        s.mustRead = false;
+    }
+    s.checked = true;
+}
+
 // Forgets what the thread keeps unless it is the same process with the same
 // configuration, identity and privileges.
 void ForgetIfChanged(State& s) {
@@ -236,10 +253,7 @@ SharedFd FindWatchedDirectory(const BoundaryDir* boundary, const std::vector<std
     State& s = t_state;
     if (s.entries.empty() || !InResolutionScope()) return nullptr;
     if (!Ready(s)) return nullptr;
-    if (!s.checked) {
-        ReadNotifications(s);
-        s.checked = true;
-    }
+    CheckNotifications(s);
     for (size_t i = 0; i < s.entries.size(); ++i) {
         Entry& e = s.entries[i];
         if (e.boundary != boundary || !SameDirectory(e.directory, relative, count)) continue;
@@ -257,8 +271,9 @@ SharedFd WatchDirectory(const std::shared_ptr<const FileConfig>& config,
     if (count == 0 || !InResolutionScope() || !Ready(s)) return nullptr;
     // What the walk relies on (the watches standing for their names) must
     // not have changed unseen.
-    ReadNotifications(s);
-    s.checked = true;
+    s.checked = false;
+    s.mustRead = true;
+    CheckNotifications(s);
     if (s.config != config || s.watches.size() + count + 1 > kMaxWatches) {
         Reset(s);
         if (!Ready(s)) return nullptr;
@@ -292,10 +307,7 @@ SharedFd WatchDirectory(const std::shared_ptr<const FileConfig>& config,
 bool KeptDirectoryWithoutDefaultAcl(int fd) {
     State& s = t_state;
     if (fd < 0 || s.entries.empty() || !InResolutionScope() || !Ready(s)) return false;
-    if (!s.checked) {
-        ReadNotifications(s);
-        s.checked = true;
-    }
+    CheckNotifications(s);
     for (Entry& e : s.entries) {
         if (e.fd->Get() != fd) continue;
         if (e.defaultAcl == Entry::DefaultAcl::Unknown) {
@@ -315,6 +327,11 @@ bool KeptDirectoryWithoutDefaultAcl(int fd) {
 
 void CheckWatchesBeforeNextFind() {
     t_state.checked = false;
+}
+
+void ReadWatchesBeforeNextFind() {
+    t_state.checked = false;
+    t_state.mustRead = true;
 }
 
 }  // namespace kiln::platform

@@ -50,8 +50,13 @@ SharedFd WatchDirectory(const std::shared_ptr<const FileConfig>& config,
 // which drops it); false where unknown or it has one.
 bool KeptDirectoryWithoutDefaultAcl(int fd);
 
-// The next find reads the notifications first: a request began, or a call
-// of it changed names or security.
+// The next find checks for notifications first: a request began. Where the
+// front end says when it reads requests (caches::NoteRequestsRead), the
+// check reads them only if something was read since the last reading: every
+// request served then was read before it.
 void CheckWatchesBeforeNextFind();
+// The next find reads them whatever was read: a call of the request changed
+// names or security.
+void ReadWatchesBeforeNextFind();
 
 }  // namespace kiln::platform

@@ -10,6 +10,7 @@ namespace kiln::platform::caches {
 namespace {
 std::atomic<int64_t> g_accountLifetimeMs{5000};
 std::atomic<uint64_t> g_privilegesGeneration{0};
+std::atomic<uint64_t> g_requestsRead{0};
 }  // namespace
 
 std::chrono::steady_clock::time_point CoarseNow() {
@@ -27,6 +28,14 @@ std::chrono::steady_clock::duration AccountLifetime() {
 
 void SetAccountLifetime(std::chrono::milliseconds lifetime) {
     g_accountLifetimeMs.store(lifetime.count(), std::memory_order_relaxed);
+}
+
+void NoteRequestsRead() {
+    g_requestsRead.fetch_add(1, std::memory_order_acq_rel);
+}
+
+uint64_t RequestsRead() {
+    return g_requestsRead.load(std::memory_order_acquire);
 }
 
 uint64_t PrivilegesGeneration() {
