@@ -218,14 +218,14 @@ class Server {
     void AddDir(std::string_view path, uint64_t count) {
         Node* dir = MakeParents(Split(path));
         dir->children.reserve(dir->children.size() + count);
-        for (uint64_t i = 0; i < count; ++i) Add(dir, "f" + std::to_string(i), false, 0);
+        for (uint64_t i = 0; i < count; ++i) AddFile(dir, "f" + std::to_string(i));
     }
     void AddFile(std::string_view path, uint64_t size) {
         std::vector<std::string_view> parts = Split(path);
         if (parts.empty()) throw Failure("--file needs a name", kUsageError);
         const std::string_view name = parts.back();
         parts.pop_back();
-        Add(MakeParents(parts), std::string(name), false, 0)->size = size;
+        AddFile(MakeParents(parts), std::string(name))->size = size;
     }
 
     // Handles one packet; its length is known to fit.
@@ -237,7 +237,7 @@ class Server {
         Node* dir = root_.get();
         for (std::string_view part : parts) {
             std::shared_ptr<Node>& child = dir->children[std::string(part)];
-            if (!child) child = NewNode(true, 0);
+            if (!child) child = NewNode(true, 0755);
             if (!child->dir) throw Failure(std::string(part) + " is a file", kUsageError);
             dir = child.get();
         }
@@ -246,13 +246,14 @@ class Server {
     static std::shared_ptr<Node> NewNode(bool dir, uint32_t perm) {
         auto n = std::make_shared<Node>();
         n->dir = dir;
-        n->perm = perm ? perm : (dir ? 0755 : 0644);
+        n->perm = perm;
         n->mtime = Now();
         return n;
     }
-    static Node* Add(Node* dir, std::string name, bool isDir, uint32_t perm) {
+    static Node* AddFile(Node* dir, std::string name) {
         std::shared_ptr<Node>& child = dir->children[std::move(name)];
-        if (!child) child = NewNode(isDir, perm);
+        if (!child) child = NewNode(false, 0644);
+        if (child->dir) throw Failure("a file is named like a directory", kUsageError);
         return child.get();
     }
 
@@ -468,7 +469,7 @@ void Server::Open(uint32_t id, Reader& in) {
             dir->children.erase(std::string(parts.back()));
             return NoSuchFile(id);
         }
-        slot = NewNode(false, a.perm.value_or(0));
+        slot = NewNode(false, a.perm.value_or(0644));
     } else if (slot->dir) {
         return Status(id, kFxFailure, "is a directory");
     } else if ((flags & kOpenCreat) && (flags & kOpenExcl)) {
@@ -552,7 +553,7 @@ void Server::Mkdir(uint32_t id, Reader& in) {
     if (!parent) return parts.empty() ? Status(id, kFxFailure, "file exists") : NoSuchFile(id);
     std::shared_ptr<Node>& slot = parent->children[std::string(parts.back())];
     if (slot) return Status(id, kFxFailure, "file exists");
-    slot = NewNode(true, a.perm.value_or(0));
+    slot = NewNode(true, a.perm.value_or(0755));
     Ok(id);
 }
 
