@@ -332,11 +332,10 @@ void KilnSfsWin::SetStat(const QtSfsRequest& request) {
                     basic.LastWriteTime.QuadPart = -1;
                     basic.ChangeTime.QuadPart = -1;
                     basic.FileAttributes = settable;
-                    // The record without the padding that follows it in memory.
-                    constexpr DWORD kBasicInfoSize =
-                        offsetof(FILE_BASIC_INFO, FileAttributes) + sizeof(DWORD);
+                    // The whole record, padding included: Windows refuses a
+                    // shorter length for this class.
                     if (!sysentry::SetFileInformationByHandle(handle, FileBasicInfo, &basic,
-                                                              kBasicInfoSize))
+                                                              sizeof basic))
                         ThrowLastError(u"SetFileInformationByHandle()");
                 }
                 written = true;

@@ -172,8 +172,9 @@ bool ObjectStaysInside(const std::wstring& full, bool followFinal) {
     switch (Probe(full, false, &isLink, &error)) {
         case Found::Inside:
             break;
+        // As a missing name would: in a directory outside, the path is missing.
         case Found::Outside:
-            return Refuse(ERROR_FILE_NOT_FOUND);
+            return DirectoryStaysInside(full) && Refuse(ERROR_FILE_NOT_FOUND);
         // Nothing by that name: the call can only fail or create it, and
         // what it creates goes into the directory that holds the name.
         case Found::Missing:
@@ -216,13 +217,21 @@ HANDLE ConfinedCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
     const Reach reach = (flags & FILE_FLAG_OPEN_REPARSE_POINT) ? Reach::Entry : Reach::Object;
     if (changes && !MayReach(name, reach)) return INVALID_HANDLE_VALUE;
     HANDLE handle = ::CreateFileW(name, access, share, security, disposition, flags, templateFile);
-    if (handle == INVALID_HANDLE_VALUE) return handle;
+    if (handle == INVALID_HANDLE_VALUE) {
+        // Nor may a refusal tell what lies outside (a directory there refuses
+        // an open without backup semantics, a file in use a sharing mode).
+        const DWORD refused = GetLastError();
+        if (!changes && !MayReach(name, reach)) return INVALID_HANDLE_VALUE;
+        SetLastError(refused);
+        return handle;
+    }
     const DWORD opened = GetLastError();  // ERROR_ALREADY_EXISTS tells callers something
     std::wstring final;
     if (!FinalPathOf(handle, final) || !LiesBeneathRoot(final)) {
         CloseHandle(handle);
-        // Outside the root behaves as a path that does not exist.
-        SetLastError(ERROR_FILE_NOT_FOUND);
+        // Outside the root behaves as a path that does not exist, with the
+        // error that the check gives for it.
+        if (MayReach(name, reach)) SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
     SetLastError(opened);

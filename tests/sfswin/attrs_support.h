@@ -1,21 +1,27 @@
 // Stat, FStat, SetStat and FSetStat through a provider over a fresh root,
-// and a way to run a scenario as the unprivileged user nobody.
+// and on Linux a way to run a scenario as the unprivileged user nobody.
 #pragma once
 
+#ifndef _WIN32
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <functional>
 #include <string>
 
 #include "file_ops_support.h"
+#ifndef _WIN32
 #include "platform/security_test_support.h"
+#endif
 
 namespace kiln::KilnSfsWin::test {
 
+#ifndef _WIN32
 inline constexpr uid_t kNobody = 65534;
+#endif
 
 class AttrsTest : public FileOpsTest {
   protected:
@@ -53,6 +59,7 @@ class AttrsTest : public FileOpsTest {
                           : nullptr;
         return RefPtr<QtSfsAttrs>(attrs);
     }
+#ifndef _WIN32  // POSIX modes and owners, and the Unix user nobody
     struct stat DiskStat(std::string_view sfsPath, bool follow = true) const {
         struct stat st {};
         std::string path = Disk(sfsPath);
@@ -60,7 +67,15 @@ class AttrsTest : public FileOpsTest {
         return st;
     }
     // Lets nobody reach the root (mkdtemp makes it 0700).
-    void OpenRootToAll() const { chmod(m_root.LinuxPath().c_str(), 0755); }
+    void OpenRootToAll() const {
+        chmod(m_root.LinuxPath().c_str(), 0755);
+    }
+#endif
+    DiskFacts Facts(std::string_view sfsPath, bool follow = true) const {
+        std::optional<DiskFacts> facts = ReadDiskFacts(Disk(sfsPath), follow);
+        EXPECT_TRUE(facts) << Disk(sfsPath);
+        return facts.value_or(DiskFacts{});
+    }
 };
 
 inline RefPtr<QtSfsAttrs> NewAttrs(uint32_t flags) {
@@ -79,6 +94,7 @@ inline RefPtr<QtSfsAce> NewAce(SfsAceType type, uint32_t mask, std::u16string_vi
     return ace;
 }
 
+#ifndef _WIN32
 // Runs `scenario` in a forked child as nobody/nogroup; the child's gtest
 // failures print there, and its exit status says whether there were any.
 // The parent must not hold a running provider while forking.
@@ -101,5 +117,6 @@ inline std::string CommandOutput(const std::string& command) {
     pclose(pipe);
     return out;
 }
+#endif
 
 }  // namespace kiln::KilnSfsWin::test

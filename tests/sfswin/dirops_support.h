@@ -191,27 +191,7 @@ class DirOpsTest : public testing::Test {
         std::filesystem::create_directories(Disk(relative));
     }
     void MakeLink(const std::string& target, const std::string& relative) const {
-#ifdef _WIN32
-        if (kiln::test::RunningUnderWine()) {
-            // Wine's CreateSymbolicLinkW makes nothing: the link is the host's.
-            const bool absolute = std::filesystem::path(target).is_absolute();
-            std::u16string text;
-            for (char c : target) text += static_cast<char16_t>(c == '\\' ? '/' : c);
-            ASSERT_TRUE(kiln::test::MakeHostLink(Disk(relative),
-                                                 absolute ? kiln::test::HostName(target) : text))
-                << relative << ": the host's ln made no link under Wine";
-            return;
-        }
-        // The toolchain's std::filesystem cannot make links on Windows.
-        std::u16string link, text;
-        for (char c : Disk(relative)) link += static_cast<char16_t>(c);
-        for (char c : target) text += static_cast<char16_t>(c == '/' ? '\\' : c);
-        ASSERT_TRUE(CreateSymbolicLinkW(link.c_str(), text.c_str(),
-                                        SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
-            << relative << ": error " << GetLastError();
-#else
-        ASSERT_EQ(::symlink(target.c_str(), Disk(relative).c_str()), 0) << relative;
-#endif
+        MakeDiskLink(target, Disk(relative));
     }
     // Whether the name exists, a dangling link included.
     bool Exists(const std::string& linuxPath) const {

@@ -14,6 +14,9 @@
 
 #include "sfs/status_texts.h"
 #include "sfswin_test_support.h"
+#ifdef _WIN32
+#include <bcrypt.h>
+#endif
 
 namespace kiln::KilnSfsWin::test {
 
@@ -35,6 +38,49 @@ inline void WriteBytes(const std::string& linuxPath, const std::string& bytes) {
     ASSERT_TRUE(out.good()) << linuxPath;
 }
 
+inline std::string Hex(const uint8_t* data, size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (size_t i = 0; i < size; ++i) {
+        hex += digits[data[i] >> 4];
+        hex += digits[data[i] & 15];
+    }
+    return hex;
+}
+inline std::string Hex(const QtBytes& bytes) {
+    return Hex(bytes.Data(), bytes.Size());
+}
+
+#ifdef _WIN32
+// The digest of `bytes` by the system's CNG, as lower-case hex.
+inline std::string ToolDigest(const std::string& algorithm, const std::string& bytes) {
+    const struct {
+        const char* name;
+        const wchar_t* cng;
+        ULONG size;
+    } kAlgorithms[] = {{"md5", BCRYPT_MD5_ALGORITHM, 16},
+                       {"sha1", BCRYPT_SHA1_ALGORITHM, 20},
+                       {"sha256", BCRYPT_SHA256_ALGORITHM, 32},
+                       {"sha384", BCRYPT_SHA384_ALGORITHM, 48},
+                       {"sha512", BCRYPT_SHA512_ALGORITHM, 64}};
+    for (const auto& known : kAlgorithms) {
+        if (algorithm != known.name) continue;
+        BCRYPT_ALG_HANDLE provider = nullptr;
+        EXPECT_EQ(BCryptOpenAlgorithmProvider(&provider, known.cng, nullptr, 0), 0) << algorithm;
+        if (!provider) return {};
+        uint8_t digest[64];
+        std::string input = bytes;
+        const NTSTATUS status =
+            BCryptHash(provider, nullptr, 0, reinterpret_cast<PUCHAR>(input.data()),
+                       static_cast<ULONG>(input.size()), digest, known.size);
+        BCryptCloseAlgorithmProvider(provider, 0);
+        EXPECT_EQ(status, 0) << algorithm;
+        return status == 0 ? Hex(digest, known.size) : std::string();
+    }
+    ADD_FAILURE() << "no digest " << algorithm << " here";
+    return {};
+}
+#else
 // The digest of `bytes` by coreutils' "<algorithm>sum", as lower-case hex.
 inline std::string ToolDigest(const std::string& algorithm, const std::string& bytes) {
     char name[] = "/tmp/kiln-digest-XXXXXX";
@@ -53,16 +99,7 @@ inline std::string ToolDigest(const std::string& algorithm, const std::string& b
     unlink(name);
     return output.substr(0, output.find(' '));
 }
-
-inline std::string Hex(const QtBytes& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (size_t i = 0; i < bytes.Size(); ++i) {
-        hex += digits[bytes.Data()[i] >> 4];
-        hex += digits[bytes.Data()[i] & 15];
-    }
-    return hex;
-}
+#endif
 
 inline std::vector<std::string> Digests(const QtSfsCheckFileReply& reply) {
     std::vector<std::string> out;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -100,5 +101,23 @@ class TempRoot {
     std::string m_linuxPath;
     std::u16string m_winPath;
 };
+
+// What the disk holds at a path, read beside the provider (the host's stat on
+// Linux, the Windows file calls on Windows), for tests that check what a
+// request did there; nullopt where nothing is found.
+struct DiskFacts {
+    uint64_t id = 0;  // the inode, or the file index
+    uint32_t links = 0;
+    uint64_t size = 0;
+    int64_t modifySeconds = 0;  // since 1970
+    uint32_t modifyNs = 0;
+    bool ownerMayWrite = false;  // the owner's w bit, or no READONLY attribute
+};
+std::optional<DiskFacts> ReadDiskFacts(const std::string& path, bool follow = true);
+// Sets the access and modification times of a file, seconds since 1970.
+bool SetDiskTimes(const std::string& path, int64_t seconds);
+// Makes a symbolic link at `link` whose text is `target`: under Wine the
+// host's own, since its CreateSymbolicLinkW makes nothing.
+void MakeDiskLink(const std::string& target, const std::string& link);
 
 }  // namespace kiln::KilnSfsWin::test

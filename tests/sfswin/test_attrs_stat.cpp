@@ -1,11 +1,13 @@
 // Stat and FStat on real files: the basic layer, times, links, text hints,
 // owner and group, and the partial answer.
-#include <fcntl.h>
+#ifndef _WIN32
 #include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#endif
+
+#include <filesystem>
 
 #include "attrs_support.h"
+#include "support/wine.h"
 
 namespace kiln::KilnSfsWin::test {
 namespace {
@@ -23,13 +25,15 @@ TEST_F(AttrsTest, StatReportsTheBasicLayerAndLogs) {
     EXPECT_EQ(attrs->m_size, 5u);
     EXPECT_EQ(attrs->m_linkCount, 1u);
     EXPECT_EQ(attrs->m_attrBitsValid, 0xFFu);
+#ifndef _WIN32
     // ext4 tells names apart by case, so the bit must not claim otherwise.
     EXPECT_EQ(attrs->m_attrBits & SfsAttrBits::CaseInsensitive, 0u);
+#endif
     EXPECT_EQ(attrs->m_validAttrFlags & (kBasic | SfsAttrFlags::SubsecondTimes),
               kBasic | SfsAttrFlags::SubsecondTimes);
-    struct stat st = DiskStat("/f.txt");
-    EXPECT_EQ(attrs->m_modifyTime, static_cast<uint64_t>(st.st_mtim.tv_sec));
-    EXPECT_EQ(attrs->m_modifyTimeNs, static_cast<uint32_t>(st.st_mtim.tv_nsec / 100 * 100));
+    const DiskFacts disk = Facts("/f.txt");
+    EXPECT_EQ(attrs->m_modifyTime, static_cast<uint64_t>(disk.modifySeconds));
+    EXPECT_EQ(attrs->m_modifyTimeNs, disk.modifyNs / 100 * 100);
     EXPECT_EQ(stat.Log(),
               u"KilnSfsWin: Read attributes for '" + Win(u"/f.txt") + u"' (follow symlink).");
     EXPECT_EQ(stat.LogType(), SfsLogType::Info);
@@ -51,8 +55,7 @@ TEST_F(AttrsTest, MissingFileFailsWithTheMappedStatus) {
 
 TEST_F(AttrsTest, TimeBefore1970IsLeftOut) {
     Put("/old", "x");
-    struct timespec times[2] = {{-100, 0}, {-100, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, Disk("/old").c_str(), times, 0), 0);
+    ASSERT_TRUE(SetDiskTimes(Disk("/old"), -100));
     RefPtr<QtSfsAttrs> attrs = Attrs(Stat(u"/old", kBasic));
     ASSERT_TRUE(attrs);
     EXPECT_EQ(attrs->m_validAttrFlags & (SfsAttrFlags::ModifyTime | SfsAttrFlags::AccessTime), 0u);
@@ -62,21 +65,22 @@ TEST_F(AttrsTest, TimeBefore1970IsLeftOut) {
 
 TEST_F(AttrsTest, SymbolicLinkWithAndWithoutFollowing) {
     Put("/target", "0123456789");
-    ASSERT_EQ(symlink("target", Disk("/link").c_str()), 0);
-    RefPtr<QtSfsAttrs> itself = Attrs(Stat(u"/link", kBasic, false));
-    ASSERT_TRUE(itself);
-    EXPECT_EQ(itself->m_type, SfsType::Symlink);
-    struct stat linkStat = DiskStat("/link", false);
-    EXPECT_EQ(itself->m_modifyTimeNs, static_cast<uint32_t>(linkStat.st_mtim.tv_nsec / 100 * 100));
+    ASSERT_NO_FATAL_FAILURE(MakeDiskLink("target", Disk("/link")));
     RefPtr<QtSfsAttrs> followed = Attrs(Stat(u"/link", kBasic, true));
     ASSERT_TRUE(followed);
     EXPECT_EQ(followed->m_type, SfsType::Regular);
     EXPECT_EQ(followed->m_size, 10u);
 
     // A link that leads out of the root is a path that does not exist.
-    ASSERT_EQ(symlink("/etc/passwd", Disk("/escape").c_str()), 0);
+    ASSERT_NO_FATAL_FAILURE(MakeDiskLink("/etc/passwd", Disk("/escape")));
     EXPECT_EQ(Stat(u"/escape", kBasic, true).Status(), SfsStatusCode::NoSuchFile);
     EXPECT_FALSE(Attrs(Stat(u"/../../etc/passwd", kBasic, true)));
+
+    KILN_SKIP_UNDER_WINE(kiln::test::kWineShowsNoLinks);
+    RefPtr<QtSfsAttrs> itself = Attrs(Stat(u"/link", kBasic, false));
+    ASSERT_TRUE(itself);
+    EXPECT_EQ(itself->m_type, SfsType::Symlink);
+    EXPECT_EQ(itself->m_modifyTimeNs, Facts("/link", false).modifyNs / 100 * 100);
 }
 
 struct HintFile {
@@ -106,7 +110,7 @@ TEST_F(AttrsTest, TextHintOfFilesOnDisk) {
         EXPECT_EQ(byHandle->m_textHint, file.hint);
         Close(handle);
     }
-    ASSERT_EQ(mkdir(Disk("/d").c_str(), 0755), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(Disk("/d")));
     RefPtr<QtSfsAttrs> dir = Attrs(Stat(u"/d", SfsAttrFlags::TextHint));
     ASSERT_TRUE(dir);
     EXPECT_EQ(dir->m_type, SfsType::Directory);
@@ -120,10 +124,14 @@ TEST_F(AttrsTest, FStatLogsByHandle) {
     RefPtr<QtSfsAttrs> attrs = Attrs(stat);
     ASSERT_TRUE(attrs);
     EXPECT_EQ(attrs->m_size, 3u);
-    EXPECT_EQ(stat.Log(), u"KilnSfsWin: Read attributes for '" + Win(u"/f") + u"' (by handle).");
     Close(handle);
+    KILN_SKIP_UNDER_WINE(
+        "its GetEffectiveRightsFromAclW is a stub, so the permissions are not "
+        "read and a warning says so");
+    EXPECT_EQ(stat.Log(), u"KilnSfsWin: Read attributes for '" + Win(u"/f") + u"' (by handle).");
 }
 
+#ifndef _WIN32  // Unix accounts and POSIX modes
 TEST_F(AttrsTest, OwnerAndGroupAreAccountNames) {
     Put("/mine", "x");
     ASSERT_EQ(chown(Disk("/mine").c_str(), kNobody, kNobody), 0);
@@ -155,6 +163,7 @@ TEST_F(AttrsTest, PermissionsNeedTheSwitch) {
     ASSERT_TRUE(off);
     EXPECT_EQ(off->m_validAttrFlags & SfsAttrFlags::Permissions, 0u);
 }
+#endif
 
 }  // namespace
 }  // namespace kiln::KilnSfsWin::test

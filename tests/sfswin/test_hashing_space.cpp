@@ -1,13 +1,11 @@
 // CheckFile by name and by handle: digests compared with the system's own
 // tools over the same bytes, the block walk, the algorithm choice, every
 // refusal with its text, and confinement.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <filesystem>
 
 #include "hashing_space_support.h"
 #include "platform/config_files.h"
+#include "support/wine.h"
 
 namespace kiln::KilnSfsWin::test {
 namespace {
@@ -127,7 +125,7 @@ TEST_P(CheckFileRefusals, AnswerTheirStatusAndLogTheReason) {
     const RefusalCase& c = GetParam();
     RootedProvider provider;
     WriteBytes(provider.Linux("f"), PatternBytes(1000));
-    ASSERT_EQ(mkdir(provider.Linux("d").c_str(), 0755), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(provider.Linux("d")));
 
     auto response = provider.Ask(SfsRequest::CheckFileName,
                                  CheckByName(c.sfsPath, c.algorithms, 0, 0, c.blockSize));
@@ -142,8 +140,14 @@ TEST_P(CheckFileRefusals, AnswerTheirStatusAndLogTheReason) {
     std::u16string log = c.log;
     size_t at = log.find(u"<win>");
     if (at != std::u16string::npos) log.replace(at, 5, provider.Win(c.sfsPath.substr(1)));
-    EXPECT_EQ(provider.LastLog(), log);
     EXPECT_EQ(provider.LastLogType(), SfsLogType::Error);
+    EXPECT_EQ(kiln::test::BeforeErrorText(provider.LastLog()), kiln::test::BeforeErrorText(log));
+    if (log.find(u"Windows error 2: ") != std::u16string::npos) {
+        KILN_SKIP_UNDER_WINE(
+            "its message for error 2 reads \"File not found.\", Windows' reads "
+            "\"The system cannot find the file specified.\"");
+    }
+    EXPECT_EQ(provider.LastLog(), log);
 }
 
 const std::u16string kSupported = u"sha256,sha512,sha384,sha224,sha1,md5,crc32";
@@ -196,11 +200,12 @@ TEST(CheckFileConfinement, RevealsNothingOutsideTheRoot) {
     TempRoot outside;
     WriteBytes(outside.LinuxPath() + "/secret", PatternBytes(1000, 7));
     RootedProvider provider;
-    ASSERT_EQ(symlink((outside.LinuxPath() + "/secret").c_str(), provider.Linux("to-file").c_str()),
-              0);
-    ASSERT_EQ(symlink(outside.LinuxPath().c_str(), provider.Linux("to-dir").c_str()), 0);
-    ASSERT_EQ(symlink("../../../../../../../../etc/hostname", provider.Linux("relative").c_str()),
-              0);
+    ASSERT_NO_FATAL_FAILURE(
+        MakeDiskLink(outside.LinuxPath() + "/secret", provider.Linux("to-file")));
+    ASSERT_NO_FATAL_FAILURE(MakeDiskLink(outside.LinuxPath(), provider.Linux("to-dir")));
+    ASSERT_NO_FATAL_FAILURE(
+        MakeDiskLink("../../../../../../../../../../../../../../../../etc/hostname",
+                     provider.Linux("relative")));
 
     const struct {
         std::u16string path;
@@ -208,8 +213,13 @@ TEST(CheckFileConfinement, RevealsNothingOutsideTheRoot) {
     } cases[] = {
         {u"/to-file", SfsStatusCode::NoSuchFile},
         {u"/to-dir", SfsStatusCode::NoSuchFile},
+#ifdef _WIN32
+        // Windows' check finds a link that leads out, wherever: a missing file.
+        {u"/relative", SfsStatusCode::NoSuchFile},
+#else
         // Climbing above the root fails as a path that is not there.
         {u"/relative", SfsStatusCode::NoSuchPath},
+#endif
         {u"/../" + std::u16string(outside.WinPath().substr(outside.WinPath().rfind(u'\\') + 1)) +
              u"/secret",
          SfsStatusCode::NoSuchPath},
@@ -225,6 +235,7 @@ TEST(CheckFileConfinement, RevealsNothingOutsideTheRoot) {
     }
 }
 
+#ifndef _WIN32  // completions made to wait are a switch of the Linux platform layer
 // The pending path of the overlapped read gives the same digests.
 TEST(CheckFilePending, DigestsAreTheSameWhenReadsCompleteLater) {
     RootedProvider provider;
@@ -242,6 +253,7 @@ TEST(CheckFilePending, DigestsAreTheSameWhenReadsCompleteLater) {
         expected.push_back(ToolDigest("md5", bytes.substr(offset, 65536)));
     EXPECT_EQ(Digests(*reply), expected);
 }
+#endif
 
 // ---- By handle ----------------------------------------------------------------
 
@@ -341,6 +353,8 @@ TEST(CheckFileByHandle, ReadFailureIsMapped) {
         provider.Ask(SfsRequest::CheckFileHandle, CheckByHandle(handle, u"sha256", 0, 0, 0)));
     ASSERT_TRUE(status);
     EXPECT_EQ(status->m_statusCode, SfsStatusCode::PermissionDenied);
+    KILN_SKIP_UNDER_WINE(
+        "its message for error 5 reads \"Access denied.\", Windows' reads \"Access is denied.\"");
     EXPECT_EQ(provider.LastLog(), u"KilnSfsWin: Hashing file '" + provider.Win(u"f") +
                                       u"' failed with PermissionDenied. ReadFile() failed: "
                                       u"Windows error 5: Access is denied.");

@@ -1,8 +1,10 @@
 // Directory listing through the provider: batches of 50 with the entry found
 // beyond a full batch kept for the next one, the synthetic "..", hidden
 // entries, the virtual directory of drives, and nothing outside the root.
+#ifndef _WIN32
 #include <grp.h>
 #include <pwd.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -187,8 +189,17 @@ TEST_F(ListingTest, ListingStaysInsideTheRoot) {
     MakeLink("../..", "in/up");
     Start({}, u"/");
 
+    // Following them or climbing with ".." lists nothing.
+    for (const char16_t* path : {u"/out", u"/in/up", u"/..", u"/in/../..", u"/file"}) {
+        SCOPED_TRACE(N(path));
+        Reply open = OpenDir(path);
+        ASSERT_TRUE(open.IsStatus());
+        EXPECT_NE(open.Status(), SfsStatusCode::Ok);
+    }
+
     // The links are names inside the root and are listed as links, without
     // anything of what they point at.
+    KILN_SKIP_UNDER_WINE(kiln::test::kWineShowsNoLinks);
     RefPtr<QtBytes> handle = OpenedDir(u"/");
     Reply reply = ReadDir(handle);
     auto* names = reply.As<QtSfsNames>();
@@ -199,16 +210,9 @@ TEST_F(ListingTest, ListingStaysInsideTheRoot) {
         EXPECT_EQ(name->m_attrs->m_type, SfsType::Symlink) << N(S(name->m_fileName));
         EXPECT_NE(name->m_attrs->m_size, 29u);
     }
-
-    // Following them or climbing with ".." lists nothing.
-    for (const char16_t* path : {u"/out", u"/in/up", u"/..", u"/in/../..", u"/file"}) {
-        SCOPED_TRACE(N(path));
-        Reply open = OpenDir(path);
-        ASSERT_TRUE(open.IsStatus());
-        EXPECT_NE(open.Status(), SfsStatusCode::Ok);
-    }
 }
 
+#ifndef _WIN32  // POSIX modes and ACLs, Unix accounts and the drive table of the Linux layer
 // Owner, group and permissions come with each entry, as a Stat would give
 // them; links (whose own security needs an open of their own) and, with the
 // switches off, every entry go without. A POSIX ACL and special mode bits
@@ -318,6 +322,7 @@ TEST_F(DrivesTest, EveryDriveInOneBatchWithFallbackAttributes) {
               u"KilnSfsWin: Cleanup closed logical drives. Registered 1 successful operation. "
               u"Listed 4 entries in 1 operation.");
 }
+#endif
 
 }  // namespace
 }  // namespace kiln::KilnSfsWin::test

@@ -74,10 +74,16 @@ TEST_F(PathsLinksTest, RealPathControlValues) {
         {"StatIf of a bad path", u"/x/../..", SfsRealPath::StatIf, SfsStatusCode::Ok, false,
          u"KilnSfsWin: Queried real path for '" + R + u"\\x\\..\\..'.", SfsLogType::Trace},
     };
+    const bool wine = kiln::test::RunningUnderWine();
     for (const RealPathCase& c : cases) {
         SCOPED_TRACE(c.name);
         Reply reply = RealPath(c.path, c.control);
-        EXPECT_EQ(reply.Log(c.logType), c.log);
+        if (wine) {
+            EXPECT_EQ(kiln::test::BeforeErrorText(reply.Log(c.logType)),
+                      kiln::test::BeforeErrorText(c.log));
+        } else {
+            EXPECT_EQ(reply.Log(c.logType), c.log);
+        }
         if (c.status != SfsStatusCode::Ok) {
             EXPECT_EQ(reply.Status(), c.status);
             continue;
@@ -92,9 +98,13 @@ TEST_F(PathsLinksTest, RealPathControlValues) {
             EXPECT_EQ(name->m_attrs->m_validAttrFlags, 0u);
         }
     }
+    KILN_SKIP_UNDER_WINE(
+        "its message for error 2 reads \"File not found.\", Windows' reads \"The "
+        "system cannot find the file specified.\"");
 }
 
 TEST_F(PathsLinksTest, RealPathOfALinkDescribesTheLinkItself) {
+    KILN_SKIP_UNDER_WINE(kiln::test::kWineShowsNoLinks);
     MakeFile("target");
     MakeLink(m_outside.LinuxPath(), "out");
     Start();
@@ -176,6 +186,7 @@ TEST_F(PathsLinksTest, RenameNeitherIntoNorOutOfTheRoot) {
 // relative text as it is and an absolute one in the client's view, dangling
 // or not, and nothing for a text that leads out of the root.
 TEST_F(PathsLinksTest, LinksKeepTheirTextAndReadBackInsideOnly) {
+    KILN_SKIP_UNDER_WINE(kiln::test::kWineShowsNoLinks);
     MakeDir("sub");
     MakeFile("sub/f");
     MakeFile("plain");
@@ -257,6 +268,7 @@ TEST_F(PathsLinksTest, LinksKeepTheirTextAndReadBackInsideOnly) {
 }
 
 TEST_F(PathsLinksTest, SymbolicLinksToFilesDirectoriesAndNothing) {
+    KILN_SKIP_UNDER_WINE(kiln::test::kWineMakesNoLinks);
     MakeDir("dir");
     MakeFile("file", "contents");
     Start();
@@ -312,11 +324,10 @@ TEST_F(PathsLinksTest, HardLinksShareTheFile) {
     EXPECT_EQ(reply.Status(), SfsStatusCode::Ok);
     EXPECT_EQ(reply.Log(SfsLogType::Info),
               u"KilnSfsWin: Created hard link '" + Win("hard") + u"' to '" + Win("file") + u"'.");
-    struct stat a, b;
-    ASSERT_EQ(::stat(Disk("file").c_str(), &a), 0);
-    ASSERT_EQ(::stat(Disk("hard").c_str(), &b), 0);
-    EXPECT_EQ(a.st_ino, b.st_ino);
-    EXPECT_EQ(a.st_nlink, 2u);
+    std::optional<DiskFacts> a = ReadDiskFacts(Disk("file")), b = ReadDiskFacts(Disk("hard"));
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->id, b->id);
+    EXPECT_EQ(a->links, 2u);
 
     Reply ofDir = Link(u"/hdir", u"/dir", false);
     EXPECT_NE(ofDir.Status(), SfsStatusCode::Ok);
@@ -350,14 +361,15 @@ TEST_F(PathsLinksTest, LinksGiveNoWayOut) {
     // A hard link to a link that leads out is at most a second such link, not
     // the outside file itself.
     Link(u"/hard", u"/out", false);
-    struct stat secret, hard;
-    ASSERT_EQ(::stat((outside + "/secret").c_str(), &secret), 0);
-    if (::lstat(Disk("hard").c_str(), &hard) == 0) {
-        EXPECT_NE(hard.st_ino, secret.st_ino);
+    std::optional<DiskFacts> secret = ReadDiskFacts(outside + "/secret");
+    ASSERT_TRUE(secret);
+    if (std::optional<DiskFacts> hard = ReadDiskFacts(Disk("hard"), false)) {
+        EXPECT_NE(hard->id, secret->id);
     }
 
     // A symbolic link made by request to a name that leads out leads nowhere;
     // reading it gives back only the client's own text.
+    KILN_SKIP_UNDER_WINE(kiln::test::kWineMakesNoLinks);
     EXPECT_EQ(Link(u"/viaLink", u"/outdir/secret", true).Status(), SfsStatusCode::Ok);
     Reply text = ReadLink(u"/viaLink");
     ASSERT_NE(text.As<QtSfsName>(), nullptr);
