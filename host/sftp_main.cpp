@@ -15,6 +15,7 @@
 #include "host/sftp_options.h"
 #include "host/sftp_paths.h"
 #include "host/sftp_session.h"
+#include "platform/caches.h"
 #include "platform/config_files.h"
 #include "platform/disk_names.h"
 #include "sfs/kiln_sfs_provider.h"
@@ -141,6 +142,7 @@ int kiln::sftp::RunServer(int argc, char** argv) {
         home = *expanded;
     }
     os::PrepareProcess(opts.umask);
+    kiln::platform::caches::SetDirectoryWatching(opts.watchDirectories);
     std::string root = opts.root;
 
     for (const auto& [letter, dir] : opts.drives) {

@@ -32,7 +32,7 @@ std::string ParseRequestList(std::string_view text, std::vector<std::string>& ou
     }
 }
 
-enum LongOption { kRoot = 256, kModule, kDrive, kMaxInFlight, kMaxHandles, kLogFile };
+enum LongOption { kRoot = 256, kModule, kDrive, kMaxInFlight, kMaxHandles, kLogFile, kNoWatch };
 
 }  // namespace
 
@@ -70,6 +70,10 @@ void PrintUsage(FILE* out) {
                  "                    (default 4 MiB)\n"
                  "  --max-handles N   open files and directories a session may hold\n"
                  "                    (default 1024; an open beyond them fails)\n"
+                 "  --no-watch        resolve every path afresh for each request instead of\n"
+                 "                    keeping directories between requests, watched with\n"
+                 "                    inotify (one inotify instance per session, counted\n"
+                 "                    against fs.inotify.max_user_instances)\n"
                  "  -h, --help        this text\n"
                  "  -V, --version     the version\n"
                  "\n"
@@ -115,6 +119,7 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& o) {
         {"drive", required_argument, nullptr, kDrive},
         {"max-in-flight", required_argument, nullptr, kMaxInFlight},
         {"max-handles", required_argument, nullptr, kMaxHandles},
+        {"no-watch", no_argument, nullptr, kNoWatch},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -192,6 +197,9 @@ std::string ParseServerOptions(int argc, char** argv, ServerOptions& o) {
                 if (v.empty() || *end || o.maxInFlight == 0) return "bad --max-in-flight " + v;
                 break;
             }
+            case kNoWatch:
+                o.watchDirectories = false;
+                break;
             case kMaxHandles: {
                 char* end = nullptr;
                 const unsigned long long n = std::strtoull(v.c_str(), &end, 10);

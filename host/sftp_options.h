@@ -31,6 +31,7 @@ struct ServerOptions {
     std::optional<mode_t> umask;
     uint64_t maxInFlight = 0;  // 0: the session's default
     size_t maxHandles = 0;     // 0: the session's default
+    bool watchDirectories = true;
 
     LogLevel level = LogLevel::Error;
     bool logToStderr = false;

@@ -67,6 +67,11 @@ inline constexpr std::chrono::seconds kPrincipalFactsLifetime{1};
 std::chrono::steady_clock::duration AccountLifetime();
 void SetAccountLifetime(std::chrono::milliseconds lifetime);
 
+// Whether directories may be kept between requests under inotify watches
+// (posix/names/watched_directories); on unless the host turns it off.
+void SetDirectoryWatching(bool on);
+bool DirectoryWatching();
+
 // The front end's word that it has just read requests from its client (a
 // host that never says so leaves every request to look for itself). The
 // watched directories then look for the kernel's notifications only when

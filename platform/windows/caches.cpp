@@ -24,6 +24,10 @@ void SetAccountLifetime(std::chrono::milliseconds lifetime) {
 }
 
 // Nothing on Windows keeps what these would tell to forget.
+void SetDirectoryWatching(bool) {}
+bool DirectoryWatching() {
+    return false;
+}
 void NoteRequestsRead() {}
 uint64_t RequestsRead() {
     return 0;

@@ -24,8 +24,10 @@
 namespace kiln::platform {
 namespace {
 
-constexpr size_t kMaxDirectories = 256;
-constexpr size_t kMaxWatches = 1024;
+// Each kept directory holds a descriptor beside the session's handles, and
+// watches count against the user's fs.inotify.max_user_watches.
+constexpr size_t kMaxDirectories = 64;
+constexpr size_t kMaxWatches = 256;
 constexpr uint32_t kSelfEvents = IN_MOVE_SELF | IN_DELETE_SELF | IN_ATTRIB | IN_UNMOUNT;
 // Of a watched directory's entries only subdirectories matter (files are
 // never part of a chain): one removed or moved away, or one moved over
@@ -204,7 +206,7 @@ bool Ready(State& s) {
         return true;
     }();
     (void)registered;
-    if (s.off) return false;
+    if (s.off || !caches::DirectoryWatching()) return false;
     ForgetIfChanged(s);
     if (!s.mounts) s.mounts.Reset(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
     if (!s.inotify) s.inotify.Reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));

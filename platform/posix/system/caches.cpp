@@ -11,6 +11,7 @@ namespace {
 std::atomic<int64_t> g_accountLifetimeMs{5000};
 std::atomic<uint64_t> g_privilegesGeneration{0};
 std::atomic<uint64_t> g_requestsRead{0};
+std::atomic<bool> g_directoryWatching{true};
 }  // namespace
 
 std::chrono::steady_clock::time_point CoarseNow() {
@@ -28,6 +29,14 @@ std::chrono::steady_clock::duration AccountLifetime() {
 
 void SetAccountLifetime(std::chrono::milliseconds lifetime) {
     g_accountLifetimeMs.store(lifetime.count(), std::memory_order_relaxed);
+}
+
+void SetDirectoryWatching(bool on) {
+    g_directoryWatching.store(on, std::memory_order_relaxed);
+}
+
+bool DirectoryWatching() {
+    return g_directoryWatching.load(std::memory_order_relaxed);
 }
 
 void NoteRequestsRead() {
