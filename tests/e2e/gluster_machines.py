@@ -23,6 +23,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import gluster_volume  # noqa: E402
+from sftp_raw import RawSession  # noqa: E402
 from gluster import (BLOCK_WRITE, CREATE_NEW, LOCK_CONFLICT, OK, RANGE_LOCK_REFUSED,  # noqa: E402
                      READ, WRITE, Abort, Session, check, failures)
 
@@ -45,7 +46,7 @@ OPTIONS = (("network.ping-timeout", PING), ("server.tcp-user-timeout", PING),
            ("cluster.quorum-type", "auto"))
 STORAGE = (("s1", "10.34.0.11"), ("s2", "10.34.0.12"))
 SERVERS = (("A", "10.34.0.21"), ("B", "10.34.0.22"), ("C", "10.34.0.23"))
-NOT_READY = 13  # "no media": what a volume that does not answer becomes
+NOT_READY = 13  # "no media": a volume that does not answer, or lacks quorum
 
 acknowledged = {}  # every file the servers wrote and were answered OK for
 bytes_checked = [0]
@@ -154,47 +155,114 @@ def wait_for_mount(point, limit=30):
             time.sleep(0.5)
 
 
-def brick_cut():
-    """s2 drops off while the servers write; it returns and heals."""
-    NETWORK.cut("s2")
-    cut = time.monotonic()
-    uploads = {"while-s2-away-" + S.name: os.urandom((512 << 10) + 77 * i)
-               for i, S in enumerate(SESSIONS)}
-    # At once: each server's client waits out the ping timeout on its own.
-    threads = [threading.Thread(target=S.upload, args=("/" + name, content))
-               for S, (name, content) in zip(SESSIONS, uploads.items())]
+def write_everywhere(stem):
+    """Every server uploads a file of its own, all at once (each client
+    waits out the ping timeout on its own). Each file's content and the
+    answer its upload ended with."""
+    results = {}
+
+    def upload(i, S):
+        name, content = stem + S.name, os.urandom((512 << 10) + 77 * i)
+        h = S.open("/" + name, WRITE, CREATE_NEW)
+        answer = h if isinstance(h, int) else OK
+        for at in range(0, len(content), 32768) if answer == OK else ():
+            answer = S.write(h, at, content[at:at + 32768])
+            if answer != OK:
+                break
+        if not isinstance(h, int):
+            closed = RawSession.close(S, h)
+            answer = answer if closed == OK else closed
+        results[name] = (content, answer)
+
+    threads = [threading.Thread(target=upload, args=(i, S)) for i, S in enumerate(SESSIONS)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    acknowledged.update(uploads)
-    h = B.must_open("/from-A", WRITE)
-    check("B overwrites while s2 is away", B.write(h, 1000, b"B" * 5000), OK)
-    B.close(h)
-    changed = bytearray(acknowledged["from-A"])
-    changed[1000:6000] = b"B" * 5000
-    acknowledged["from-A"] = bytes(changed)
-    print("   three uploads and an overwrite while s2 was away took %.1f s" %
-          (time.monotonic() - cut))
-    for name, content in acknowledged.items():
-        same("%s through C while s2 is away" % name, C.download("/" + name), content)
-    NETWORK.cut("s2", cut=False)
-    back = time.monotonic()
-    # The self-heal daemons copy what s2 missed; asked to start at once.
-    # Done when both bricks hold every acknowledged byte.
-    while time.monotonic() - back < 10 + 6 * PING:
-        VOLUME.cli("volume", "heal", gluster_volume.VOLUME, check=False)
-        behind = [name for name, content in acknowledged.items()
-                  if brick_file(VOLUME.brick_paths[1], name) != content]
-        if not behind:
+    return results
+
+
+def brick_cut():
+    """A storage machine drops off while the servers write; it returns and
+    heals. With quorum auto writes go on without s2, but not without s1 (the
+    first brick), so two halves of a split network never both write."""
+    for machine, writable in (("s2", True), ("s1", False)):
+        NETWORK.cut(machine)
+        cut = time.monotonic()
+        results = write_everywhere("while-%s-away-" % machine)
+        answers = sorted(set(answer for _, answer in results.values()))
+        print("   uploads while %s was away answered %s after %.1f s" %
+              (machine, answers, time.monotonic() - cut))
+        if writable:
+            check("uploads while %s is away" % machine, answers, [OK])
+            acknowledged.update((name, c) for name, (c, answer) in results.items() if answer == OK)
+            h = B.must_open("/from-A", WRITE)
+            check("B overwrites while %s is away" % machine, B.write(h, 1000, b"B" * 5000), OK)
+            B.close(h)
+            changed = bytearray(acknowledged["from-A"])
+            changed[1000:6000] = b"B" * 5000
+            acknowledged["from-A"] = bytes(changed)
+        else:
+            check("uploads while %s is away are refused" % machine, answers, [NOT_READY])
+        # Reads give the acknowledged bytes or an error, never other bytes.
+        for attempt in (1, 2):
+            got = {name: fetch(C, "/" + name) for name in acknowledged}
+            for name, content in acknowledged.items():
+                if isinstance(got[name], bytes):
+                    same("%s through C while %s is away" % (name, machine), got[name], content)
+            refused = sorted((n, a) for n, a in got.items() if not isinstance(a, bytes))
+            print("   reads through C %.0f s into %s's absence: %d served, refused: %s" %
+                  (time.monotonic() - cut, machine, len(got) - len(refused), refused))
+            if writable:
+                check("reads while %s is away" % machine, refused, [])
+            if not refused:
+                break
+            time.sleep(PING)
+        NETWORK.cut(machine, cut=False)
+        back = time.monotonic()
+        # The self-heal daemons copy what the machine missed, asked to start
+        # at once. Done when both bricks hold every acknowledged byte.
+        while time.monotonic() - back < 10 + 6 * PING:
+            VOLUME.cli("volume", "heal", gluster_volume.VOLUME, check=False)
+            behind = [name for name, content in acknowledged.items()
+                      if any(brick_file(b, name) != content or pending(b, name) or pending(b, "")
+                             for b in VOLUME.brick_paths)]
+            if not behind:
+                break
+            time.sleep(1)
+        print("   %s healed %.1f s after its return; still behind: %s" %
+              (machine, time.monotonic() - back, behind[:3]))
+        for name, content in sorted(acknowledged.items()):
+            for brick in VOLUME.brick_paths:
+                same("%s on brick %s after %s returned" % (name, os.path.basename(brick), machine),
+                     brick_file(brick, name), content)
+
+
+def fetch(S, path):
+    """The file's bytes, or the status code that refused them."""
+    h = S.open(path, READ)
+    if isinstance(h, int):
+        return h
+    out, at = [], 0
+    while True:
+        got = S.read(h, at, 65536)
+        if not isinstance(got, bytes):
             break
-        time.sleep(1)
-    print("   s2 healed %.1f s after its return; still behind: %s" %
-          (time.monotonic() - back, behind[:3]))
-    for name, content in sorted(acknowledged.items()):
-        for brick in VOLUME.brick_paths:
-            same("%s on brick %s" % (name, os.path.basename(brick)),
-                 brick_file(brick, name), content)
+        out.append(got)
+        at += len(got)
+    RawSession.close(S, h)
+    return b"".join(out) if got == 1 else got
+
+
+def pending(brick, name):
+    """The copies this brick's copy of `name` says are behind it: the
+    replication's markers of writes not yet made on another brick."""
+    path = os.path.join(brick, name)
+    try:
+        return [x for x in os.listxattr(path) if x.startswith("trusted.afr.")
+                and any(os.getxattr(path, x))]
+    except OSError:
+        return ["(none)"]
 
 
 def brick_file(brick, name):

@@ -29,8 +29,8 @@ const char* StorageFailureText(int error) {
     switch (error) {
         case ENOTCONN:
             return "the file system does not answer (transport endpoint is not connected): its "
-                   "storage servers, or the network to them, are down; requests on it fail "
-                   "until they answer again";
+                   "storage servers, or the network to them, are down, or too few of them answer "
+                   "for the volume's quorum; requests on it fail until they answer again";
         case EBADFD:
             return "a file open on the file system was lost when the connection to its storage "
                    "broke (file descriptor in bad state); requests through that handle fail "
