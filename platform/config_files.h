@@ -50,8 +50,8 @@ bool OverlappedPendingForTests();
 // it hold within this process only (and opens that deny sharing there fail
 // with ERROR_NOT_SUPPORTED), told once per file system and process. A
 // Failure: the storage under a file system stopped answering or failed
-// (ENOTCONN, EIO), which the call's error code alone does not say, told at
-// most once a minute for each kind. One line of text, from the thread of the
+// (ENOTCONN, EBADFD, EIO), which the call's error code alone does not say,
+// told at most once a minute for each kind. One line of text, from the thread of the
 // call that found it; the handler must not call the file functions. Nobody
 // is told by default; null stops the telling.
 enum class FileSystemNotice { Limitation, Failure };

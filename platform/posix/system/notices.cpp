@@ -1,3 +1,4 @@
+// What the host is told of file systems, and how often.
 #include "platform/posix/system/notices.h"
 
 #include <cerrno>
