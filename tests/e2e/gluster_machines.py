@@ -164,6 +164,12 @@ def write_everywhere(stem):
 
     def upload(i, S):
         name, content = stem + S.name, os.urandom((512 << 10) + 77 * i)
+        try:
+            results[name] = (content, upload_answer(S, name, content))
+        except Exception as e:  # noqa: BLE001 (a session that ended, as the run is stopped)
+            results[name] = (content, repr(e))
+
+    def upload_answer(S, name, content):
         h = S.open("/" + name, WRITE, CREATE_NEW)
         answer = h if isinstance(h, int) else OK
         for at in range(0, len(content), 32768) if answer == OK else ():
@@ -173,7 +179,7 @@ def write_everywhere(stem):
         if not isinstance(h, int):
             closed = RawSession.close(S, h)
             answer = answer if closed == OK else closed
-        results[name] = (content, answer)
+        return answer
 
     threads = [threading.Thread(target=upload, args=(i, S)) for i, S in enumerate(SESSIONS)]
     for t in threads:
@@ -191,7 +197,7 @@ def brick_cut():
         NETWORK.cut(machine)
         cut = time.monotonic()
         results = write_everywhere("while-%s-away-" % machine)
-        answers = sorted(set(answer for _, answer in results.values()))
+        answers = sorted(set(answer for _, answer in results.values()), key=str)
         print("   uploads while %s was away answered %s after %.1f s" %
               (machine, answers, time.monotonic() - cut))
         if writable:
