@@ -130,7 +130,8 @@ class Peer:
                     "    option working-directory %s\n    option run-directory %s\n"
                     "    option glusterd-sockfile %s\n    option logging-directory %s\n"
                     "    option transport-type socket\n    option ping-timeout 0\n"
-                    # Without keepalive set, glusterd cannot reach a peer.
+                    # Without keepalive options glusterd refuses to probe a peer
+                    # (Debian's own glusterd.vol sets these).
                     "    option transport.socket.keepalive-time 10\n"
                     "    option transport.socket.keepalive-interval 2\n"
                     "    option event-threads 1\nend-volume\n"
