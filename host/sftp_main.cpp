@@ -200,9 +200,13 @@ int kiln::sftp::RunServer(int argc, char** argv) {
     log.Log(LogLevel::Debug, "serving " + root + " as /, starting in " + options.home);
     int status;
 #ifndef _WIN32
-    // A file system on which share modes cannot reach other sessions.
+    // A file system on which share modes cannot reach other sessions, or
+    // whose storage has failed.
     platform::SetFileSystemNoticeHandler(
-        [&log](const std::string& text) { log.Log(LogLevel::Info, text); });
+        [&log](platform::FileSystemNotice kind, const std::string& text) {
+            log.Log(kind == platform::FileSystemNotice::Failure ? LogLevel::Error : LogLevel::Info,
+                    text);
+        });
 #endif
     {
         SftpSession session(std::move(link), std::move(options), log);

@@ -45,13 +45,18 @@ bool SetConfinementRoot(const char16_t* windowsRoot);
 void SetOverlappedPendingForTests(bool pending);
 bool OverlappedPendingForTests();
 
-// Where the platform tells the host what no call's answer shows: a file
-// system that refuses file locks, so that share modes on it hold within this
-// process only (and opens that deny sharing there fail with
-// ERROR_NOT_SUPPORTED). One line of text per file system and process, from
-// the thread of the call that found it; the handler must not call the file
-// functions. Nobody is told by default; null stops the telling.
-void SetFileSystemNoticeHandler(std::function<void(const std::string& text)> handler);
+// Where the platform tells the host what no call's answer shows. A
+// Limitation: a file system that refuses file locks, so that share modes on
+// it hold within this process only (and opens that deny sharing there fail
+// with ERROR_NOT_SUPPORTED), told once per file system and process. A
+// Failure: the storage under a file system stopped answering or failed
+// (ENOTCONN, EBADFD, EIO), which the call's error code alone does not say,
+// told at most once a minute for each kind. One line of text, from the thread of the
+// call that found it; the handler must not call the file functions. Nobody
+// is told by default; null stops the telling.
+enum class FileSystemNotice { Limitation, Failure };
+void SetFileSystemNoticeHandler(
+    std::function<void(FileSystemNotice kind, const std::string& text)> handler);
 
 }  // namespace kiln::platform
 

@@ -57,11 +57,14 @@ def parse_attrs(r):
 
 
 class Session(RawSession):
-    """One kiln-sftp-server at version 6 over one mount, spoken to raw."""
+    """One kiln-sftp-server at version 6 over one mount, spoken to raw; on
+    the machine whose network namespace is `netns`, if given. Extra keyword
+    arguments go to Popen."""
 
-    def __init__(self, root, name):
-        self.root = root
-        super().__init__(server_command(root), 6, name=name)
+    def __init__(self, root, name, netns=None, **popen):
+        self.root, self.netns = root, netns
+        super().__init__(gluster_volume.in_netns(netns, server_command(root)), 6, name=name,
+                         **popen)
 
     def close(self, h):
         assert super().close(h) == OK

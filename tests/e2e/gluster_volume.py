@@ -100,19 +100,19 @@ def cleanup_stale(parent, prefix):
         shutil.rmtree(old, ignore_errors=True)
 
 
-class Volume:
-    def __init__(self, work):
-        self.work = work
-        self.host = socket.gethostname()
-        self.state = os.path.join(work, "state")
-        self.run_dir = os.path.join(work, "run")
-        self.logs = os.path.join(work, "log")
-        self.bricks = os.path.join(work, "bricks")
+class Peer:
+    """One storage machine's glusterd, its state, run files and logs under
+    `home`, known to the others and to clients by `address`; in the network
+    namespace `netns`, or in this one where that is None."""
+
+    def __init__(self, home, address, netns=None):
+        self.home, self.address, self.netns = home, address, netns
+        self.state = os.path.join(home, "state")
+        self.run_dir = os.path.join(home, "run")
+        self.logs = os.path.join(home, "log")
         self.socket = os.path.join(self.run_dir, "glusterd.socket")
-        self.glusterd = None
-        self.mounts = []
-        self.brick_sockets = []
-        for d in (self.state, self.run_dir, self.logs, self.bricks):
+        self.process = None
+        for d in (self.state, self.run_dir, self.logs):
             os.makedirs(d)
 
     def cli(self, *args, check=True, timeout=60):
@@ -124,30 +124,81 @@ class Volume:
         return r
 
     def start(self):
-        """glusterd, a two-brick volume, started."""
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + BRICK_SPACE, "kiln-bricks",
-                        self.bricks], check=True)
-        volfile = os.path.join(self.work, "glusterd.vol")
+        volfile = os.path.join(self.home, "glusterd.vol")
         with open(volfile, "w") as f:
             f.write("volume management\n    type mgmt/glusterd\n"
                     "    option working-directory %s\n    option run-directory %s\n"
                     "    option glusterd-sockfile %s\n    option logging-directory %s\n"
                     "    option transport-type socket\n    option ping-timeout 0\n"
+                    # Without keepalive options glusterd refuses to probe a peer
+                    # (Debian's own glusterd.vol sets these).
+                    "    option transport.socket.keepalive-time 10\n"
+                    "    option transport.socket.keepalive-interval 2\n"
                     "    option event-threads 1\nend-volume\n"
                     % (self.state, self.run_dir, self.socket, self.logs))
         log = os.path.join(self.logs, "glusterd.log")
-        self.glusterd = subprocess.Popen([_sbin("glusterd"), "-N", "-f", volfile, "-l", log,
-                                          "-p", os.path.join(self.run_dir, "glusterd.pid")])
+        self.process = subprocess.Popen(in_netns(self.netns, [
+            _sbin("glusterd"), "-N", "-f", volfile, "-l", log,
+            "-p", os.path.join(self.run_dir, "glusterd.pid")]))
         end = time.time() + 30
         while self.cli("volume", "list", check=False).returncode != 0:
-            if self.glusterd.poll() is not None or time.time() > end:
+            if self.process.poll() is not None or time.time() > end:
                 raise RuntimeError("glusterd did not come up (another one on port 24007?); "
                                    "its log:\n" + _tail(log))
             time.sleep(0.2)
-        bricks = ["%s:%s/b%d" % (self.host, self.bricks, i) for i in (1, 2)]
-        self.cli("volume", "create", VOLUME, *bricks, "force")
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            _stop_pid(self.process.pid)
+            self.process.wait(timeout=10)
+
+
+class Volume:
+    """Without `peers`, one glusterd on this machine serves two bricks of a
+    distributed volume. Otherwise `peers` are (name, address, network
+    namespace) of storage machines, one brick each, and `replica` copies."""
+
+    def __init__(self, work, peers=None, replica=None):
+        self.work = work
+        self.replica = replica
+        self.bricks = os.path.join(work, "bricks")
+        os.makedirs(self.bricks)
+        if peers is None:
+            self.peers = [Peer(work, socket.gethostname())]
+            self.brick_paths = ["%s/b%d" % (self.bricks, i) for i in (1, 2)]
+        else:
+            self.peers = [Peer(os.path.join(work, name), address, netns)
+                          for name, address, netns in peers]
+            self.brick_paths = ["%s/%s" % (self.bricks, name) for name, _, _ in peers]
+        self.logs = self.peers[0].logs
+        self.mounts = []
+        self.brick_sockets = []
+
+    def cli(self, *args, **kwargs):
+        return self.peers[0].cli(*args, **kwargs)
+
+    def start(self, options=()):
+        """glusterd on every peer, the volume made, set (UNCACHED off, then
+        `options`, pairs of name and value) and started."""
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + BRICK_SPACE, "kiln-bricks",
+                        self.bricks], check=True)
+        for peer in self.peers:
+            peer.start()
+        for peer in self.peers[1:]:
+            self.cli("peer", "probe", peer.address)
+        end = time.time() + 30
+        while self.cli("peer", "status").stdout.count("(Connected)") < len(self.peers) - 1:
+            if time.time() > end:
+                raise RuntimeError("peers not connected: " + self.cli("peer", "status").stdout)
+            time.sleep(0.2)
+        hosts = [p.address for p in self.peers] * (len(self.brick_paths) // len(self.peers))
+        layout = ["replica", str(self.replica)] if self.replica else []
+        self.cli("volume", "create", VOLUME, *layout,
+                 *("%s:%s" % b for b in zip(hosts, self.brick_paths)), "force")
         for option in UNCACHED:
             self.cli("volume", "set", VOLUME, option, "off")
+        for name, value in options:
+            self.cli("volume", "set", VOLUME, name, str(value))
         self.cli("volume", "start", VOLUME)
         # The bricks' sockets lie outside our directory, in Gluster's run
         # directory: noted, so that stop() or a later run removes them.
@@ -155,18 +206,19 @@ class Volume:
         with open(os.path.join(self.work, SOCKET_LIST), "w") as f:
             f.write("".join(path + "\n" for path in self.brick_sockets))
 
-    def mount(self, name, acl):
-        """A FUSE mount of the volume. The kernel's caches of attributes,
-        names and file data are off, for the reason of UNCACHED."""
+    def mount(self, name, acl, netns=None):
+        """A FUSE mount of the volume, its client in the network namespace
+        `netns`. The kernel's caches of attributes, names and file data are
+        off, for the reason of UNCACHED."""
         point = os.path.join(self.work, name)
         os.mkdir(point)
-        cmd = [_sbin("glusterfs"), "--volfile-server=" + self.host, "--volfile-id=" + VOLUME,
-               "--attribute-timeout=0", "--entry-timeout=0", "--negative-timeout=0",
-               "--direct-io-mode=enable",
-               "-l", os.path.join(self.logs, name + ".log"), point]
+        cmd = [_sbin("glusterfs")] + ["--volfile-server=" + p.address for p in self.peers] + [
+            "--volfile-id=" + VOLUME, "--attribute-timeout=0", "--entry-timeout=0",
+            "--negative-timeout=0", "--direct-io-mode=enable",
+            "-l", os.path.join(self.logs, name + ".log"), point]
         if acl:
             cmd.insert(1, "--acl")
-        subprocess.run(cmd, check=True, timeout=60)
+        subprocess.run(in_netns(netns, cmd), check=True, timeout=60)
         self.mounts.append(point)
         end = time.time() + 30
         while not os.path.ismount(point):
@@ -181,13 +233,13 @@ class Volume:
         for point in reversed(self.mounts):
             if subprocess.run(["umount", point], check=False).returncode != 0:
                 subprocess.run(["umount", "-l", point], check=False)
-        if self.glusterd and self.glusterd.poll() is None:
+        if self.peers[0].process and self.peers[0].process.poll() is None:
             try:
                 self.cli("volume", "stop", VOLUME, "force", check=False, timeout=20)
             except subprocess.TimeoutExpired:
                 pass  # the bricks are stopped below all the same
-            _stop_pid(self.glusterd.pid)
-            self.glusterd.wait(timeout=10)
+        for peer in self.peers:
+            peer.stop()
         for pid in _pids_of(self.work):
             _stop_pid(pid, grace=5.0)
         _remove_sockets(self.brick_sockets)
@@ -197,6 +249,61 @@ class Volume:
     def leftovers(self):
         """Processes and mounts of this run still there after stop()."""
         return _pids_of(self.work), _mounts_under(self.work)
+
+
+NETNS_PREFIX = "kiln-gl-"
+
+
+def in_netns(netns, cmd):
+    """`cmd` run in the network namespace `netns` (None: this one). Only the
+    network is entered: mounts made there are everyone's."""
+    return cmd if netns is None else ["nsenter", "--net=/run/netns/" + netns, "--"] + cmd
+
+
+def _ip(*args):
+    subprocess.run(["ip"] + list(args), check=True)
+
+
+class Network:
+    """Machines on one switch: each a network namespace with one link to a
+    bridge in a namespace of its own, and one address. Nothing leaves these
+    namespaces; namespaces a killed run left are removed first."""
+
+    SWITCH = NETNS_PREFIX + "switch"
+
+    def __init__(self, prefix_len=24):
+        self.prefix_len = prefix_len
+        self.machines = []
+        remove_namespaces()
+        _ip("netns", "add", self.SWITCH)
+        _ip("-n", self.SWITCH, "link", "add", "switch", "type", "bridge")
+        _ip("-n", self.SWITCH, "link", "set", "switch", "up")
+
+    def machine(self, name, address):
+        """A new machine; the name of its network namespace."""
+        netns = NETNS_PREFIX + name
+        _ip("netns", "add", netns)
+        self.machines.append(name)
+        _ip("-n", self.SWITCH, "link", "add", "port-" + name, "type", "veth", "peer", "name",
+            "eth0", "netns", netns)
+        _ip("-n", self.SWITCH, "link", "set", "port-" + name, "master", "switch", "up")
+        _ip("-n", netns, "addr", "add", "%s/%d" % (address, self.prefix_len), "dev", "eth0")
+        _ip("-n", netns, "link", "set", "eth0", "up")
+        _ip("-n", netns, "link", "set", "lo", "up")
+        return netns
+
+    def cut(self, name, cut=True):
+        """Pulls (or, with cut False, plugs back) the machine's cable at the
+        switch: it hears nothing and nobody hears it, and nobody is told."""
+        _ip("-n", self.SWITCH, "link", "set", "port-" + name, "down" if cut else "up")
+
+
+def remove_namespaces():
+    """Our namespaces (their processes stopped before), the switch last."""
+    listed = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout
+    names = [line.split()[0] for line in listed.splitlines() if line.startswith(NETNS_PREFIX)]
+    for name in sorted(names, key=lambda n: n == Network.SWITCH):
+        subprocess.run(["ip", "netns", "del", name], check=False)
 
 
 def _socket_args(pid):

@@ -79,6 +79,7 @@
 #include "platform/posix/files/locks.h"
 #include "platform/posix/names/resolution_scope.h"
 #include "platform/posix/system/descriptors.h"
+#include "platform/posix/system/notices.h"
 #include "platform/win32_files.h"
 
 namespace kiln::platform {
@@ -217,7 +218,6 @@ bool TakeMarks(int fd, unsigned marks, unsigned obstacles, bool* refused) {
 
 struct Notice {
     std::mutex lock;
-    std::function<void(const std::string&)> handler;
     std::set<dev_t> told;  // file systems
 };
 
@@ -253,11 +253,14 @@ void TellLocksRefused(int fd) {
     Notice& notice = TheNotice();
     struct stat st;
     if (::fstat(fd, &st) != 0) return;
-    std::lock_guard guard(notice.lock);
-    if (!notice.handler || !notice.told.insert(st.st_dev).second) return;
-    notice.handler("share modes on " + FileSystemOf(fd) +
-                   " hold within this process only, as it refuses file locks; opens that deny "
-                   "sharing there are refused");
+    {
+        std::lock_guard guard(notice.lock);
+        if (!notice.told.insert(st.st_dev).second) return;
+    }
+    TellHost(FileSystemNotice::Limitation,
+             "share modes on " + FileSystemOf(fd) +
+                 " hold within this process only, as it refuses file locks; opens that deny "
+                 "sharing there are refused");
 }
 
 // A descriptor of `name` for the marks of a delete check: only of the file
@@ -378,12 +381,6 @@ bool ShareAllowsDeleteLocked(const FileKey& key, int parentFd, const std::string
         return false;
     if (tableDepth > 0) deleteMarks.push_back(std::move(fd));
     return true;
-}
-
-void SetFileSystemNoticeHandler(std::function<void(const std::string& text)> handler) {
-    Notice& notice = TheNotice();
-    std::lock_guard guard(notice.lock);
-    notice.handler = std::move(handler);
 }
 
 }  // namespace kiln::platform

@@ -3,6 +3,8 @@
 
 #include <cerrno>
 
+#include "platform/posix/system/notices.h"
+
 namespace {
 thread_local DWORD t_lastError = 0;
 }
@@ -17,6 +19,7 @@ void SetLastError(DWORD dwErrCode) {
 namespace kiln::platform {
 
 DWORD WindowsErrorFromErrno(int error) {
+    TellIfStorageFailed(error);
     switch (error) {
         case 0:
             return ERROR_SUCCESS;
