@@ -355,13 +355,7 @@ def main():
     WORK = tempfile.mkdtemp(prefix="kiln-gluster.", dir=parent)
     volume = gluster_volume.Volume(WORK)
     sessions = []
-
-    def abort(signum, _):
-        raise Abort("out of time (%d s)" % DEADLINE if signum == signal.SIGALRM else "terminated")
-
-    signal.signal(signal.SIGALRM, abort)
-    signal.signal(signal.SIGTERM, abort)
-    signal.alarm(DEADLINE)
+    gluster_volume.arm_deadline(DEADLINE, Abort)
     try:
         volume.start()
         M1, M2, M3 = (volume.mount(name, acl) for name, acl in

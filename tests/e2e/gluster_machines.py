@@ -318,13 +318,7 @@ def main():
     WORK = tempfile.mkdtemp(prefix="kiln-gluster-machines.", dir=parent)
     NETWORK = VOLUME = None
     SESSIONS = []
-
-    def abort(signum, _):
-        raise Abort("out of time (%d s)" % DEADLINE if signum == signal.SIGALRM else "terminated")
-
-    signal.signal(signal.SIGALRM, abort)
-    signal.signal(signal.SIGTERM, abort)
-    signal.alarm(DEADLINE)
+    gluster_volume.arm_deadline(DEADLINE, Abort)
     try:
         NETWORK = gluster_volume.Network()
         NAMESPACES = {name: NETWORK.machine(name, address) for name, address in STORAGE + SERVERS}

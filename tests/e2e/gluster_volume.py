@@ -84,6 +84,17 @@ def _mounts_under(directory):
     return sorted((p for p in points if p.startswith(directory + "/")), key=len, reverse=True)
 
 
+def arm_deadline(seconds, error):
+    """Raises `error` in the main thread when the run outlives `seconds` or
+    is terminated, so that its clean-up still runs."""
+    def abort(signum, _):
+        raise error("out of time (%d s)" % seconds if signum == signal.SIGALRM else "terminated")
+
+    signal.signal(signal.SIGALRM, abort)
+    signal.signal(signal.SIGTERM, abort)
+    signal.alarm(seconds)
+
+
 def cleanup_stale(parent, prefix):
     """Stops what an earlier run under `parent` left behind when it was
     killed before its own cleanup: its mounts, processes and files."""

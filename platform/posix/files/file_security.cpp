@@ -488,6 +488,24 @@ DWORD ReadSecurity(const kiln::platform::FileObject* file, int fd, SECURITY_INFO
     return ERROR_SUCCESS;
 }
 
+// The parts of a descriptor that a new object is given.
+struct DescriptorFields {
+    PSID owner = nullptr;
+    PSID group = nullptr;
+    PACL dacl = nullptr;
+    BOOL daclPresent = FALSE;
+    PACL sacl = nullptr;
+    BOOL saclPresent = FALSE;
+
+    bool Read(PSECURITY_DESCRIPTOR sd) {
+        BOOL defaulted = FALSE;
+        return GetSecurityDescriptorOwner(sd, &owner, &defaulted) &&
+               GetSecurityDescriptorGroup(sd, &group, &defaulted) &&
+               GetSecurityDescriptorDacl(sd, &daclPresent, &dacl, &defaulted) &&
+               GetSecurityDescriptorSacl(sd, &saclPresent, &sacl, &defaulted);
+    }
+};
+
 // What a SetSecurityInfo call changes, checked before anything is written.
 struct Change {
     std::optional<uid_t> owner;
@@ -763,14 +781,9 @@ DWORD ModeOnlyDescriptor(uid_t uid, gid_t gid, unsigned mode, bool directory,
 
 std::optional<unsigned> PlainModeOf(PSECURITY_DESCRIPTOR sd) {
     if (!sd || !IsValidSecurityDescriptor(sd)) return std::nullopt;
-    PSID owner = nullptr, group = nullptr;
-    PACL dacl = nullptr, sacl = nullptr;
-    BOOL defaulted = FALSE, daclPresent = FALSE, saclPresent = FALSE;
-    if (!GetSecurityDescriptorOwner(sd, &owner, &defaulted) ||
-        !GetSecurityDescriptorGroup(sd, &group, &defaulted) ||
-        !GetSecurityDescriptorDacl(sd, &daclPresent, &dacl, &defaulted) ||
-        !GetSecurityDescriptorSacl(sd, &saclPresent, &sacl, &defaulted))
-        return std::nullopt;
+    DescriptorFields f;
+    if (!f.Read(sd)) return std::nullopt;
+    const auto [owner, group, dacl, daclPresent, sacl, saclPresent] = f;
     if (saclPresent || !daclPresent || !dacl) return std::nullopt;
     const kiln::platform::CallerIdentity creator = kiln::platform::ScopeCallerIdentity();
     if (owner && UidOfSid(owner) != creator.uid) return std::nullopt;
@@ -795,14 +808,9 @@ bool DescriptorHasDacl(PSECURITY_DESCRIPTOR sd) {
 DWORD ApplyNewObjectSecurity(int fd, PSECURITY_DESCRIPTOR sd, const struct statx* created) {
     if (!sd) return ERROR_SUCCESS;
     if (!IsValidSecurityDescriptor(sd)) return ERROR_INVALID_SECURITY_DESCR;
-    PSID owner = nullptr, group = nullptr;
-    PACL dacl = nullptr, sacl = nullptr;
-    BOOL defaulted = FALSE, daclPresent = FALSE, saclPresent = FALSE;
-    if (!GetSecurityDescriptorOwner(sd, &owner, &defaulted) ||
-        !GetSecurityDescriptorGroup(sd, &group, &defaulted) ||
-        !GetSecurityDescriptorDacl(sd, &daclPresent, &dacl, &defaulted) ||
-        !GetSecurityDescriptorSacl(sd, &saclPresent, &sacl, &defaulted))
-        return ERROR_INVALID_SECURITY_DESCR;
+    DescriptorFields f;
+    if (!f.Read(sd)) return ERROR_INVALID_SECURITY_DESCR;
+    const auto [owner, group, dacl, daclPresent, sacl, saclPresent] = f;
     SECURITY_INFORMATION info = 0;
     if (owner) info |= OWNER_SECURITY_INFORMATION;
     if (group) info |= GROUP_SECURITY_INFORMATION;

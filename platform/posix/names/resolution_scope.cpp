@@ -58,7 +58,8 @@ struct ScopeState {
 
 thread_local ScopeState t_scope;
 
-// Whether `joined` is the first `count` components joined with '/'.
+}  // namespace
+
 bool SameDirectory(const std::string& joined, const std::vector<std::string>& relative,
                    size_t count) {
     size_t at = 0;
@@ -75,8 +76,6 @@ bool SameDirectory(const std::string& joined, const std::vector<std::string>& re
     }
     return at == joined.size();
 }
-
-}  // namespace
 
 ResolutionScope::ResolutionScope(RequestKind kind) : outermost_(t_scope.depth++ == 0) {
     if (outermost_) t_scope.changesNothing = kind == RequestKind::ChangesNothing;

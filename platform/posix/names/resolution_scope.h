@@ -16,6 +16,11 @@
 
 namespace kiln::platform {
 
+// Whether `joined` is the first `count` components of `relative` joined
+// with '/': the key of a kept directory against the path asked for.
+bool SameDirectory(const std::string& joined, const std::vector<std::string>& relative,
+                   size_t count);
+
 // The directories kept by the thread's resolution scope
 // (platform/resolution_scope.h). Null, and nothing kept, outside a scope.
 SharedFd FindResolvedDirectory(const BoundaryDir* boundary,

@@ -231,23 +231,6 @@ bool WatchFd(State& s, int fd, const BoundaryDir* boundary, const std::string& p
     return true;
 }
 
-bool SameDirectory(const std::string& joined, const std::vector<std::string>& relative,
-                   size_t count) {
-    size_t at = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const std::string& part = relative[i];
-        if (i != 0) {
-            if (at >= joined.size() || joined[at] != '/') return false;
-            ++at;
-        }
-        if (joined.size() - at < part.size() ||
-            std::memcmp(joined.data() + at, part.data(), part.size()) != 0)
-            return false;
-        at += part.size();
-    }
-    return at == joined.size();
-}
-
 }  // namespace
 
 SharedFd FindWatchedDirectory(const BoundaryDir* boundary, const std::vector<std::string>& relative,
