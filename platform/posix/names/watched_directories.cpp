@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/statfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -102,6 +103,17 @@ void Reset(State& s) {
     s.watches.clear();
     s.inotify.Reset();
     s.config.reset();
+}
+
+// Descriptor numbers from which a kept directory would take what the
+// session's handles may need: the last quarter of the table.
+int DescriptorsToSpare() {
+    static const int limit = [] {
+        rlimit r{};
+        if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return 1 << 20;
+        return static_cast<int>(std::min<rlim_t>(r.rlim_cur, 1 << 20) * 3 / 4);
+    }();
+    return limit;
 }
 
 bool WatchedFileSystem(int fd) {
@@ -279,6 +291,12 @@ SharedFd WatchDirectory(const std::shared_ptr<const FileConfig>& config,
         UniqueFd next(
             ::openat(parent, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!next) return nullptr;  // a link, or missing: resolved the usual way
+        if (next.Get() >= DescriptorsToSpare()) {
+            // Descriptors are given lowest first: the session's handles are
+            // filling the table, and they come before kept directories.
+            s.entries.clear();
+            return nullptr;
+        }
         if (i != 0) prefix += '/';
         prefix += part;
         current = std::make_shared<const UniqueFd>(std::move(next));

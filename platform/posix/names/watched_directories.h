@@ -18,7 +18,8 @@
 // Off, and every path resolved afresh as before, where the kernel would not
 // tell: any file system but ext2/3/4, tmpfs, XFS and Btrfs (FUSE, NFS, CIFS,
 // GlusterFS, overlays), a chain through a link, a thread without an inotify
-// instance (the per-user limit), a watch refused, outside a scope, and when
+// instance (the per-user limit), a watch refused, a descriptor from the last
+// quarter of the table (kept for the session's handles), outside a scope, and when
 // the host turns it off (caches::SetDirectoryWatching). A
 // change of the configuration, of the process's identity or privileges
 // (which decide what a walk may pass) or a fork forgets everything.
