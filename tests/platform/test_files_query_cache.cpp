@@ -249,6 +249,18 @@ TEST_F(QueryCacheTest, KeptDirectoriesFollowEveryChangeBetweenRequests) {
              mounted_ = Disk("root/a/b");
              return true;
          }},
+        {"a directory moved within a file system mounted after the first request",
+         [&] {
+             if (::mount("none", Disk("root/a/b").c_str(), "tmpfs", 0, nullptr) != 0) return false;
+             mounted_ = Disk("root/a/b");
+             MakeDir("root/a/b/c");
+             MakeFile("root/a/b/c/f", "mounted");
+             {
+                 ResolutionScope request;  // keeps the new c, under the same names
+                 if (!Exists("root/a/b/c/f")) return false;
+             }
+             return mv("root/a/b/c", "root/a/b/moved");
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -134,8 +134,9 @@ void ReadNotifications(State& s) {
     pollfd fds[2] = {{s.inotify.Get(), POLLIN, 0}, {s.mounts.Get(), POLLPRI, 0}};
     if (::poll(fds, 2, 0) < 0) return Reset(s);
     if ((fds[1].revents & (POLLPRI | POLLERR))) {
-        // A mount on a kept chain would change where its names lead.
-        s.entries.clear();
+        // A mount on a chain changes where its names lead, to inodes that
+        // no watch stands for: everything goes, watches included.
+        return Reset(s);
     }
     if (!(fds[0].revents & POLLIN)) return;
     alignas(inotify_event) char buffer[4096];
@@ -148,10 +149,7 @@ void ReadNotifications(State& s) {
         for (ssize_t at = 0; at < n;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            if (event->mask & IN_Q_OVERFLOW) {
-                s.entries.clear();
-                continue;
-            }
+            if (event->mask & IN_Q_OVERFLOW) return Reset(s);  // events were lost
             // A named event is about an entry of the watched directory: its
             // files' changes (their attributes) come with the watch too.
             const bool self = event->len == 0 && (event->mask & (kSelfEvents | IN_IGNORED));
