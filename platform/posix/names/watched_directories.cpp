@@ -67,6 +67,10 @@ struct State {
     UniqueFd mounts;             // /proc/self/mountinfo: POLLPRI when mounts change
     std::vector<Entry> entries;  // most recently used first
     std::vector<Watch> watches;
+    // Where a walk could not keep what it reached (a link, a file system the
+    // kernel does not report on, a directory that refuses a watch): paths
+    // through these are resolved the usual way without trying again.
+    std::vector<std::pair<const BoundaryDir*, std::string>> unkept;
 };
 
 thread_local State t_state;
@@ -84,6 +88,8 @@ void DropBeneath(State& s, const BoundaryDir* boundary, const std::string& prefi
     std::erase_if(s.entries, [&](const Entry& e) {
         return e.boundary == boundary && Beneath(e.directory, prefix);
     });
+    std::erase_if(s.unkept,
+                  [&](const auto& u) { return u.first == boundary && Beneath(u.second, prefix); });
     std::vector<int> dropped;
     std::erase_if(s.watches, [&](const Watch& w) {
         const bool drop = w.boundary == boundary && Beneath(w.prefix, prefix);
@@ -101,6 +107,7 @@ void DropBeneath(State& s, const BoundaryDir* boundary, const std::string& prefi
 void Reset(State& s) {
     s.entries.clear();
     s.watches.clear();
+    s.unkept.clear();
     s.inotify.Reset();
     s.config.reset();
 }
@@ -230,6 +237,23 @@ bool Ready(State& s) {
 
 // Watches the directory open as `fd` for `prefix`, unless a watch already
 // stands for that name (any change to what it watched would be pending).
+// Whether the path of the first `count` components of `relative` passes
+// through `prefix` (components joined with '/'; "" is the boundary).
+bool LeadsThrough(const std::string& prefix, const std::vector<std::string>& relative,
+                  size_t count) {
+    size_t at = 0;
+    for (size_t i = 0; i < count && at < prefix.size(); ++i) {
+        if (i != 0) {
+            if (prefix[at] != '/') return false;
+            ++at;
+        }
+        const std::string& part = relative[i];
+        if (prefix.compare(at, part.size(), part) != 0) return false;
+        at += part.size();
+    }
+    return at == prefix.size();
+}
+
 bool WatchFd(State& s, int fd, const BoundaryDir* boundary, const std::string& prefix) {
     for (const Watch& w : s.watches)
         if (w.boundary == boundary && w.prefix == prefix) return true;
@@ -263,7 +287,13 @@ SharedFd WatchDirectory(const std::shared_ptr<const FileConfig>& config,
                         const BoundaryDir* boundary, const std::vector<std::string>& relative,
                         size_t count) {
     State& s = t_state;
-    if (count == 0 || !InResolutionScope() || !Ready(s)) return nullptr;
+    if (count == 0 || !InResolutionScope() || s.off || !caches::DirectoryWatching()) return nullptr;
+    // A path through a place that could not be kept costs nothing more than
+    // before: not even the look at the notifications.
+    if (s.config == config)
+        for (const auto& [where, prefix] : s.unkept)
+            if (where == boundary && LeadsThrough(prefix, relative, count)) return nullptr;
+    if (!Ready(s)) return nullptr;
     // What the walk relies on (the watches standing for their names) must
     // not have changed unseen.
     s.checked = false;
@@ -279,8 +309,13 @@ SharedFd WatchDirectory(const std::shared_ptr<const FileConfig>& config,
     // Each directory is watched before its child is opened: a move of it
     // after that is reported, and one before is reported by its parent.
     std::string prefix;
+    auto unkept = [&] {
+        if (s.unkept.size() >= kMaxDirectories) s.unkept.erase(s.unkept.begin());
+        s.unkept.emplace_back(boundary, prefix);
+        return nullptr;
+    };
     int parent = boundary->fd.Get();
-    if (!WatchFd(s, parent, boundary, prefix)) return nullptr;
+    if (!WatchFd(s, parent, boundary, prefix)) return unkept();
     SharedFd current;
     for (size_t i = 0; i < count; ++i) {
         const std::string& part = relative[i];
@@ -288,18 +323,25 @@ SharedFd WatchDirectory(const std::shared_ptr<const FileConfig>& config,
             return nullptr;
         UniqueFd next(
             ::openat(parent, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!next) return nullptr;  // a link, or missing: resolved the usual way
+        const int openError = errno;
+        if (i != 0) prefix += '/';
+        prefix += part;
+        if (!next) {
+            // Missing: resolved the usual way, which says so. A link or a
+            // directory that may not be searched: not kept, and not tried
+            // again until something changes there.
+            if (openError == ENOENT) return nullptr;
+            return unkept();
+        }
         if (next.Get() >= DescriptorsToSpare()) {
             // Descriptors are given lowest first: the session's handles are
             // filling the table, and they come before kept directories.
             s.entries.clear();
             return nullptr;
         }
-        if (i != 0) prefix += '/';
-        prefix += part;
         current = std::make_shared<const UniqueFd>(std::move(next));
         parent = current->Get();
-        if (!WatchFd(s, parent, boundary, prefix)) return nullptr;
+        if (!WatchFd(s, parent, boundary, prefix)) return unkept();
     }
     s.entries.insert(s.entries.begin(), Entry{boundary, prefix, current});
     return current;
