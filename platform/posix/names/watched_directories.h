@@ -20,9 +20,12 @@
 // GlusterFS, overlays), a chain through a link, a thread without an inotify
 // instance (the per-user limit), a watch refused, a descriptor from the last
 // quarter of the table (kept for the session's handles), outside a scope, and when
-// the host turns it off (caches::SetDirectoryWatching). A
-// change of the configuration, of the process's identity or privileges
-// (which decide what a walk may pass) or a fork forgets everything.
+// the host turns it off (caches::SetDirectoryWatching). Where a walk found
+// it could not keep a place (a link, another file system, a refused watch),
+// paths through it are not walked again until something changes there: off
+// costs what resolving always cost. A change of the configuration, of the
+// process's identity or privileges (which decide what a walk may pass) or a
+// fork forgets everything.
 #pragma once
 
 #include <memory>
