@@ -106,11 +106,6 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
             statTaken = kept->taken;
         }
     }
-    // Makes the file; false with errno. A new file is opened for reading as
-    // well when only writing was asked for: the handle's share marks need a
-    // descriptor open for reading (share_modes.h), and this one costs nothing
-    // where a second open would cost a walk through /proc. ReadFile checks
-    // the access granted, not the descriptor's mode.
     // A DACL that is a mode and nothing else needs no second step where the
     // kernel gives a new file exactly the mode it is made with: no default
     // ACL in the directory, no bit the umask clears (seen in its stat).
@@ -118,6 +113,11 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     if (startsClosed && mayCreate && !(newAttributes & FILE_ATTRIBUTE_READONLY) &&
         KeptDirectoryWithoutDefaultAcl(location.parentFd))
         plainMode = security::PlainModeOf(descriptor);
+    // Makes the file; false with errno. A new file is opened for reading as
+    // well when only writing was asked for: the handle's share marks need a
+    // descriptor open for reading (share_modes.h), and this one costs nothing
+    // where a second open would cost a walk through /proc. ReadFile checks
+    // the access granted, not the descriptor's mode.
     auto create = [&]() -> bool {
         mode_t mode = startsClosed ? 0 : (newAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
         if (plainMode) mode = *plainMode;
