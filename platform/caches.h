@@ -17,7 +17,8 @@
 //  memo                          | where                           | key                             | lifetime / invalidation
 //  ------------------------------+---------------------------------+---------------------------------+------------------------------------
 //  resolved directories, path    | posix/names/resolution_scope    | parent path below the boundary  | the request; marked calls forget
-//  watched directories           | posix/names/watched_directories | parent path below the boundary  | exact: inotify, mounts, privileges; local file systems only
+//  watched directories (and each | posix/names/watched_directories | parent path below the boundary  | exact: inotify, mounts, privileges; local file systems only
+//   one's default ACL)           |                                 |                                 |
 //  kept object (stat by name)    | posix/names/resolution_scope    | parent fd + name                | the request; marked calls forget
 //  caller's effective uid, gid   | posix/names/resolution_scope    | none (the process)              | the request (the scope's end)
 //  stat kept on a handle         | posix/files/file_object         | the handle                      | the request that opened it
