@@ -624,15 +624,15 @@ int Main(int argc, char** argv) {
         }
         if ((opt != "--file" && opt != "--dir") || i + 1 >= argc)
             throw Failure("unknown option or missing value: " + std::string(opt), kUsageError);
-        const std::string_view spec = argv[++i];
-        const size_t eq = spec.rfind('=');
-        const std::string_view path = spec.substr(0, eq);
+        const std::string_view value = argv[++i];
+        const size_t eq = value.rfind('=');
+        const std::string_view path = value.substr(0, eq);
         if (opt == "--file") {
             if (eq == std::string_view::npos) throw Failure("--file needs PATH=SIZE", kUsageError);
-            server.AddFile(path, Number(spec.substr(eq + 1), "size"));
+            server.AddFile(path, Number(value.substr(eq + 1), "size"));
         } else {
             server.AddDir(path,
-                          eq == std::string_view::npos ? 0 : Number(spec.substr(eq + 1), "count"));
+                          eq == std::string_view::npos ? 0 : Number(value.substr(eq + 1), "count"));
         }
     }
     // As our server does: a 1 MiB pipe moves a whole window of large packets

@@ -54,19 +54,23 @@ inline std::string Hex(const QtBytes& bytes) {
 #ifdef _WIN32
 // The digest of `bytes` by the system's CNG, as lower-case hex.
 inline std::string ToolDigest(const std::string& algorithm, const std::string& bytes) {
+    // CNG's own algorithm names (BCRYPT_*_ALGORITHM), as the system's wide strings.
     const struct {
         const char* name;
-        const wchar_t* cng;
+        const char16_t* cng;
         ULONG size;
-    } kAlgorithms[] = {{"md5", BCRYPT_MD5_ALGORITHM, 16},
-                       {"sha1", BCRYPT_SHA1_ALGORITHM, 20},
-                       {"sha256", BCRYPT_SHA256_ALGORITHM, 32},
-                       {"sha384", BCRYPT_SHA384_ALGORITHM, 48},
-                       {"sha512", BCRYPT_SHA512_ALGORITHM, 64}};
+    } kAlgorithms[] = {{"md5", u"MD5", 16},
+                       {"sha1", u"SHA1", 20},
+                       {"sha256", u"SHA256", 32},
+                       {"sha384", u"SHA384", 48},
+                       {"sha512", u"SHA512", 64}};
     for (const auto& known : kAlgorithms) {
         if (algorithm != known.name) continue;
         BCRYPT_ALG_HANDLE provider = nullptr;
-        EXPECT_EQ(BCryptOpenAlgorithmProvider(&provider, known.cng, nullptr, 0), 0) << algorithm;
+        EXPECT_EQ(BCryptOpenAlgorithmProvider(&provider, reinterpret_cast<LPCWSTR>(known.cng),
+                                              nullptr, 0),
+                  0)
+            << algorithm;
         if (!provider) return {};
         uint8_t digest[64];
         std::string input = bytes;
