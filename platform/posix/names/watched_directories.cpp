@@ -182,10 +182,11 @@ void ReadNotifications(State& s) {
 // nothing since they were last read. The count is taken before the reading:
 // a read counted in it finished before, and so did every change the requests
 // it brought could have followed.
-void CheckNotifications(State& s) {
-    if (s.checked) return;
+// `now`: whatever this request has done or the front end has read.
+void CheckNotifications(State& s, bool now = false) {
+    if (s.checked && !now) return;
     const uint64_t reads = caches::RequestsRead();
-    if (s.mustRead || reads == 0 || reads != s.readsAtCheck) {
+    if (now || s.mustRead || reads == 0 || reads != s.readsAtCheck) {
         ReadNotifications(s);
         s.readsAtCheck = reads;
         s.mustRead = false;
@@ -265,14 +266,22 @@ bool WatchFd(State& s, int fd, const BoundaryDir* boundary, const std::string& p
     return true;
 }
 
+// The thread's kept directories, up to date for this request; null when it
+// keeps none.
+State* KeptNow() {
+    State& s = t_state;
+    if (s.entries.empty() || !InResolutionScope() || !Ready(s)) return nullptr;
+    CheckNotifications(s);
+    return &s;
+}
+
 }  // namespace
 
 SharedFd FindWatchedDirectory(const BoundaryDir* boundary, const std::vector<std::string>& relative,
                               size_t count) {
-    State& s = t_state;
-    if (s.entries.empty() || !InResolutionScope()) return nullptr;
-    if (!Ready(s)) return nullptr;
-    CheckNotifications(s);
+    State* kept = KeptNow();
+    if (!kept) return nullptr;
+    State& s = *kept;
     for (size_t i = 0; i < s.entries.size(); ++i) {
         Entry& e = s.entries[i];
         if (e.boundary != boundary || !SameDirectory(e.directory, relative, count)) continue;
@@ -296,9 +305,7 @@ SharedFd WatchDirectory(const std::shared_ptr<const FileConfig>& config,
     if (!Ready(s)) return nullptr;
     // What the walk relies on (the watches standing for their names) must
     // not have changed unseen.
-    s.checked = false;
-    s.mustRead = true;
-    CheckNotifications(s);
+    CheckNotifications(s, true);
     if (s.config != config || s.watches.size() + count + 1 > kMaxWatches) {
         Reset(s);
         if (!Ready(s)) return nullptr;
@@ -348,10 +355,9 @@ SharedFd WatchDirectory(const std::shared_ptr<const FileConfig>& config,
 }
 
 bool KeptDirectoryWithoutDefaultAcl(int fd) {
-    State& s = t_state;
-    if (fd < 0 || s.entries.empty() || !InResolutionScope() || !Ready(s)) return false;
-    CheckNotifications(s);
-    for (Entry& e : s.entries) {
+    State* kept = fd >= 0 ? KeptNow() : nullptr;
+    if (!kept) return false;
+    for (Entry& e : kept->entries) {
         if (e.fd->Get() != fd) continue;
         if (e.defaultAcl == Entry::DefaultAcl::Unknown) {
             // An O_PATH descriptor refuses fgetxattr; its /proc name does not.
